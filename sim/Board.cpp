@@ -1,0 +1,179 @@
+#include "Board.h"
+
+#include <memory>
+
+namespace sim {
+
+namespace {
+const char kReset[] = "UPG RST\r\n";
+const char kSig[] = "UPG MCUSIG\r\n";
+const size_t kWindow = 32;
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+}  // namespace
+
+class Board::LineLink : public Link {
+public:
+    explicit LineLink(PtyLine& line) : line_(line) {}
+    void send(const void* data, size_t len) override { line_.write(data, len); }
+    unsigned baud() const override { return line_.baud(); }
+
+private:
+    PtyLine& line_;
+};
+
+Board::Board(PtyLine& line) : line_(line), link_(new LineLink(line)) {}
+
+Board::~Board() { stop(); }
+
+void Board::route(const std::string& entry, Device* dev) { routes_[entry] = dev; }
+
+void Board::routeSig(Device* ioMcu, Device* valens) {
+    ioMcu_ = ioMcu;
+    valens_ = valens;
+}
+
+void Board::start() {
+    if (running_.exchange(true)) return;
+    thread_ = std::thread([this] { run(); });
+}
+
+void Board::stop() {
+    if (!running_.exchange(false)) return;
+    if (thread_.joinable()) thread_.join();
+    if (current_) current_->detach();
+    current_ = nullptr;
+}
+
+std::vector<std::string> Board::routerLog() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+std::string Board::holder() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holderName_;
+}
+
+void Board::log(const std::string& s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(s);
+}
+
+void Board::run() {
+    uint8_t buf[4096];
+    while (running_.load()) {
+        ssize_t n = line_.read(buf, sizeof(buf), 1);
+        for (ssize_t i = 0; i < n; i++) handle(buf[i]);
+        if (current_) current_->onTick(*link_);
+    }
+}
+
+void Board::attach(Device* dev, const std::string& entry) {
+    if (current_) current_->detach();
+    current_ = dev;
+    window_.clear();
+    appLine_.clear();
+    sigPending_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holderName_ = dev ? dev->name() : "";
+        log_.push_back("-> " + (dev ? dev->name() : std::string("?")));
+    }
+    if (dev) dev->attach(*link_, entry);
+}
+
+void Board::release() {
+    if (current_) current_->detach();
+    current_ = nullptr;
+    window_.clear();
+    appLine_.clear();
+    sigPending_ = false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    holderName_.clear();
+}
+
+void Board::handle(uint8_t byte) {
+    unsigned want = current_ ? current_->expectedBaud() : 57600u;
+    if (want != 0 && line_.baud() != want) garbled_++;
+    if (current_) {
+        current_->onBytes(*link_, &byte, 1);
+        window_.push_back((char)byte);
+        if (window_.size() > kWindow) window_.erase(0, window_.size() - kWindow);
+        if (EndsWith(window_, kReset)) {
+            resets_++;
+            log(std::string("UPG RST"));
+            release();
+            return;
+        }
+        for (const auto& kv : routes_) {
+            if (kv.second != current_ && EndsWith(window_, kv.first)) {
+                log(kv.first.substr(0, kv.first.size() - 2));
+                attach(kv.second, kv.first);
+                return;
+            }
+        }
+        return;
+    }
+    // Application mode: text lines.
+    appLine_.push_back((char)byte);
+    if (appLine_.size() > 256) appLine_.erase(0, appLine_.size() - 256);
+    if (sigPending_) {
+        if (appLine_ == kSig) {
+            log("UPG MCUSIG");
+            if (ioMcu_) attach(ioMcu_, appLine_);
+            return;
+        }
+        if (EndsWith(appLine_, "\r\n") || appLine_.find("TX") != std::string::npos ||
+            appLine_.find("RX") != std::string::npos) {
+            if ((appLine_.find("TX") != std::string::npos || appLine_.find("RX") != std::string::npos) && valens_) {
+                log(appLine_);
+                attach(valens_, appLine_);
+                return;
+            }
+            if (EndsWith(appLine_, "\r\n")) {
+                log(appLine_);
+                appLine_.clear();
+                sigPending_ = false;
+            }
+        }
+        return;
+    }
+    if (!EndsWith(appLine_, "\r\n")) return;
+    std::string lineText = appLine_;
+    appLine_.clear();
+    if (lineText == kReset) {
+        resets_++;
+        log("UPG RST");
+        return;
+    }
+    if (lineText == kSig) {
+        log("UPG MCUSIG");
+        sigPending_ = true;
+        return;
+    }
+    auto it = routes_.find(lineText);
+    if (it != routes_.end()) {
+        log(lineText.substr(0, lineText.size() - 2));
+        attach(it->second, lineText);
+        return;
+    }
+    // Entry texts can follow binary bytes on the same "line".
+    for (const auto& kv : routes_) {
+        if (EndsWith(lineText, kv.first)) {
+            log(kv.first.substr(0, kv.first.size() - 2));
+            attach(kv.second, kv.first);
+            return;
+        }
+    }
+    if (EndsWith(lineText, kReset)) {
+        resets_++;
+        log("UPG RST");
+        return;
+    }
+    log(lineText);
+}
+
+}  // namespace sim

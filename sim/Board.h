@@ -1,0 +1,94 @@
+// The emulated board behind the serial line: the router in application mode
+// (57600 bit/s, text commands) hands the line to the addressed device, which
+// keeps it until "UPG RST\r\n" or another device's entry text.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PtyLine.h"
+
+namespace sim {
+
+// What a device can do with the line while it holds it.
+class Link {
+public:
+    virtual ~Link() = default;
+    virtual void send(const void* data, size_t len) = 0;
+    void send(const std::string& s) { send(s.data(), s.size()); }
+    virtual unsigned baud() const = 0;
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual std::string name() const = 0;
+    // The line is handed over; entry is the text that selected the device.
+    virtual void attach(Link& link, const std::string& entry) = 0;
+    // Bytes from the agent while the device holds the line.
+    virtual void onBytes(Link& link, const uint8_t* data, size_t len) = 0;
+    // The speed the device listens at; 0 = any. Bytes at another speed count as garbled.
+    virtual unsigned expectedBaud() const { return 0; }
+    // Called at least every millisecond while attached (timers).
+    virtual void onTick(Link&) {}
+    // The line is taken away ("UPG RST\r\n" or another entry text).
+    virtual void detach() {}
+};
+
+class Board {
+public:
+    explicit Board(PtyLine& line);
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // An entry text (with its "\r\n") that hands the line to dev.
+    void route(const std::string& entry, Device* dev);
+    // "UPG MCUSIG\r\n" then "UPG MCUSIG\r\n" selects ioMcu; then any text with
+    // "TX" or "RX" selects valens.
+    void routeSig(Device* ioMcu, Device* valens);
+
+    void start();
+    void stop();
+
+    int resets() const { return resets_.load(); }
+    // Bytes that arrived while the line ran at another speed than the holder expects.
+    size_t garbled() const { return garbled_.load(); }
+    // Lines the router saw in application mode, and devices selected, in order.
+    std::vector<std::string> routerLog() const;
+    std::string holder() const;  // name of the device holding the line, "" for the router
+
+private:
+    class LineLink;
+    void run();
+    void handle(uint8_t byte);
+    void attach(Device* dev, const std::string& entry);
+    void release();
+    void log(const std::string& s);
+
+    PtyLine& line_;
+    std::unique_ptr<LineLink> link_;
+    std::map<std::string, Device*> routes_;
+    Device* ioMcu_ = nullptr;
+    Device* valens_ = nullptr;
+    Device* current_ = nullptr;
+    bool sigPending_ = false;
+    std::string appLine_;
+    std::string window_;  // last bytes, to spot entry texts while a device holds the line
+    std::atomic<int> resets_{0};
+    std::atomic<size_t> garbled_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> log_;
+    std::string holderName_;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+}  // namespace sim

@@ -1,0 +1,99 @@
+#include "PtyLine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace sim {
+
+unsigned BaudFromSpeed(unsigned s) {
+    switch (s) {
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B57600: return 57600;
+        case B115200: return 115200;
+        case B230400: return 230400;
+        case B460800: return 460800;
+        case B921600: return 921600;
+        default: return 0;
+    }
+}
+
+PtyLine::PtyLine() {
+    char name[128] = {0};
+    struct termios tio;
+    memset(&tio, 0, sizeof(tio));
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B57600);
+    cfsetospeed(&tio, B57600);
+    if (openpty(&master_, &slave_, name, &tio, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + strerror(errno));
+    slavePath_ = name;
+    int fl = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, fl | O_NONBLOCK);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+}
+
+PtyLine::~PtyLine() {
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+}
+
+unsigned PtyLine::baud() const {
+    struct termios tio;
+    if (tcgetattr(slave_, &tio) != 0) return 0;
+    return BaudFromSpeed(cfgetospeed(&tio));
+}
+
+void PtyLine::pace(size_t bytes) const {
+    if (!pacing_) return;
+    unsigned b = baud();
+    if (b == 0) return;
+    uint64_t ns = (uint64_t)bytes * 10u * 1000000000u / b;
+    struct timespec ts = {(time_t)(ns / 1000000000u), (long)(ns % 1000000000u)};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+bool PtyLine::write(const void* data, size_t len) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < len) {
+        // Paced: hand the bytes over in small slices at the line rate.
+        size_t chunk = pacing_ ? std::min<size_t>(len - done, 64) : len - done;
+        ssize_t n = ::write(master_, p + done, chunk);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                struct pollfd pfd = {master_, POLLOUT, 0};
+                poll(&pfd, 1, 10);
+                continue;
+            }
+            return false;
+        }
+        pace((size_t)n);
+        done += (size_t)n;
+    }
+    return true;
+}
+
+ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
+    struct pollfd pfd = {master_, POLLIN, 0};
+    int r = poll(&pfd, 1, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (r == 0) return 0;
+    ssize_t n = ::read(master_, buf, len);
+    if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
+    pace((size_t)n);
+    return n;
+}
+
+}  // namespace sim

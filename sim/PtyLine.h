@@ -1,0 +1,48 @@
+// The board's serial line, emulated: a pty whose slave the agent opens as its
+// serial device and whose master the emulated devices use.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+
+namespace sim {
+
+class PtyLine {
+public:
+    // Opens the pty and puts the slave in raw mode; throws std::runtime_error on failure.
+    PtyLine();
+    ~PtyLine();
+    PtyLine(const PtyLine&) = delete;
+    PtyLine& operator=(const PtyLine&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+    int masterFd() const { return master_; }
+    // Current line speed in bit/s as the agent set it on the slave (0 if unknown).
+    unsigned baud() const;
+
+    // Pacing at the line rate, 8N1 (10 bits a byte), in both directions.
+    void setPacing(bool on) { pacing_ = on; }
+    bool pacing() const { return pacing_; }
+
+    // Writes every byte toward the agent; false on error.
+    bool write(const void* data, size_t len);
+    // Reads what the agent wrote; waits at most timeoutMs (-1: no limit).
+    // Returns the byte count, 0 on time-out, -1 on error.
+    ssize_t read(void* buf, size_t len, int timeoutMs);
+
+private:
+    void pace(size_t bytes) const;
+    int master_ = -1;
+    int slave_ = -1;  // kept open so the line never hangs up between agent opens
+    std::string slavePath_;
+    std::atomic<bool> pacing_{false};
+};
+
+// Speed constant (B57600...) to bit/s; 0 when unknown.
+unsigned BaudFromSpeed(unsigned speedConstant);
+
+}  // namespace sim

@@ -1,0 +1,140 @@
+#include "BoardProfile.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "QxLog.h"
+
+namespace {
+BoardProfile s_profile;
+// Origin of the scaled clocks, taken when a profile is installed.
+struct timespec s_realStart = {0, 0};
+struct timespec s_monoStart = {0, 0};
+bool s_bStarted = false;
+
+double TsSeconds(const struct timespec& i_ts) { return (double)i_ts.tv_sec + (double)i_ts.tv_nsec / 1e9; }
+
+// Paths go into shell commands unquoted (the staging commands rely on globs),
+// so only characters the shell takes literally are accepted.
+bool IsPlainPath(const std::string& i_str) {
+    for (char c : i_str) {
+        bool bOk = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                   c == '_' || c == '-' || c == '+' || c == '/';
+        if (!bOk) return false;
+    }
+    return true;
+}
+
+void StartClocks() {
+    clock_gettime(CLOCK_REALTIME, &s_realStart);
+    clock_gettime(CLOCK_MONOTONIC, &s_monoStart);
+    s_bStarted = true;
+}
+}  // namespace
+
+int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
+    std::string strErr;
+    if (i_profile.strRoot.size() > QX_ROOT_MAX) {
+        strErr = "board root is " + std::to_string(i_profile.strRoot.size()) + " characters long; at most " +
+                 std::to_string(QX_ROOT_MAX) + " are accepted";
+    } else if (!i_profile.strRoot.empty() && i_profile.strRoot[0] != '/') {
+        strErr = "board root must be an absolute path: " + i_profile.strRoot;
+    } else if (i_profile.strSerialDev.empty() || i_profile.strSerialDev.size() > QX_DEVPATH_MAX) {
+        strErr = "serial device path must have 1 to " + std::to_string(QX_DEVPATH_MAX) + " characters";
+    } else if (!(i_profile.dTimeScale > 0.0)) {
+        strErr = "time scale must be above 0";
+    } else if (!IsPlainPath(i_profile.strRoot) || !IsPlainPath(i_profile.strSerialDev)) {
+        strErr = "board root and serial device may hold only letters, digits and . _ - + /";
+    } else if (i_profile.strRebootCmd.empty()) {
+        strErr = "reboot command must not be empty";
+    }
+    if (!strErr.empty()) {
+        fprintf(stderr, "###### board profile refused: %s\n", strErr.c_str());
+        if (o_pErr) *o_pErr = strErr;
+        return -1;
+    }
+    s_profile = i_profile;
+    // A trailing slash would double up with the board paths, which all start with one.
+    while (s_profile.strRoot.size() > 1 && s_profile.strRoot.back() == '/') s_profile.strRoot.pop_back();
+    if (s_profile.strRoot == "/") s_profile.strRoot.clear();
+    StartClocks();
+    return 0;
+}
+
+const BoardProfile& BoardProfile_Get() { return s_profile; }
+const char* Board_Root() { return s_profile.strRoot.c_str(); }
+const char* Board_SerialDev() { return s_profile.strSerialDev.c_str(); }
+
+int Board_Snprintf(char* o_pBuf, size_t i_size, const char* i_pFmt, ...) {
+    if (o_pBuf == nullptr || i_size == 0) return -1;
+    va_list ap;
+    va_start(ap, i_pFmt);
+    int n = vsnprintf(o_pBuf, i_size, i_pFmt, ap);
+    va_end(ap);
+    if (n < 0 || (size_t)n >= i_size) {
+        o_pBuf[0] = '\0';
+        qx_printf("###### text of %d bytes does not fit its %zu-byte buffer, not used\n", n, i_size);
+        return -1;
+    }
+    return n;
+}
+
+char* Board_Path(char* o_pBuf, size_t i_size, const char* i_pPath) {
+    Board_Snprintf(o_pBuf, i_size, "%s%s", s_profile.strRoot.c_str(), i_pPath ? i_pPath : "");
+    return o_pBuf;
+}
+
+uint64_t Board_ScaleUs(uint64_t i_u64Us) {
+    if (i_u64Us == 0) return 0;
+    double d = (double)i_u64Us * s_profile.dTimeScale;
+    uint64_t u = (uint64_t)d;
+    if (u < s_profile.u32MinWaitUs) u = s_profile.u32MinWaitUs;
+    if (u == 0) u = 1;
+    return u;
+}
+
+void Board_usleep(uint64_t i_u64Us) {
+    uint64_t u = Board_ScaleUs(i_u64Us);
+    struct timespec ts;
+    ts.tv_sec = (time_t)(u / 1000000u);
+    ts.tv_nsec = (long)(u % 1000000u) * 1000;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+void Board_sleep(unsigned i_u32Sec) { Board_usleep((uint64_t)i_u32Sec * 1000000u); }
+
+struct timeval Board_Timeval(long i_sec, long i_usec) {
+    uint64_t u = Board_ScaleUs((uint64_t)i_sec * 1000000u + (uint64_t)i_usec);
+    struct timeval tv;
+    tv.tv_sec = (time_t)(u / 1000000u);
+    tv.tv_usec = (suseconds_t)(u % 1000000u);
+    return tv;
+}
+
+time_t Board_time() {
+    if (s_profile.dTimeScale == 1.0 || !s_bStarted) return time(nullptr);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    double dElapsed = (TsSeconds(now) - TsSeconds(s_realStart)) / s_profile.dTimeScale;
+    return (time_t)(TsSeconds(s_realStart) + dElapsed);
+}
+
+uint64_t Board_MonoMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (s_profile.dTimeScale == 1.0 || !s_bStarted)
+        return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+    double dElapsed = (TsSeconds(now) - TsSeconds(s_monoStart)) / s_profile.dTimeScale;
+    return (uint64_t)((TsSeconds(s_monoStart) + dElapsed) * 1000.0);
+}
+
+int Board_Reboot() {
+    int nRet = system(s_profile.strRebootCmd.c_str());
+    return nRet;
+}

@@ -1,0 +1,157 @@
+#include "Taskfile2mcu.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "QxLog.h"
+#include "Udp2vela.h"
+
+CTaskfile2mcu* g_pTaskUP4mcu = nullptr;
+
+CTaskfile2mcu::CTaskfile2mcu()
+    : m_bIoMcu(0),
+      m_bUpgradeflg(0),
+      m_nValensUpFlg(0),
+      m_nValensResult(-1),
+      m_Uartfd(0),
+      m_bBVFlg(0),
+      m_bFileExistFlg(1),
+      m_u32Port(1),
+      m_u32Oldpercent(0),
+      m_uptime4EP(0),
+      m_nepRetrynum(0),
+      m_u32FlsAddr(0),
+      m_u32FlsBank(0),
+      m_b16SendFinish(0),
+      m_s32FileFd(0),
+      m_s32FileSize(0),
+      m_u32SendCount(0),
+      m_u32SendAddr(0),
+      m_b16UpstartFlg(0),
+      m_u32State(emMSGJumpToIcpMode),
+      m_s8RevTimeoutNum(0),
+      m_b16ShortWait(0),
+      m_b16EntryWait(1),
+      m_u32StepCount(0) {
+    memset(m_aSendBuf, 0, sizeof(m_aSendBuf));
+}
+
+int CTaskfile2mcu::init() {
+    pthread_t tid;
+    int nRet = pthread_create(&tid, nullptr, CTaskfile2mcu::Upgrade4mcuThread, nullptr);
+    if (nRet != 0) {
+        qx_printf("###### In CTaskfile2mcu, error pthread nret[%d]\n", nRet);
+        return 0;
+    }
+    qx_printf("In CTaskfile2mcu, successful pthread ");
+    return 1;
+}
+
+void* CTaskfile2mcu::Upgrade4mcuThread(void*) {
+    if (g_pTaskUP4mcu != nullptr) g_pTaskUP4mcu->WaitForRead();
+    return nullptr;
+}
+
+bool CTaskfile2mcu::SetUpgradeflg(bool i_bFlag) {
+    m_bUpgradeflg.store(i_bFlag ? 1 : 0, std::memory_order_release);
+    return i_bFlag;
+}
+
+int CTaskfile2mcu::SetValensUpFlg(int i_nFlag) {
+    m_nValensUpFlg.store(i_nFlag, std::memory_order_release);
+    return i_nFlag;
+}
+
+int pox_system(const char* i_pCmd) {
+    struct sigaction saDefault, saOld;
+    memset(&saDefault, 0, sizeof(saDefault));
+    saDefault.sa_handler = SIG_DFL;
+    sigemptyset(&saDefault.sa_mask);
+    sigaction(SIGCHLD, &saDefault, &saOld);
+    int nRet = system(i_pCmd);
+    sigaction(SIGCHLD, &saOld, nullptr);
+    return nRet;
+}
+
+namespace {
+// "rm -rf" of a board directory, in a buffer sized for the root prefix.
+void RemoveBoardDir(const char* i_pDir) {
+    char szPath[QX_PATH_BUF(64)];
+    char szCmd[QX_CMD_BUF(128)];
+    Board_Path(szPath, sizeof(szPath), i_pDir);
+    if (szPath[0] == '\0') return;
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "rm -rf %s", szPath) < 0) return;
+    int nRet = system(szCmd);
+    (void)nRet;
+}
+
+bool BoardFileExists(const char* i_pPath) {
+    char szPath[QX_PATH_BUF(64)];
+    Board_Path(szPath, sizeof(szPath), i_pPath);
+    return access(szPath, F_OK) == 0;
+}
+
+void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nCurrent, int i_nPercent,
+                     int i_nIsEnd) {
+    char szReport[512];
+    snprintf(szReport, (size_t)i_nBufSize, QX_REPORT_FMT_PLAIN, QX_REPORT_HEAD, i_pName, i_nTotal, i_nCurrent,
+             i_nPercent, i_nIsEnd);
+    QX_SendText2vela(comm_master_type_upgrade_status, szReport);
+}
+}  // namespace
+
+int CTaskfile2mcu::WaitForRead() {
+    qx_eprintf("function [%s], line = [%d]\n", "WaitForRead", 357);
+    const char* pDev = Board_SerialDev();
+    char szRst[] = "UPG RST\r\n";
+    for (;;) {
+        if (GetValensUpFlg() != 0) {
+            // Valens branch
+            m_Uartfd = OpenUart();
+            Process4STUpgrade();
+            SetUartSpeed(pDev, 57600);
+            SendUartMsg(szRst, 9);
+            Board_sleep(1);
+            CloseUart();
+            RemoveBoardDir(QX_VALENS_DIR);
+            SendPlainReport(256, "VALENS", 1, 1, 100, m_nValensResult);
+            QX_SendText2vela(comm_master_type_switch_serial, "switch serial");
+            SetValensUpFlg(0);
+            m_nValensResult = -1;
+            if (!GetUpgradeflg()) {
+                Board_usleep(50000);
+                continue;
+            }
+        } else if (!GetUpgradeflg()) {
+            Board_usleep(50000);
+            continue;
+        }
+
+        // Package branch: runs once and ends with the reboot.
+        m_Uartfd = OpenUart();
+        SetUartSpeed(pDev, 57600);
+        Process4EPUpgrade();
+        if (BoardFileExists(QX_MASTER_HEX)) {
+            Process4STUpgrade();
+            SendPlainReport(512, "ST", 26, 17, 100, 0);
+            Board_sleep(10);
+        }
+        Process4BVUpgrade();
+        if (BoardFileExists(QX_IOMCU_HEX)) {
+            if (m_Uartfd <= 0) m_Uartfd = OpenUart();
+            m_bIoMcu = 1;
+            Process4STUpgrade();
+            SendPlainReport(512, "IoMcu", 26, 26, 100, 1);
+        }
+        SetUartSpeed(pDev, 57600);
+        SendUartMsg(szRst, 9);
+        Board_sleep(3);
+        RemoveBoardDir(QX_UPDATE_DIR);
+        Board_Reboot();
+        return 0;
+    }
+}

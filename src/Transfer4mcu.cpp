@@ -1,0 +1,3 @@
+#include "Transfer4mcu.h"
+
+CTransfer4mcu* g_pTransferFile2mcu = nullptr;

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "BoardProfile.h"
+#include "testing.h"
+
+TEST(BoardProfile, DefaultsAreTheBoardsOwn) {
+    BoardProfile p;
+    EXPECT_EQ(p.strRoot, "");
+    EXPECT_EQ(p.strSerialDev, "/dev/ttyO1");
+    EXPECT_EQ(p.u16OrderPort, 1158);
+    EXPECT_EQ(p.strReportIp, "127.0.0.1");
+    EXPECT_EQ(p.u16ReportPort, 1153);
+    EXPECT_EQ(p.dTimeScale, 1.0);
+    EXPECT_EQ(p.strRebootCmd, "reboot");
+}
+
+TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommand) {
+    BoardProfile p;
+    std::string err;
+    p.strRoot = "/" + std::string(QX_ROOT_MAX, 'a');
+    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
+    EXPECT_NE(err.find("at most"), std::string::npos);
+    p.strRoot = "relative/root";
+    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
+    p.strRoot = "/tmp/a b";
+    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
+    p.strRoot = "/tmp/x;rm";
+    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
+    p.strRoot = "/tmp/ok";
+    p.dTimeScale = 0;
+    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
+    p.dTimeScale = 1;
+    p.strRoot = std::string("/") + std::string(QX_ROOT_MAX - 1, 'r');
+    EXPECT_EQ(BoardProfile_Set(p, &err), 0);
+}
+
+TEST(BoardProfile, LongestRootFitsEveryBoardPathAndCommand) {
+    BoardProfile p;
+    p.strRoot = std::string("/") + std::string(QX_ROOT_MAX - 1, 'r');
+    ASSERT_EQ(BoardProfile_Set(p), 0);
+    char szPath[QX_PATH_BUF(64)];
+    Board_Path(szPath, sizeof(szPath), "/home/ubuntu/McuUpdate/EP91A6SQ/");
+    EXPECT_EQ(strlen(szPath), QX_ROOT_MAX + strlen("/home/ubuntu/McuUpdate/EP91A6SQ/"));
+    char szCmd[QX_CMD_BUF(256)];
+    char szBase[QX_PATH_BUF(128)];
+    Board_Path(szBase, sizeof(szBase), "/home/ubuntu/McuUpdate/EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ");
+    EXPECT_GT(Board_Snprintf(szCmd, sizeof(szCmd), "mv %s-*h00 %s.h00", szBase, szBase), 0);
+    BoardProfile_Set(BoardProfile());
+}
+
+TEST(BoardProfile, SnprintfNeverHandsOutACutText) {
+    fwtest::LogCapture log(true);
+    char sz[8];
+    EXPECT_EQ(Board_Snprintf(sz, sizeof(sz), "rm -rf %s", "/home"), -1);
+    EXPECT_STREQ(sz, "");
+    EXPECT_TRUE(log.contains("######"));
+    EXPECT_EQ(Board_Snprintf(sz, sizeof(sz), "%s", "1234567"), 7);
+}
+
+TEST(BoardProfile, TimeScaleShrinksWaitsAndStretchesTheClock) {
+    BoardProfile p;
+    p.dTimeScale = 0.01;
+    ASSERT_EQ(BoardProfile_Set(p), 0);
+    EXPECT_EQ(Board_ScaleUs(1000000), 10000u);
+    EXPECT_EQ(Board_ScaleUs(0), 0u);
+    struct timeval tv = Board_Timeval(1, 5000);
+    EXPECT_EQ(tv.tv_sec, 0);
+    EXPECT_EQ(tv.tv_usec, 10050);
+    time_t t0 = Board_time();
+    Board_sleep(3);  // 30 ms real
+    EXPECT_GE(Board_time() - t0, 2);
+    p.u32MinWaitUs = 500;
+    ASSERT_EQ(BoardProfile_Set(p), 0);
+    EXPECT_EQ(Board_ScaleUs(1000), 500u);
+    BoardProfile_Set(BoardProfile());
+}

@@ -1,0 +1,115 @@
+#include "Sandbox.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+void MkdirP(const std::string& path) {
+    std::string cur;
+    std::stringstream ss(path);
+    std::string part;
+    if (!path.empty() && path[0] == '/') cur = "";
+    while (std::getline(ss, part, '/')) {
+        if (part.empty()) continue;
+        cur += "/" + part;
+        mkdir(cur.c_str(), 0755);
+    }
+}
+
+void RemoveTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        DIR* d = opendir(path.c_str());
+        if (d) {
+            while (struct dirent* e = readdir(d)) {
+                if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+                RemoveTree(path + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) MkdirP(path.substr(0, slash));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), (std::streamsize)content.size());
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+TempRoot::TempRoot() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fwagent-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+    MkdirP(path_ + "/home/ubuntu");
+}
+
+TempRoot::~TempRoot() { RemoveTree(path_); }
+
+std::string TempRoot::write(const std::string& boardPath, const std::string& content) const {
+    WriteFile(file(boardPath), content);
+    return file(boardPath);
+}
+
+std::string TempRoot::read(const std::string& boardPath) const { return ReadFile(file(boardPath)); }
+
+bool TempRoot::exists(const std::string& boardPath) const { return access(file(boardPath).c_str(), F_OK) == 0; }
+
+void TempRoot::mkdirs(const std::string& boardPath) const { MkdirP(file(boardPath)); }
+
+// ---- reboot stub -------------------------------------------------------------
+
+RebootStub::RebootStub(const TempRoot& root) {
+    command_ = root.path() + "/stub-bin/reboot";
+    log_ = root.path() + "/stub-bin/reboot.log";
+    WriteFile(command_, "#!/bin/sh\necho \"reboot $*\" >> '" + log_ + "'\n");
+    chmod(command_.c_str(), 0755);
+}
+
+static size_t CountReboots(const std::string& s) {
+    size_t n = 0;
+    for (size_t pos = s.find("reboot"); pos != std::string::npos; pos = s.find("reboot", pos + 6)) n++;
+    return n;
+}
+
+int RebootStub::count() const {
+    std::string s = ReadFile(log_);
+    return (int)CountReboots(s);
+}
+
+bool RebootStub::waitForRun(int timeoutMs) const {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (count() > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return count() > 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,47 @@
+// A sandbox for one agent: a private board root and a reboot command that
+// only records that it ran.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// A private directory tree removed with everything in it on destruction.
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    TempRoot(const TempRoot&) = delete;
+    TempRoot& operator=(const TempRoot&) = delete;
+    const std::string& path() const { return path_; }
+    // path() + board path, e.g. file("/home/ubuntu/valens/VSTX.hex").
+    std::string file(const std::string& boardPath) const { return path_ + boardPath; }
+    // Writes a file (creating its directories); returns the full path.
+    std::string write(const std::string& boardPath, const std::string& content) const;
+    std::string read(const std::string& boardPath) const;
+    bool exists(const std::string& boardPath) const;
+    void mkdirs(const std::string& boardPath) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+void MkdirP(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// A reboot command that only records that it ran.
+class RebootStub {
+public:
+    explicit RebootStub(const TempRoot& root);
+    const std::string& command() const { return command_; }
+    int count() const;  // times it ran
+    bool waitForRun(int timeoutMs = 30000) const;
+
+private:
+    std::string command_;
+    std::string log_;
+};
+
+}  // namespace sim

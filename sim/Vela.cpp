@@ -1,0 +1,153 @@
+#include "Vela.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace sim {
+
+// ---- UDP -----------------------------------------------------------------------
+
+static int BindUdp(uint16_t port, uint16_t* bound) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, (struct sockaddr*)&a, sizeof(a)) != 0) {
+        close(fd);
+        throw std::runtime_error(std::string("bind failed: ") + strerror(errno));
+    }
+    socklen_t l = sizeof(a);
+    getsockname(fd, (struct sockaddr*)&a, &l);
+    if (bound) *bound = ntohs(a.sin_port);
+    return fd;
+}
+
+uint16_t FreeUdpPort() {
+    uint16_t port = 0;
+    int fd = BindUdp(0, &port);
+    close(fd);
+    return port;
+}
+
+uint32_t Datagram::type() const {
+    uint32_t v = 0;
+    if (bytes.size() >= 4) memcpy(&v, bytes.data(), 4);
+    return v;
+}
+
+uint32_t Datagram::len() const {
+    uint32_t v = 0;
+    if (bytes.size() >= 8) memcpy(&v, bytes.data() + 4, 4);
+    return v;
+}
+
+std::string Datagram::payload() const {
+    return bytes.size() > 8 ? std::string(bytes.begin() + 8, bytes.end()) : std::string();
+}
+
+int Report::percentValue() const { return atoi(percent.c_str()); }
+
+bool ParseReport(const std::string& text, Report* out) {
+    const std::string head = "set upgradestatus{";
+    if (text.compare(0, head.size(), head) != 0 || text.back() != '}') return false;
+    auto field = [&](const char* key, std::string* value) {
+        std::string k = std::string("\"") + key + "\":\"";
+        size_t p = text.find(k);
+        if (p == std::string::npos) return false;
+        p += k.size();
+        size_t e = text.find('"', p);
+        if (e == std::string::npos) return false;
+        *value = text.substr(p, e - p);
+        return true;
+    };
+    Report r;
+    if (!field("name", &r.name) || !field("total", &r.total) || !field("current", &r.current) ||
+        !field("percent", &r.percent) || !field("isEnd", &r.isEnd))
+        return false;
+    if (out) *out = r;
+    return true;
+}
+
+VelaStandIn::VelaStandIn(uint16_t reportPort) {
+    rx_ = BindUdp(reportPort, &reportPort_);
+    tx_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    thread_ = std::thread([this] { run(); });
+}
+
+VelaStandIn::~VelaStandIn() {
+    running_ = false;
+    thread_.join();
+    close(rx_);
+    close(tx_);
+}
+
+void VelaStandIn::run() {
+    std::vector<uint8_t> buf(65536);
+    while (running_) {
+        struct pollfd p = {rx_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        ssize_t n = recv(rx_, buf.data(), buf.size(), 0);
+        if (n < 0) continue;
+        Datagram d;
+        d.bytes.assign(buf.begin(), buf.begin() + n);
+        d.at = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            got_.push_back(std::move(d));
+        }
+        cv_.notify_all();
+    }
+}
+
+void VelaStandIn::sendRaw(const std::vector<uint8_t>& bytes) {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(orderPort_);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(tx_, bytes.data(), bytes.size(), 0, (struct sockaddr*)&a, sizeof(a));
+}
+
+void VelaStandIn::sendOrder(uint32_t type, const std::string& payload) {
+    std::vector<uint8_t> b(8 + payload.size());
+    uint32_t len = (uint32_t)b.size();
+    memcpy(b.data(), &type, 4);
+    memcpy(b.data() + 4, &len, 4);
+    memcpy(b.data() + 8, payload.data(), payload.size());
+    sendRaw(b);
+}
+
+std::vector<Datagram> VelaStandIn::datagrams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return got_;
+}
+
+std::vector<Report> VelaStandIn::reports() const {
+    std::vector<Report> out;
+    for (const auto& d : datagrams()) {
+        Report r;
+        if (d.type() == 252 && ParseReport(d.payload(), &r)) out.push_back(r);
+    }
+    return out;
+}
+
+bool VelaStandIn::waitUntil(const std::function<bool(const std::vector<Datagram>&)>& pred, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pred(got_); });
+}
+
+bool VelaStandIn::waitForCount(size_t n, int timeoutMs) const {
+    return waitUntil([n](const std::vector<Datagram>& d) { return d.size() >= n; }, timeoutMs);
+}
+
+}  // namespace sim

@@ -155,13 +155,23 @@ TEST_F(HostLink, SendLimitsAndSilentPeers) {
     EXPECT_TRUE(log.contains("In CUdpListen4Web::Send(), Length of Msg is Wrong"));
     EXPECT_EQ(g_pudp4vela->Send(nullptr, 8), -1);
     EXPECT_TRUE(log.contains("In CUdpListen4Web::Send(), Msg is Wrong"));
-    // Nobody listening: still 0.
-    uint16_t deadPort = FreeUdpPort();
-    BoardProfile p = BoardProfile_Get();
-    p.u16ReportPort = deadPort;
-    BoardProfile_Set(p);
+}
+
+TEST(HostLinkSend, ReturnsZeroWithNobodyListening) {
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot(root);
+    LogCapture log(true);
+    BoardProfile p = TestProfile(root, vela, reboot);
+    p.u16OrderPort = FreeUdpPort();
+    p.u16ReportPort = FreeUdpPort();  // nobody there
+    ASSERT_EQ(BoardProfile_Set(p), 0);
+    CUdpListen2vela link;
+    link.CreateSocket();  // sockets only, no receive thread
+    g_pudp4vela = &link;
     EXPECT_EQ(QX_SendText2vela(252, "lost"), 0);
     EXPECT_EQ(QX_SendText2vela(252, "lost again"), 0);
+    g_pudp4vela = nullptr;
 }
 
 TEST(HostLinkStamp, TimeStampIsAlways15Characters) {

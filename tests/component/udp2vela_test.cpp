@@ -214,3 +214,39 @@ TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
 }
 
 }  // namespace
+
+namespace {
+TEST(HostLinkHandOver, ReaderNeverSeesAMixOfTwoValensCommands) {
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot(root);
+    LogCapture log(true);
+    ASSERT_EQ(BoardProfile_Set(TestProfile(root, vela, reboot)), 0);
+    CUdpListen2vela link;  // no sockets: the receive path is driven directly
+    g_pudp4vela = &link;
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<char> a(8 + 1000, 'A'), b(8 + 1000, 'B');
+        for (auto* v : {&a, &b}) {
+            uint32_t t = 253;
+            memcpy(v->data(), &t, 4);
+        }
+        for (int i = 0; !stop; i++) {
+            std::vector<char>& v = (i & 1) ? b : a;
+            link.TranslateOnePack2Struct(v.data(), (int32_t)v.size());
+        }
+    });
+    int mixed = 0, seen = 0;
+    for (int i = 0; i < 20000; i++) {
+        std::string s = link.GetValensUpCmd();
+        if (s.empty()) continue;
+        seen++;
+        if (s.size() != 1000 || s.find_first_not_of(s[0]) != std::string::npos) mixed++;
+    }
+    stop = true;
+    writer.join();
+    g_pudp4vela = nullptr;
+    EXPECT_GT(seen, 0);
+    EXPECT_EQ(mixed, 0);
+}
+}  // namespace

@@ -804,7 +804,9 @@ void PacketRecord(comm_master_t* o_pRecord, const uint8_t* i_pPacket, int i_s32L
 }  // namespace
 
 int CTransfer4mcu::QX_SendFileToSTM32(int32_t i_s32McuType, int32_t i_s32Attempts, int32_t /*i_s32Unused*/) {
-    ResetCore();
+    // The MCU's first acknowledgement may already be here (it can follow its
+    // upgrade acknowledgement at once): clearing it now would wait for ever.
+    // Stale values are cleared before the upgrade request goes out instead.
     if (i_s32Attempts < 1) return 0;
     char szPath[QX_PATH_BUF(256)];
     Board_Path(szPath, sizeof(szPath), QX_MASTER_HEX);
@@ -892,6 +894,7 @@ int CTransfer4mcu::QX_SendFileToSTM32(int32_t i_s32McuType, int32_t i_s32Attempt
 
 void* CTransfer4mcu::QX_SendUPGFileToSTM32(void* /*i_pArg*/) {
     qx_eprintf("function [%s], line = [%d]\n", __func__, __LINE__);
+    ResetCore();
     if (QX_WaitUPGReady(1) == 0) {
         g_UpgInfo.mcu = 0;
         g_UpgInfo.status = 0;

@@ -244,7 +244,9 @@ protected:
 }  // namespace
 
 TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
-    open(0.01);
+    // Real time: the MCU's first acknowledgement arrives while the upgrade
+    // request is still being waited for, and must not be lost.
+    open(1.0);
     std::string image = RandomContent(2048, 7);
     root.write(QX_MASTER_HEX, image);
     std::thread push([] { CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr); });

@@ -63,6 +63,7 @@ TEST(TinyHd, InitParameters) {
 
 TEST(TinyHd, DeliveredAndAcknowledgedBothWays) {
     Pair p;
+    ASSERT_TRUE(p.ok);
     p.a.start();
     p.b.start();
     EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
@@ -82,6 +83,7 @@ TEST(TinyHd, DeliveredAndAcknowledgedBothWays) {
 TEST(TinyHd, LostAcknowledgementBringsARetransmissionDeliveredAgain) {
     fwtest::LogCapture log(true);
     Pair p;
+    ASSERT_TRUE(p.ok);
     p.b.dropFrame = 0;  // b's first frame is its acknowledgement
     p.a.start();
     p.b.start();
@@ -101,6 +103,7 @@ TEST(TinyHd, DamagedFramesAreRefusedAndTheRetransmissionRecovers) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         Pair p;
+        ASSERT_TRUE(p.ok);
         p.a.flipFrame = c.flip;
         p.a.loseByteOfFrame = c.lose;
         p.a.start();
@@ -116,6 +119,7 @@ TEST(TinyHd, DamagedFramesAreRefusedAndTheRetransmissionRecovers) {
 TEST(TinyHd, SilentPeerGivesMinusTwoAfterThreeTransmissions) {
     fwtest::LogCapture log(true);
     Pair p(150);
+    ASSERT_TRUE(p.ok);
     p.a.start();  // b never reads
     EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), -2);
     for (int n = 0; n < 3; n++) EXPECT_TRUE(log.contains("Retry count [" + std::to_string(n) + "]"));
@@ -137,17 +141,19 @@ TEST(TinyHd, SilentPeerGivesMinusTwoAfterThreeTransmissions) {
 
 TEST(TinyHd, CloseDuringAWaitGivesMinusOne) {
     Pair p(20000);
+    ASSERT_TRUE(p.ok);
     std::atomic<int> result{0};
     std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     tiny_hd_close(&p.a.h);
     sender.join();
     EXPECT_EQ(result.load(), -1);
-    p.a.init(p.line.masterFd(), 300);  // the pair closes it again
+    ASSERT_TRUE(p.a.init(p.line.masterFd(), 300));  // the pair closes it again
 }
 
 TEST(TinyHd, IdsWrapAfter4096Requests) {
     Pair p;
+    ASSERT_TRUE(p.ok);
     p.a.start();
     p.b.start();
     ASSERT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), 2), 1);
@@ -174,6 +180,7 @@ TEST(TinyHd, AcknowledgementFormsFromAForeignPeer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         Pair p(5000);
+        ASSERT_TRUE(p.ok);
         std::atomic<int> result{0};
         std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), 3); });
         sim::McuFrameReader reader;
@@ -195,6 +202,7 @@ TEST(TinyHd, AcknowledgementFormsFromAForeignPeer) {
 
 TEST(TinyHd, FrameMarkedBothRequestAndAcknowledgementIsOnlyAnAcknowledgement) {
     Pair p;
+    ASSERT_TRUE(p.ok);
     p.b.start();
     Bytes frame = sim::McuEncodeFrame(0xC005, Bytes{1, 2, 3});
     ASSERT_EQ(::write(p.line.masterFd(), frame.data(), frame.size()), (ssize_t)frame.size());

@@ -119,6 +119,7 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
     root.mkdirs("/src");
     root.mkdirs("/dst");
     fwtest::Pair link(60000);
+    ASSERT_TRUE(link.ok);
     link.a.hook = [](tiny_link_handle* h, uint16_t, uint8_t* d, int32_t n) { recv_on_frame(h, d, n); };
     Slot slot;
     slot.link = &link.b.h;

@@ -79,12 +79,12 @@ public:
     void sendRaw(const Bytes& bytes);
 
     std::vector<Record> records() const;
-    std::vector<Bytes> packets() const;   // bare engine packets received
+    std::vector<Bytes> packets() const;          // bare engine packets received
     std::map<std::string, Bytes> files() const;  // files received by bare packets
-    Bytes recordFile() const;              // the image received in type-0 records
+    Bytes recordFile() const;                    // the image received in type-0 records
     std::string recordFileName() const;
     bool recordFileDone() const;
-    Bytes wire() const;                     // every byte the agent wrote
+    Bytes wire() const;  // every byte the agent wrote
     size_t badFrames() const;
     size_t acksSent() const { return acksSent_.load(); }
     bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 30000) const;

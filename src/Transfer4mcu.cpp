@@ -70,8 +70,7 @@ void StartDetached(void* (*i_fn)(void*), void* i_pArg) {
     (void)s32Ret;
 }
 
-void SendReport(const char* i_pName, int i_s32Index, int i_s32Total, int i_s32Current, int i_s32Percent,
-                int i_s32End) {
+void SendReport(const char* i_pName, int i_s32Index, int i_s32Total, int i_s32Current, int i_s32Percent, int i_s32End) {
     char szReport[512];
     if (Board_Snprintf(szReport, sizeof(szReport), QX_REPORT_FMT_INDEXED, "set upgradestatus", i_pName, i_s32Index,
                        i_s32Total, i_s32Current, i_s32Percent, i_s32End) < 0)
@@ -109,8 +108,10 @@ int CTransfer4mcu::UART_Open_Port(int i_s32Fd, int i_s32Port) {
             return -1;
         }
     }
-    if (fcntl(fd, F_SETFL, 0) < 0) qx_printf("fcntl failed!\n");
-    else qx_printf("fcntl=%d\n", fcntl(fd, F_SETFL, 0));
+    if (fcntl(fd, F_SETFL, 0) < 0)
+        qx_printf("fcntl failed!\n");
+    else
+        qx_printf("fcntl=%d\n", fcntl(fd, F_SETFL, 0));
 
     struct termios options;
     memset(&options, 0, sizeof(options));
@@ -194,7 +195,7 @@ void* CTransfer4mcu::thr_fn(void* i_pHandle) {
         do {
             int s32Ret = tiny_hd_run(h);
             if (s32Ret < 0) qx_printf("******************tiny_hd_run err=[%d]\n", s32Ret);
-            else if (s32Ret == 0) WaitReadable(m_s32Uart2Fd);
+            if (s32Ret <= 0) WaitReadable(m_s32Uart2Fd);  // returns at once while bytes wait
         } while (g_bThrRun.load() != 0);
         qx_puts("*****************tiny_hd_run Exit!!!!!");
     }
@@ -215,7 +216,7 @@ int32_t CTransfer4mcu::SerialSend(int i_s32Fd, const void* i_pData, int32_t i_s3
 }
 
 int32_t CTransfer4mcu::SerialReceive(int i_s32Fd, void* o_pBuf, int32_t i_s32Len) {
-    if (i_s32Fd < 0) return -1;
+    if (i_s32Fd < 0) return 0;  // as a failed select: nothing to read
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(i_s32Fd, &rfds);
@@ -287,8 +288,7 @@ void CTransfer4mcu::QX_UartReadCallBack(tiny_link_handle* i_pHandle, uint16_t i_
         qx_eprintf("function [%s], line = [%d], New DataOffset [%d] size [%d] \n", __func__, __LINE__, g_nDataOffset,
                    i_s32Len);
     } else {
-        qx_eprintf("function [%s], line = [%d], Data more than MAX_UART_DATA[%d]\n", __func__, __LINE__,
-                   MAX_UART_DATA);
+        qx_eprintf("function [%s], line = [%d], Data more than MAX_UART_DATA[%d]\n", __func__, __LINE__, MAX_UART_DATA);
     }
     pthread_mutex_unlock(&m_ReadMutex);
 }
@@ -344,9 +344,10 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
         pthread_mutex_lock(&m_ReadMutex);
         if (s32TmpOffset + g_nDataOffset > MAX_UART_DATA) {
             // Leave it there and work through what we hold: that makes the room.
-            qx_eprintf("function [%s], line = [%d], Data more than MAX_UART_DATA tmp_offset = [%d], g_nDataOffset = "
-                       "[%d]\n",
-                       __func__, __LINE__, s32TmpOffset, g_nDataOffset);
+            qx_eprintf(
+                "function [%s], line = [%d], Data more than MAX_UART_DATA tmp_offset = [%d], g_nDataOffset = "
+                "[%d]\n",
+                __func__, __LINE__, s32TmpOffset, g_nDataOffset);
         } else if (g_nDataOffset >= QX_RECORD_HDR) {
             memcpy(s_tmp + s32TmpOffset, g_ProData, (size_t)g_nDataOffset);
             s32TmpOffset += g_nDataOffset;
@@ -409,9 +410,10 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
                            __func__, __LINE__, record.data, s32Len);
                 int s32Ret = MsgProcess(m_s32Uart2Fd, 2, record.data, bAmx ? s32Text : s32Text + 1);
                 if (s32Ret < 0)
-                    qx_eprintf(bAmx ? "function [%s], line = [%d], call AMXCmdProcess::MsgProcess failure,s32Ret = [%d]\n"
-                                    : "function [%s], line = [%d], call CommandProcess::MsgProcess failure,s32Ret = [%d]\n",
-                               __func__, __LINE__, s32Ret);
+                    qx_eprintf(
+                        bAmx ? "function [%s], line = [%d], call AMXCmdProcess::MsgProcess failure,s32Ret = [%d]\n"
+                             : "function [%s], line = [%d], call CommandProcess::MsgProcess failure,s32Ret = [%d]\n",
+                        __func__, __LINE__, s32Ret);
                 break;
             }
             case comm_master_type_heartbeat: {
@@ -438,8 +440,8 @@ int CTransfer4mcu::QX_UartWrite(comm_master_t* i_pData) {
     qx_eprintf("function [%s], line = [%d], Type [%d] Length [%d]\n", __func__, __LINE__, (int)i_pData->type, s32Len);
     // The record holds 1152 payload bytes; a larger len would send memory beyond it.
     if (s32Len < 0 || s32Len > (int32_t)sizeof(i_pData->data)) {
-        qx_printf("###### record of type %u with len %d refused: at most %zu payload bytes\n", i_pData->type,
-                  s32Len, sizeof(i_pData->data));
+        qx_printf("###### record of type %u with len %d refused: at most %zu payload bytes\n", i_pData->type, s32Len,
+                  sizeof(i_pData->data));
         return -1;
     }
     if (s32Len < 257) {

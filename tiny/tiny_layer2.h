@@ -17,8 +17,8 @@
 #define TINY_ERR_OUT_OF_SYNC (-6)
 
 // Flags of the send and receive operations.
-#define TINY_FLAG_READ_ALL 0x01    // receive side: keep counting after the buffer is full
-#define TINY_FLAG_LOCK_SEND 0x02   // start a new frame without blocking
+#define TINY_FLAG_READ_ALL 0x01   // receive side: keep counting after the buffer is full
+#define TINY_FLAG_LOCK_SEND 0x02  // start a new frame without blocking
 #define TINY_FLAG_WAIT_FOREVER 0x80
 
 #define TINY_FLAG_BYTE 0x7E
@@ -41,22 +41,22 @@ typedef struct tiny_link_handle {
     read_block_cb_t read_func;
     // receive side (one reader thread)
     int32_t rx_len;
-    uint8_t rx_state;   // 0 idle, 1 between uid and payload, 2 inside a frame
+    uint8_t rx_state;  // 0 idle, 1 between uid and payload, 2 inside a frame
     uint16_t rx_crc;
-    uint8_t rx_part;    // 1 uid, 2 payload
+    uint8_t rx_part;  // 1 uid, 2 payload
     uint8_t rx_prev;
     // send side (under send_mutex)
     int32_t tx_index;
     const uint8_t* tx_data;
     int32_t tx_len;
-    uint8_t tx_state;   // 0 idle, 2 uid/payload, 3 FCS, 4 closing flag
+    uint8_t tx_state;  // 0 idle, 2 uid/payload, 3 FCS, 4 closing flag
     uint16_t tx_crc;
-    uint8_t tx_part;    // 0 after the flag, 1 uid, 2 payload, 3 trailer
+    uint8_t tx_part;  // 0 after the flag, 1 uid, 2 payload, 3 trailer
     uint8_t tx_prev;
-    uint8_t fcs_pos;    // 0xF8: FCS not started
+    uint8_t fcs_pos;  // 0xF8: FCS not started
     uint8_t locked;
     pthread_mutex_t send_mutex;
-    uint8_t fcs_bits;   // 0 or 8
+    uint8_t fcs_bits;  // 0 or 8
     on_frame_cb_t read_cb;
     on_frame_cb_t write_cb;
     uint8_t uid_enabled;
@@ -68,8 +68,8 @@ typedef struct tiny_link_handle {
     on_frame_hd_cb_t on_frame_cb;
     uint8_t* rx_buffer;
     uint16_t rx_buffer_size;
-    uint16_t timeout;   // ms to wait for an acknowledgement
-    uint16_t uid;       // uid place of tiny_hd_run
+    uint16_t timeout;  // ms to wait for an acknowledgement
+    uint16_t uid;      // uid place of tiny_hd_run
 } tiny_link_handle;
 
 int tiny_init(tiny_link_handle* i_pHandle, write_block_cb_t i_write, read_block_cb_t i_read, void* i_pUser);

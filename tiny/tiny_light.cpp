@@ -44,8 +44,10 @@ int tiny_light_read(tiny_light_handle* i_pHandle, uint8_t* o_pBuf, int i_s32Size
         bool bData = true;
         if (u8Byte == TINY_ESCAPE_BYTE) {
             if (i_pHandle->read_func(i_pHandle->pdata, &u8Byte, 1) < 1) return -1;
-            if (u8Byte == TINY_FLAG_BYTE) bData = false;
-            else u8Byte ^= TINY_ESCAPE_XOR;
+            if (u8Byte == TINY_FLAG_BYTE)
+                bData = false;
+            else
+                u8Byte ^= TINY_ESCAPE_XOR;
         } else if (u8Byte == TINY_FLAG_BYTE) {
             bData = false;
         }

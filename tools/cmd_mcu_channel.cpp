@@ -90,10 +90,14 @@ int Main(const std::vector<std::string>& args) {
     std::string port, push;
     double seconds = 0;
     for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] == "--port" && i + 1 < args.size()) port = args[++i];
-        else if (args[i] == "--push" && i + 1 < args.size()) push = args[++i];
-        else if (args[i] == "--for" && i + 1 < args.size()) seconds = atof(args[++i].c_str());
-        else return FwUsage("mcu-channel");
+        if (args[i] == "--port" && i + 1 < args.size())
+            port = args[++i];
+        else if (args[i] == "--push" && i + 1 < args.size())
+            push = args[++i];
+        else if (args[i] == "--for" && i + 1 < args.size())
+            seconds = atof(args[++i].c_str());
+        else
+            return FwUsage("mcu-channel");
     }
     if (port.empty()) return FwUsage("mcu-channel");
     if (access(port.c_str(), R_OK | W_OK) != 0) {
@@ -126,8 +130,7 @@ int Main(const std::vector<std::string>& args) {
         profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
         std::string image = root + QX_MASTER_HEX;
         if (status == 0 && BoardProfile_Set(profile) != 0) status = 1;
-        if (status == 0 && !push.empty() &&
-            (!MkdirP(root + "/home/ubuntu/McuUpdate") || !CopyFile(push, image))) {
+        if (status == 0 && !push.empty() && (!MkdirP(root + "/home/ubuntu/McuUpdate") || !CopyFile(push, image))) {
             fprintf(stderr, "mcu-channel: cannot stage %s\n", push.c_str());
             status = 1;
         }

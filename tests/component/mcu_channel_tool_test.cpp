@@ -25,8 +25,8 @@ TEST(McuChannelTool, PushesAnImageAndShowsItsProgress) {
     for (size_t i = 0; i < image.size(); i++) image[i] = (char)(i * 7);
     std::string file = root.write("/image.bin", image);
     std::string out;
-    int rc = fwtest::RunCommand(std::string(FWTOOL_PATH) + " mcu-channel --port " + line.slavePath() + " --push " + file,
-                                &out);
+    int rc = fwtest::RunCommand(
+        std::string(FWTOOL_PATH) + " mcu-channel --port " + line.slavePath() + " --push " + file, &out);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_TRUE(mcu.recordFile() == Bytes(image.begin(), image.end()));
     EXPECT_EQ(Count(out, "mcu-channel: progress set upgradestatus{\"name\":\"ST(9)\""), 3u);

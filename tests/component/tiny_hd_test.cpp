@@ -188,8 +188,10 @@ TEST(TinyHd, AcknowledgementFormsFromAForeignPeer) {
         bool got = false;
         for (int i = 0; i < 2000 && !got; i++) {
             uint8_t b;
-            if (::read(p.slave, &b, 1) == 1) got = reader.feed(b, &f);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (::read(p.slave, &b, 1) == 1)
+                got = reader.feed(b, &f);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_TRUE(got);
         p.a.start();

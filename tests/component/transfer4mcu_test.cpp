@@ -26,9 +26,9 @@ protected:
     fwtest::LogCapture log{true};
 
     void open(double timeScale = 1.0, const std::string& dev = "") {
-        ASSERT_EQ(BoardProfile_Set(fwtest::TestProfile(root, vela, reboot, dev.empty() ? line.slavePath() : dev,
-                                                       timeScale)),
-                  0);
+        ASSERT_EQ(
+            BoardProfile_Set(fwtest::TestProfile(root, vela, reboot, dev.empty() ? line.slavePath() : dev, timeScale)),
+            0);
         g_pudp4vela = new CUdpListen2vela();
         g_pudp4vela->CreateSocket();
         g_pTransferFile2mcu = new CTransfer4mcu();
@@ -168,7 +168,8 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(text, text + sizeof(text))), 1);
     ASSERT_TRUE(log.waitFor("search to end, no match"));
     EXPECT_TRUE(log.contains("CommandProcess [\r\nSET DEV REBOOT\r\n] Length [19]"));
-    ASSERT_EQ(mcu->sendRecord(comm_master_type_amx_cmd, Bytes{'G', 'E', 'T', ' ', 'D', 'E', 'V', ' ', 'C', 'H', '\n', 0}), 1);
+    ASSERT_EQ(
+        mcu->sendRecord(comm_master_type_amx_cmd, Bytes{'G', 'E', 'T', ' ', 'D', 'E', 'V', ' ', 'C', 'H', '\n', 0}), 1);
     ASSERT_TRUE(log.waitFor("search to end, no match", 30000, 2));
     EXPECT_TRUE(log.contains("AMXCmdProcess [GET DEV CH\n] Length [12]"));
 }

@@ -80,7 +80,8 @@ uint16_t TinyTFTP_Get16(const uint8_t* i_pBuf, int i_s32Offset) {
     return (uint16_t)(i_pBuf[i_s32Offset] | (i_pBuf[i_s32Offset + 1] << 8));
 }
 
-int TinyTFTP_PutRequest(uint8_t* o_pBuf, int i_s32Size, uint16_t i_u16Opcode, const char* i_pName, const char* i_pMode) {
+int TinyTFTP_PutRequest(uint8_t* o_pBuf, int i_s32Size, uint16_t i_u16Opcode, const char* i_pName,
+                        const char* i_pMode) {
     int nName = (int)strlen(i_pName);
     int nMode = (int)strlen(i_pMode);
     int nTotal = 4 + nName + 1 + nMode + 1;
@@ -284,8 +285,10 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
             // A packet that claims more than a block is corrupt: not acknowledged, not written.
             if (nData < 0 || nData > TFTP_BLOCK_SIZE) continue;
             p->block = TinyTFTP_Get16(p->frame, 4);
-            if (p->block == 1) qx_printf("first block file_path=[%s]\n", handle->file_name);
-            else if (p->block % 16 == 0) qx_printf("[%04x]\n", p->block);
+            if (p->block == 1)
+                qx_printf("first block file_path=[%s]\n", handle->file_name);
+            else if (p->block % 16 == 0)
+                qx_printf("[%04x]\n", p->block);
             if (SendAck(handle, p->block) != 0) {
                 CloseFile(p);
                 return -4;

@@ -20,9 +20,9 @@
 // A packet as it sits in a frame buffer; every field is little-endian on the
 // wire, so the engine reads and writes them byte by byte.
 typedef struct tftphdr {
-    uint16_t p_len;   // bytes after this field
+    uint16_t p_len;  // bytes after this field
     uint16_t opcode;
-    uint16_t block;   // data and acknowledgement; the request name starts here
+    uint16_t block;  // data and acknowledgement; the request name starts here
 } tftphdr;
 
 // Frame operations the engine runs on.

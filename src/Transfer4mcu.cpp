@@ -58,7 +58,7 @@ void DumpBytes(const uint8_t* i_pData, int32_t i_s32Len) {
     qx_printf("%s\n", strOut.c_str());
 }
 
-void StartDetached(void* (*i_fn)(void*), void* i_pArg) {
+int StartDetached(void* (*i_fn)(void*), void* i_pArg) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -66,8 +66,7 @@ void StartDetached(void* (*i_fn)(void*), void* i_pArg) {
     pthread_t tid;
     int s32Ret = pthread_create(&tid, &attr, i_fn, i_pArg);
     pthread_attr_destroy(&attr);
-    assert(s32Ret == 0);
-    (void)s32Ret;
+    return s32Ret;
 }
 
 void SendReport(const char* i_pName, int i_s32Index, int i_s32Total, int i_s32Current, int i_s32Percent, int i_s32End) {
@@ -164,7 +163,8 @@ int CTransfer4mcu::QX_UartInit() {
         return 0;
     }
     s_nThreads += 1;
-    StartDetached(thr_fn, &g_QXhandle);
+    s32Ret = StartDetached(thr_fn, &g_QXhandle);
+    assert(s32Ret == 0);
     QX_UartData_Thread();
     return 0;
 }
@@ -205,8 +205,9 @@ void* CTransfer4mcu::thr_fn(void* i_pHandle) {
 
 int CTransfer4mcu::QX_UartData_Thread() {
     s_nThreads += 1;
-    StartDetached(QX_UartDataMonitor, nullptr);
-    return 0;
+    int s32Ret = StartDetached(QX_UartDataMonitor, nullptr);
+    assert(s32Ret == 0);
+    return s32Ret;
 }
 
 int32_t CTransfer4mcu::SerialSend(int i_s32Fd, const void* i_pData, int32_t i_s32Len) {
@@ -702,13 +703,7 @@ void CTransfer4mcu::RespondOneFrameEnd(char* o_pText, int32_t i_s32Size) {
 // ---------------------------------------------------------------- file push
 
 int CTransfer4mcu::start_tftp() {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, QX_THREAD_STACK);
-    pthread_t tid;
-    int s32Ret = pthread_create(&tid, &attr, tftp_th, nullptr);
-    pthread_attr_destroy(&attr);
+    int s32Ret = StartDetached(tftp_th, nullptr);
     if (s32Ret != 0) {
         qx_perror("start_tftp failure\n");
         assert(s32Ret == 0);

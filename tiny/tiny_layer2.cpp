@@ -26,6 +26,17 @@ uint8_t Stuffed(uint8_t i_u8Prev, uint8_t i_u8Byte) {
 }
 
 uint16_t RxUid(const tiny_link_handle* h) { return (uint16_t)(h->rx_uid[0] | (h->rx_uid[1] << 8)); }
+
+// The closing flag: the frame's length without its FCS, or why it is refused.
+int32_t RxFrameEnd(tiny_link_handle* h, int32_t i_s32Size) {
+    h->rx_state = 0;
+    int32_t s32FcsBytes = h->fcs_bits / 8;
+    if (h->rx_len < s32FcsBytes) return TINY_ERR_FAILED;
+    h->rx_len -= s32FcsBytes;
+    if (h->rx_len >= i_s32Size) return TINY_ERR_DATA_TOO_LARGE;
+    if (h->fcs_bits == 8 && (h->rx_crc & 0xFF) != 0) return TINY_ERR_FAILED;
+    return h->rx_len;
+}
 }  // namespace
 
 int tiny_init(tiny_link_handle* i_pHandle, write_block_cb_t i_write, read_block_cb_t i_read, void* i_pUser) {
@@ -296,13 +307,7 @@ int tiny_read_buffer(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32
         }
         if (u8Byte == TINY_FLAG_BYTE) {
             if (h->rx_prev == TINY_FLAG_BYTE) continue;  // an empty frame: keep waiting for data
-            h->rx_state = 0;
-            int32_t s32FcsBytes = h->fcs_bits / 8;
-            if (h->rx_len < s32FcsBytes) return TINY_ERR_FAILED;
-            h->rx_len -= s32FcsBytes;
-            if (h->rx_len >= i_s32Size) return TINY_ERR_DATA_TOO_LARGE;
-            if (h->fcs_bits == 8 && (h->rx_crc & 0xFF) != 0) return TINY_ERR_FAILED;
-            return h->rx_len;
+            return RxFrameEnd(h, i_s32Size);
         }
         if (u8Byte == TINY_ESCAPE_BYTE) {
             h->rx_prev = TINY_ESCAPE_BYTE;
@@ -377,12 +382,8 @@ int tiny_on_rx_byte(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32S
     }
     if (i_u8Byte == TINY_FLAG_BYTE) {
         if (h->rx_prev == TINY_FLAG_BYTE) return TINY_ERR_OUT_OF_SYNC;  // still waiting for data
-        h->rx_state = 0;
-        int32_t s32FcsBytes = h->fcs_bits / 8;
-        if (h->rx_len < s32FcsBytes) return TINY_ERR_FAILED;
-        h->rx_len -= s32FcsBytes;
-        if (h->rx_len >= i_s32Size) return TINY_ERR_DATA_TOO_LARGE;
-        if (h->fcs_bits == 8 && (h->rx_crc & 0xFF) != 0) return TINY_ERR_FAILED;
+        int32_t s32End = RxFrameEnd(h, i_s32Size);
+        if (s32End < 0) return s32End;
         if (h->uid_enabled) {
             // A frame without room for its uid is not a frame of this link.
             if (h->rx_len < 2) return TINY_ERR_FAILED;

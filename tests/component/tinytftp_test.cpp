@@ -14,6 +14,7 @@
 #include "McuPeer.h"
 #include "Transfer4mcu.h"
 #include "pty_link_pair.h"
+#include "mcu_channel_env.h"
 #include "testing.h"
 
 namespace {
@@ -102,16 +103,8 @@ Bytes AckPacket(uint16_t block) {
     return b;
 }
 
-class TftpEnv : public ::testing::Test {
-protected:
-    fwtest::TempRoot root;
-    fwtest::VelaStandIn vela;
-    fwtest::RebootStub reboot{root};
-    fwtest::LogCapture log{true};
-    void profile(double scale, const std::string& dev = "/dev/null") {
-        ASSERT_EQ(BoardProfile_Set(fwtest::TestProfile(root, vela, reboot, dev, scale)), 0);
-    }
-};
+using TftpEnv = fwtest::McuChannelTest;
+using ChannelPush = fwtest::McuChannelTest;
 }  // namespace
 
 TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
@@ -220,29 +213,6 @@ TEST_F(TftpEnv, SenderAnswersAMissingFileWithTheErrorPacketAndCreatesNothing) {
 
 // ---------------------------------------------------------------- through the channel
 
-namespace {
-class ChannelPush : public TftpEnv {
-protected:
-    sim::PtyLine line;
-    std::unique_ptr<sim::McuPeer> mcu;
-    void open(double scale) {
-        profile(scale, line.slavePath());
-        g_pudp4vela = new CUdpListen2vela();
-        g_pudp4vela->CreateSocket();
-        g_pTransferFile2mcu = new CTransfer4mcu();
-        mcu.reset(new sim::McuPeer(line));
-        ASSERT_EQ(CTransfer4mcu::QX_UartInit(), 0);
-    }
-    void TearDown() override {
-        CTransfer4mcu::QX_UartClose();
-        if (mcu) mcu->stop();
-        delete g_pTransferFile2mcu;
-        g_pTransferFile2mcu = nullptr;
-        delete g_pudp4vela;
-        g_pudp4vela = nullptr;
-    }
-};
-}  // namespace
 
 TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
     // Real time: the MCU's first acknowledgement arrives while the upgrade

@@ -11,38 +11,14 @@
 #include "PtyLine.h"
 #include "Transfer4mcu.h"
 #include "Udp2vela.h"
+#include "mcu_channel_env.h"
 #include "testing.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-class Channel : public ::testing::Test {
+class Channel : public fwtest::McuChannelTest {
 protected:
-    fwtest::TempRoot root;
-    fwtest::VelaStandIn vela;
-    fwtest::RebootStub reboot{root};
-    sim::PtyLine line;
-    std::unique_ptr<sim::McuPeer> mcu;
-    fwtest::LogCapture log{true};
-
-    void open(double timeScale = 1.0, const std::string& dev = "") {
-        ASSERT_EQ(
-            BoardProfile_Set(fwtest::TestProfile(root, vela, reboot, dev.empty() ? line.slavePath() : dev, timeScale)),
-            0);
-        g_pudp4vela = new CUdpListen2vela();
-        g_pudp4vela->CreateSocket();
-        g_pTransferFile2mcu = new CTransfer4mcu();
-        mcu.reset(new sim::McuPeer(line));
-        ASSERT_EQ(CTransfer4mcu::QX_UartInit(), 0);
-    }
-    void TearDown() override {
-        CTransfer4mcu::QX_UartClose();
-        if (mcu) mcu->stop();
-        delete g_pTransferFile2mcu;
-        g_pTransferFile2mcu = nullptr;
-        delete g_pudp4vela;
-        g_pudp4vela = nullptr;
-    }
     bool gotRecord(uint32_t type, size_t n = 1) {
         return mcu->waitUntil([&] {
             size_t k = 0;

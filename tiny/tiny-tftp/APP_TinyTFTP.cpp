@@ -70,6 +70,18 @@ int SendAck(APP_TinyTFTP_t* h, uint16_t i_u16Block) {
     return 0;
 }
 
+// The sender's wait for a packet: it never gives up, it only says so every 30 periods.
+bool SenderGotPacket(tftp_param* param, tftp_inner_t* p) {
+    if (param->read(param->user, p->frame, TFTP_FRAME_SIZE) > 0) return true;
+    if (p->expiry > TFTP_MAX_EXPIRY) {
+        qx_printf("TimeOutException:wait for data timeout, pre_block=[%u]\n", p->block);
+        p->expiry = 0;
+    } else if (!Expired(p)) {
+        Yield();
+    }
+    return false;
+}
+
 // A peer names a file inside the root, never a path out of it.
 bool SafeName(const char* i_pName) {
     return i_pName[0] != '\0' && strchr(i_pName, '/') == nullptr && strstr(i_pName, "..") == nullptr;
@@ -153,15 +165,7 @@ int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
 
     // The peer's go-ahead: any acknowledgement.
     for (;;) {
-        if (param->read(param->user, p->frame, TFTP_FRAME_SIZE) <= 0) {
-            if (p->expiry > TFTP_MAX_EXPIRY) {
-                qx_printf("TimeOutException:wait for data timeout, pre_block=[%u]\n", p->block);
-                p->expiry = 0;
-            } else if (!Expired(p)) {
-                Yield();
-            }
-            continue;
-        }
+        if (!SenderGotPacket(param, p)) continue;
         uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
         if (u16Op == TFTP_ACK) break;
         if (u16Op == TFTP_ERROR) return -1;
@@ -192,15 +196,7 @@ int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
     qx_printf("start transfer file, file_path=[%s]\n", szPath);
 
     for (;;) {
-        if (param->read(param->user, p->frame, TFTP_FRAME_SIZE) <= 0) {
-            if (p->expiry > TFTP_MAX_EXPIRY) {
-                qx_printf("TimeOutException:wait for data timeout, pre_block=[%u]\n", p->block);
-                p->expiry = 0;
-            } else if (!Expired(p)) {
-                Yield();
-            }
-            continue;
-        }
+        if (!SenderGotPacket(param, p)) continue;
         uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
         if (u16Op == TFTP_ERROR) {
             CloseFile(p);

@@ -55,16 +55,18 @@ int tiny_init(tiny_link_handle* i_pHandle, write_block_cb_t i_write, read_block_
 
 int tiny_close(tiny_link_handle* i_pHandle) {
     if (i_pHandle == nullptr) return TINY_ERR_INVALID_DATA;
+    // Under the send lock when it is free, so the last sender's fields are
+    // settled; a mutex held by another thread must not be destroyed under it.
+    bool bLocked = pthread_mutex_trylock(&i_pHandle->send_mutex) == 0;
     i_pHandle->tx_state = 0;
     i_pHandle->rx_state = 0;
-    // A mutex held by another thread must not be destroyed under it.
-    if (pthread_mutex_trylock(&i_pHandle->send_mutex) == 0) {
+    i_pHandle->write_func = nullptr;
+    i_pHandle->read_func = nullptr;
+    if (bLocked) {
         i_pHandle->locked = 0;
         pthread_mutex_unlock(&i_pHandle->send_mutex);
         pthread_mutex_destroy(&i_pHandle->send_mutex);
     }
-    i_pHandle->write_func = nullptr;
-    i_pHandle->read_func = nullptr;
     return TINY_NO_ERROR;
 }
 

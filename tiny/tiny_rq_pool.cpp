@@ -30,6 +30,8 @@ uint16_t tiny_list_add(tiny_hd_request** io_pHead, tiny_hd_request* i_pRequest) 
     *io_pHead = i_pRequest;
     uint16_t u16Id = (uint16_t)(s_uid & 0x0FFF);
     s_uid++;
+    // Set while the list is locked: the receive thread may look at it the moment it is in.
+    i_pRequest->id = u16Id;
     return u16Id;
 }
 
@@ -59,8 +61,7 @@ void tiny_list_clear(tiny_hd_request** io_pHead) {
 
 uint16_t tiny_put_request(tiny_hd_request* i_pRequest) {
     i_pRequest->state.store(TINY_RQ_WAITING);
-    i_pRequest->id = tiny_list_add(&s_pool, i_pRequest);
-    return i_pRequest->id;
+    return tiny_list_add(&s_pool, i_pRequest);
 }
 
 void tiny_remove_request(tiny_hd_request* i_pRequest) { tiny_list_remove(&s_pool, i_pRequest); }

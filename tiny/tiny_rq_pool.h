@@ -23,7 +23,7 @@ typedef struct tiny_hd_request {
 typedef int (*tiny_list_visit_t)(tiny_hd_request* i_pRequest, void* i_pArg);
 
 void tiny_list_init();
-// Pushes at the head and returns the next id (low 12 bits of the counter).
+// Pushes at the head, gives it the next id (low 12 bits of the counter) and returns that id.
 uint16_t tiny_list_add(tiny_hd_request** io_pHead, tiny_hd_request* i_pRequest);
 void tiny_list_remove(tiny_hd_request** io_pHead, tiny_hd_request* i_pRequest);
 // Visits from the head toward the tail; stops at the first visit returning 0.

@@ -48,13 +48,12 @@ Bytes McuEncodeFrame(uint16_t uid, const Bytes& payload) {
 }
 
 Bytes McuRecord(uint32_t type, const Bytes& payload) {
-    Bytes out(8);
+    Bytes out;
+    out.reserve(8 + payload.size());
     uint32_t len = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; i++) {
-        out[i] = static_cast<uint8_t>(type >> (8 * i));
-        out[4 + i] = static_cast<uint8_t>(len >> (8 * i));
-    }
-    out.insert(out.end(), payload.begin(), payload.end());
+    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(type >> (8 * i)));
+    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(len >> (8 * i)));
+    for (uint8_t b : payload) out.push_back(b);
     return out;
 }
 

@@ -737,7 +737,7 @@ void* CTransfer4mcu::tftp_th(void* /*i_pArg*/) {
         for (int i = 0; i < u8FileCount; i++) {
             qx_printf("u8FileCount=%d,files[%d]=%s\n", u8FileCount, i, files[i].c_str());
             memset(pHandle->file_name, 0, sizeof(pHandle->file_name));
-            strncpy(pHandle->file_name, files[i].c_str(), sizeof(pHandle->file_name) - 1);
+            snprintf(pHandle->file_name, sizeof(pHandle->file_name), "%s", files[i].c_str());
             int s32Ret = APP_TinyTFTP_WRQ(pHandle);
             qx_printf("tftp xfer ret=[%d], file_name=[%s]\n", s32Ret, files[i].c_str());
         }

@@ -2,6 +2,7 @@
 
 #include <assert.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -271,7 +272,7 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
                 return -4;
             }
             memset(handle->file_name, 0, sizeof(handle->file_name));
-            strncpy(handle->file_name, szName, sizeof(handle->file_name) - 1);
+            snprintf(handle->file_name, sizeof(handle->file_name), "%s", szName);
             if (SendAck(handle, 0) != 0) {
                 CloseFile(p);
                 return -4;

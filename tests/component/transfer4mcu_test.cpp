@@ -161,3 +161,18 @@ TEST_F(Channel, PortThatCannotOpenStillStartsTheLinkAndWritesFail) {
     record.len = 1153;
     EXPECT_EQ(CTransfer4mcu::QX_UartWrite(&record), -1);
 }
+
+TEST_F(Channel, FullHandOverBufferMakesTheReceiverWaitNotDrop) {
+    // The dispatch thread rests 2 s between idle passes at this scale, so three
+    // records of 1008 bytes arrive while at most two fit in the hand-over buffer.
+    open(100.0);
+    for (int i = 0; i < 3; i++) {
+        std::string text = "GET DEV CUARTDATA " + std::to_string(i) + "\r\n";
+        Bytes payload(text.begin(), text.end());
+        payload.resize(1000, 0);
+        ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, payload), 1);
+    }
+    ASSERT_TRUE(log.waitFor("search to end, no match", 60000, 3));
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(log.contains("pOneMsg = [GET DEV CUARTDATA " + std::to_string(i) + "]"));
+    EXPECT_FALSE(log.contains("Data more than MAX_UART_DATA[2048]"));
+}

@@ -171,6 +171,8 @@ int CTransfer4mcu::QX_UartInit() {
 
 int CTransfer4mcu::QX_UartClose() {
     g_bThrRun = 0;
+    // A sender waiting for an acknowledgement (the dispatch thread's echo among them) ends now.
+    tiny_decline_requests();
     pthread_mutex_lock(&m_ReadMutex);
     pthread_cond_broadcast(&s_ProDataRoom);
     pthread_mutex_unlock(&m_ReadMutex);

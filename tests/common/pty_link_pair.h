@@ -1,0 +1,137 @@
+// Two ends of the acknowledged link over a real pty pair, each with its own
+// receive thread, and a line that can lose or damage what one end writes.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "PtyLine.h"
+#include "tiny_hd.h"
+
+namespace fwtest {
+using Bytes = std::vector<uint8_t>;
+
+// One end: a descriptor, a fault on its outgoing line, what it delivered.
+struct End {
+    int fd = -1;
+    tiny_link_handle h;
+    uint8_t inbuf[2048];
+    std::thread rx;
+    std::atomic<bool> running{false};
+    // Line faults on what this end writes, by frame number (0-based, acks included).
+    std::atomic<int> flags{0};
+    std::atomic<int> dropFrame{-1};
+    std::atomic<int> flipFrame{-1};
+    std::atomic<int> loseByteOfFrame{-1};
+    int byteInFrame = 0;
+    std::mutex mutex;
+    std::vector<std::pair<uint16_t, Bytes>> delivered;
+
+    static int32_t Write(void* user, const void* data, int32_t len) {
+        End* e = static_cast<End*>(user);
+        uint8_t b = *static_cast<const uint8_t*>(data);
+        int frame = e->flags.load() / 2;
+        bool opening = b == 0x7E && e->flags.load() % 2 == 0;
+        if (b == 0x7E) e->flags++;
+        e->byteInFrame = opening ? 0 : e->byteInFrame + 1;
+        if (frame == e->dropFrame.load()) return len;
+        if (frame == e->loseByteOfFrame.load() && e->byteInFrame == 3) return len;
+        if (frame == e->flipFrame.load() && e->byteInFrame == 3) b ^= 0x01;
+        for (;;) {
+            ssize_t n = ::write(e->fd, &b, 1);
+            if (n == 1) return len;
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;
+            struct pollfd p = {e->fd, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+    }
+    static int32_t Read(void* user, void* buf, int32_t len) {
+        End* e = static_cast<End*>(user);
+        ssize_t n = ::read(e->fd, buf, (size_t)len);
+        if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+        return (int32_t)n;
+    }
+    // Replaces the recording of delivered frames when set (before start()).
+    std::function<void(tiny_link_handle*, uint16_t, uint8_t*, int32_t)> hook;
+    static void OnFrame(tiny_link_handle* h, uint16_t id, uint8_t* data, int32_t len) {
+        End* e = static_cast<End*>(h->pdata);
+        if (e->hook) {
+            e->hook(h, id, data, len);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->delivered.emplace_back(id, Bytes(data, data + len));
+    }
+
+    bool init(int descriptor, uint32_t timeoutMs) {
+        fd = descriptor;
+        memset(&h, 0, sizeof(h));
+        tiny_hd_init_params p;
+        memset(&p, 0, sizeof(p));
+        p.write_func = Write;
+        p.read_func = Read;
+        p.user_data = this;
+        p.on_frame_cb = OnFrame;
+        p.inbuf = inbuf;
+        p.inbuf_size = sizeof(inbuf);
+        p.timeout = timeoutMs;
+        return tiny_hd_init(&h, &p) == 1;
+    }
+    void start() {
+        running = true;
+        rx = std::thread([this] {
+            while (running) {
+                if (tiny_hd_run(&h) == 0) {
+                    struct pollfd p = {fd, POLLIN, 0};
+                    poll(&p, 1, 2);
+                }
+            }
+        });
+    }
+    void stop() {
+        running = false;
+        if (rx.joinable()) rx.join();
+    }
+    std::vector<std::pair<uint16_t, Bytes>> got() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return delivered;
+    }
+    ~End() { stop(); }
+};
+
+struct Pair {
+    sim::PtyLine line;
+    End a, b;
+    int slave = -1;
+    bool ok = false;
+    explicit Pair(uint32_t timeoutMs = 300) {
+        slave = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ok = slave >= 0 && a.init(line.masterFd(), timeoutMs) && b.init(slave, timeoutMs);
+    }
+    ~Pair() {
+        a.stop();
+        b.stop();
+        tiny_hd_close(&a.h);
+        tiny_hd_close(&b.h);
+        close(slave);
+    }
+};
+
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
+    for (int i = 0; i < ms / 5; i++) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+}  // namespace fwtest

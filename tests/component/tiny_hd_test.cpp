@@ -1,0 +1,225 @@
+// Two ends of the acknowledged link over a real pty pair, each pumped by its
+// own receive thread, with a line that can lose or damage frames.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "McuPeer.h"
+#include "pty_link_pair.h"
+#include "PtyLine.h"
+#include "testing.h"
+#include "tiny_hd.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using fwtest::End;
+using fwtest::Pair;
+using fwtest::WaitFor;
+
+const Bytes kHello{'h', 'e', 'l', 'l', 'o', 0x01, 0x02};
+}  // namespace
+
+TEST(TinyHd, InitParameters) {
+    struct Case {
+        const char* legend;
+        uint32_t timeout;
+        uint16_t bufSize;
+        int result;
+        uint16_t effective;
+    };
+    const Case cases[] = {
+        {"time-out 0 means 1000 ms", 0, 16, 1, 1000},
+        {"time-out 5000 kept", 5000, 16, 1, 5000},
+        {"no receive buffer size", 100, 0, -1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        tiny_link_handle h;
+        memset(&h, 0, sizeof(h));
+        uint8_t buf[16];
+        tiny_hd_init_params p;
+        memset(&p, 0, sizeof(p));
+        p.write_func = End::Write;
+        p.read_func = End::Read;
+        p.on_frame_cb = End::OnFrame;
+        p.inbuf = buf;
+        p.inbuf_size = c.bufSize;
+        p.timeout = c.timeout;
+        EXPECT_EQ(tiny_hd_init(&h, &p), c.result);
+        if (c.result == 1) {
+            EXPECT_EQ(h.timeout, c.effective);
+            EXPECT_EQ(h.uid_enabled, 1);
+            tiny_close(&h);
+        }
+    }
+}
+
+TEST(TinyHd, DeliveredAndAcknowledgedBothWays) {
+    Pair p;
+    ASSERT_TRUE(p.ok);
+    p.a.start();
+    p.b.start();
+    EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
+    EXPECT_EQ(tiny_send_wait_ack(&p.b.h, kHello.data(), 3), 1);
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 1 && p.a.got().size() == 1; }));
+    EXPECT_EQ(p.b.got()[0].second, kHello);
+    EXPECT_LT(p.b.got()[0].first, 0x1000);
+    EXPECT_EQ(p.a.got()[0].second, Bytes(kHello.begin(), kHello.begin() + 3));
+    // A frame without acknowledgement request: delivered with id 0, not acknowledged.
+    int flagsBefore = p.b.flags.load();
+    EXPECT_EQ(tiny_send_no_wait(&p.a.h, kHello.data(), 2), 2);
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 2; }));
+    EXPECT_EQ(p.b.got()[1].first, 0);
+    EXPECT_EQ(p.b.flags.load(), flagsBefore);
+}
+
+TEST(TinyHd, LostAcknowledgementBringsARetransmissionDeliveredAgain) {
+    fwtest::LogCapture log(true);
+    Pair p;
+    ASSERT_TRUE(p.ok);
+    p.b.dropFrame = 0;  // b's first frame is its acknowledgement
+    p.a.start();
+    p.b.start();
+    EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 2; }));
+    EXPECT_EQ(p.b.got()[0], p.b.got()[1]);
+    EXPECT_EQ(log.count("tiny_send_wait_ack Retry count [0]"), 1u);
+    EXPECT_EQ(log.count("tiny_send_wait_ack tiny_send result [7]"), 2u);
+}
+
+TEST(TinyHd, DamagedFramesAreRefusedAndTheRetransmissionRecovers) {
+    struct Case {
+        const char* legend;
+        int flip, lose;
+    };
+    const Case cases[] = {{"a byte flipped", 0, -1}, {"a byte dropped", -1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        Pair p;
+        ASSERT_TRUE(p.ok);
+        p.a.flipFrame = c.flip;
+        p.a.loseByteOfFrame = c.lose;
+        p.a.start();
+        p.b.start();
+        EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
+        ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 1; }));
+        EXPECT_EQ(p.b.got()[0].second, kHello);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(p.b.got().size(), 1u);
+    }
+}
+
+TEST(TinyHd, SilentPeerGivesMinusTwoAfterThreeTransmissions) {
+    fwtest::LogCapture log(true);
+    Pair p(150);
+    ASSERT_TRUE(p.ok);
+    p.a.start();  // b never reads
+    EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), -2);
+    for (int n = 0; n < 3; n++) EXPECT_TRUE(log.contains("Retry count [" + std::to_string(n) + "]"));
+    // Three whole frames reached the far end.
+    sim::McuFrameReader reader;
+    sim::McuFrameReader::Frame f;
+    uint8_t buf[256];
+    int frames = 0;
+    ssize_t n;
+    while ((n = ::read(p.slave, buf, sizeof(buf))) > 0)
+        for (ssize_t i = 0; i < n; i++)
+            if (reader.feed(buf[i], &f)) {
+                frames++;
+                EXPECT_EQ(f.payload, kHello);
+                EXPECT_EQ(f.uid & 0xF000, 0x4000);
+            }
+    EXPECT_EQ(frames, 3);
+}
+
+TEST(TinyHd, CloseDuringAWaitGivesMinusOne) {
+    Pair p(20000);
+    ASSERT_TRUE(p.ok);
+    std::atomic<int> result{0};
+    std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    tiny_hd_close(&p.a.h);
+    sender.join();
+    EXPECT_EQ(result.load(), -1);
+    ASSERT_TRUE(p.a.init(p.line.masterFd(), 300));  // the pair closes it again
+}
+
+TEST(TinyHd, IdsWrapAfter4096Requests) {
+    Pair p;
+    ASSERT_TRUE(p.ok);
+    p.a.start();
+    p.b.start();
+    ASSERT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), 2), 1);
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 1; }));
+    uint16_t first = p.b.got()[0].first;
+    for (int i = 0; i < 4095; i++) {
+        tiny_hd_request r;
+        uint16_t id = tiny_put_request(&r);
+        EXPECT_EQ(id, (first + 1 + i) & 0x0FFF);
+        tiny_remove_request(&r);
+    }
+    ASSERT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), 2), 1);
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 2; }));
+    EXPECT_EQ(p.b.got()[1].first, first);
+}
+
+TEST(TinyHd, AcknowledgementFormsFromAForeignPeer) {
+    // The far end here is the independent framing code, answering by hand.
+    struct Case {
+        const char* legend;
+        uint16_t ackBits;  // bits kept besides the id
+    };
+    const Case cases[] = {{"bits 12-14 kept", 0xC000}, {"bits 12-14 cleared", 0x8000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        Pair p(5000);
+        ASSERT_TRUE(p.ok);
+        std::atomic<int> result{0};
+        std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), 3); });
+        sim::McuFrameReader reader;
+        sim::McuFrameReader::Frame f;
+        bool got = false;
+        for (int i = 0; i < 2000 && !got; i++) {
+            uint8_t b;
+            if (::read(p.slave, &b, 1) == 1)
+                got = reader.feed(b, &f);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(got);
+        p.a.start();
+        Bytes ack = sim::McuEncodeFrame((uint16_t)((f.uid & 0x0FFF) | c.ackBits), Bytes{0});
+        ASSERT_EQ(::write(p.slave, ack.data(), ack.size()), (ssize_t)ack.size());
+        sender.join();
+        EXPECT_EQ(result.load(), 1);
+    }
+}
+
+TEST(TinyHd, FrameMarkedBothRequestAndAcknowledgementIsOnlyAnAcknowledgement) {
+    Pair p;
+    ASSERT_TRUE(p.ok);
+    p.b.start();
+    Bytes frame = sim::McuEncodeFrame(0xC005, Bytes{1, 2, 3});
+    ASSERT_EQ(::write(p.line.masterFd(), frame.data(), frame.size()), (ssize_t)frame.size());
+    Bytes hello = sim::McuEncodeFrame(0x4006, kHello);
+    ASSERT_EQ(::write(p.line.masterFd(), hello.data(), hello.size()), (ssize_t)hello.size());
+    ASSERT_TRUE(WaitFor([&] { return p.b.got().size() == 1; }));
+    EXPECT_EQ(p.b.got()[0].first, 6);
+    EXPECT_EQ(p.b.flags.load(), 2);  // one acknowledgement: for 0x4006 only
+    // It went out exactly as the acknowledgement of uid 0x4006 must look.
+    uint8_t buf[16];
+    ASSERT_TRUE(WaitFor([&] {
+        struct pollfd pf = {p.line.masterFd(), POLLIN, 0};
+        return poll(&pf, 1, 0) > 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ssize_t n = ::read(p.line.masterFd(), buf, sizeof(buf));
+    EXPECT_EQ(Bytes(buf, buf + (n > 0 ? n : 0)), (Bytes{0x7E, 0x06, 0xC0, 0x00, 0x3A, 0x7E}));
+}

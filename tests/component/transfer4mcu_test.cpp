@@ -1,0 +1,178 @@
+// The message channel opened on a pty slave, with the emulated master MCU on
+// the master side and a vela stand-in collecting the reports.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "McuPeer.h"
+#include "PtyLine.h"
+#include "Transfer4mcu.h"
+#include "Udp2vela.h"
+#include "mcu_channel_env.h"
+#include "testing.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+class Channel : public fwtest::McuChannelTest {
+protected:
+    bool gotRecord(uint32_t type, size_t n = 1) {
+        return mcu->waitUntil([&] {
+            size_t k = 0;
+            for (const auto& r : mcu->records()) k += r.type == type;
+            return k >= n;
+        });
+    }
+};
+
+Bytes Le32(uint32_t a, uint32_t b) {
+    Bytes out(8);
+    for (int i = 0; i < 4; i++) {
+        out[i] = (uint8_t)(a >> (8 * i));
+        out[4 + i] = (uint8_t)(b >> (8 * i));
+    }
+    return out;
+}
+}  // namespace
+
+TEST_F(Channel, HeartbeatComesBackByteForByte) {
+    open();
+    const Bytes payload{0x01, 0x7E, 0x7D, 0x00, 0xFF};
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, payload), 1);
+    ASSERT_TRUE(gotRecord(comm_master_type_heartbeat));
+    EXPECT_EQ(mcu->records()[0].frame, sim::McuRecord(comm_master_type_heartbeat, payload));
+    EXPECT_EQ(mcu->badFrames(), 0u);
+}
+
+TEST_F(Channel, TwoRecordsHeldTogetherAreHandledWithoutASleepBetween) {
+    // An idle pass sleeps 2 s at this scale; both records must be handled well inside one.
+    open(100.0);
+    Bytes frames = sim::McuEncodeFrame(0x4101, sim::McuRecord(comm_master_type_upg_info, Le32(1, 1)));
+    Bytes second = sim::McuEncodeFrame(0x4102, sim::McuRecord(comm_master_type_upg_info, Le32(2, 2)));
+    frames.insert(frames.end(), second.begin(), second.end());
+    mcu->sendRaw(frames);
+    ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[1] status[1]", 30000));
+    auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[2] status[2]", 30000));
+    EXPECT_LT(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(1500));
+    EXPECT_EQ(g_UpgInfo.mcu.load(), 2);
+    EXPECT_EQ(g_UpgInfo.status.load(), 2);
+}
+
+TEST_F(Channel, RefusedFramesLeaveTheChannelWorking) {
+    struct Case {
+        const char* legend;
+        Bytes frame;
+        const char* logLine;
+    };
+    Bytes big = Le32(comm_master_type_cmd, 1025);
+    big.resize(8 + 1025, 'A');
+    Bytes shortLen = Le32(comm_master_type_cmd, 20);
+    shortLen.resize(8 + 12, 'B');
+    const Case cases[] = {
+        {"len 1025 with its 1033 bytes", big, "Error[data.len > 1024!!]!!  Type [6] Length [1025] in_nLength [1033]"},
+        {"len above the bytes received", shortLen, "Error!!Type [6] Length [20] size [20]"},
+        {"shorter than a header", Bytes{11, 0, 0, 0, 0}, "size < 8"},
+    };
+    open();
+    size_t beats = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        ASSERT_EQ(mcu->send(c.frame), 1);  // acknowledged all the same
+        EXPECT_TRUE(log.waitFor(c.logLine));
+        ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, Bytes{9}), 1);
+        EXPECT_TRUE(gotRecord(comm_master_type_heartbeat, ++beats));
+    }
+    EXPECT_EQ(log.count("Failed to call QX_GetTLVFromData"), 1u);
+}
+
+TEST_F(Channel, SendMsgPadsTheMessage) {
+    open();
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCDE", 5, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd));
+    auto r = mcu->records()[0];
+    EXPECT_EQ(r.len, 8);
+    EXPECT_EQ(r.payload, (Bytes{'A', 'B', 'C', 'D', 'E', 0, 0, 0}));
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCD", 4, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd, 2));
+    EXPECT_EQ(mcu->records()[1].len, 8);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(-1, "A", 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, nullptr, 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, "A", 0, 6), -1);
+    // 1152 bytes would need 1156 with their padding: more than a record holds.
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
+}
+
+TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {
+    open(0.01);
+    EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(7), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_upg_request));
+    EXPECT_EQ(mcu->records()[0].frame, sim::McuRecord(comm_master_type_upg_request, Bytes{7, 0, 0, 0}));
+    mcu->setAnswerUpgradeRequest(false);
+    EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(1), 1);
+    EXPECT_TRUE(log.contains("Error! Can't Recv UPG_ACK"));
+}
+
+TEST_F(Channel, UpgradeFinishedReportsAndReboots) {
+    open(0.01);
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_upg_finish, Bytes{}), 1);
+    ASSERT_TRUE(reboot.waitForRun());
+    auto reports = vela.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].name, "ST(0)");
+    EXPECT_EQ(reports[0].total, "9");
+    EXPECT_EQ(reports[0].current, "0");
+    EXPECT_EQ(reports[0].percent, "100");
+    EXPECT_EQ(reports[0].isEnd, "1");
+    auto d = vela.datagrams();
+    EXPECT_EQ(d[0].type(), (uint32_t)comm_master_type_upgrade_status);
+    EXPECT_EQ(d[0].len(), d[0].bytes.size());
+}
+
+TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
+    open();
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_upg_info, Le32(5, 0xFFFFFFFF)), 1);
+    ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[5] status[-1]"));
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
+    ASSERT_TRUE(log.waitFor("p_len=[4], opcode=[4], block=[4660]"));
+    EXPECT_EQ(g_comm_core.ops_code.load(), 4);
+    EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
+    const char text[] = "\r\nSET DEV REBOOT\r\n";
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(text, text + sizeof(text))), 1);
+    ASSERT_TRUE(log.waitFor("search to end, no match"));
+    EXPECT_TRUE(log.contains("CommandProcess [\r\nSET DEV REBOOT\r\n] Length [19]"));
+    ASSERT_EQ(
+        mcu->sendRecord(comm_master_type_amx_cmd, Bytes{'G', 'E', 'T', ' ', 'D', 'E', 'V', ' ', 'C', 'H', '\n', 0}), 1);
+    ASSERT_TRUE(log.waitFor("search to end, no match", 30000, 2));
+    EXPECT_TRUE(log.contains("AMXCmdProcess [GET DEV CH\n] Length [12]"));
+}
+
+TEST_F(Channel, PortThatCannotOpenStillStartsTheLinkAndWritesFail) {
+    open(0.01, root.path() + "/no-such-tty");
+    EXPECT_EQ(log.count("uart2 open Fail!"), 3u);
+    EXPECT_TRUE(log.waitFor("Uart2 OPEN Fail!"));
+    comm_master_t record;
+    memset(&record, 0, sizeof(record));
+    record.type = comm_master_type_heartbeat;
+    EXPECT_EQ(CTransfer4mcu::QX_UartWrite(&record), -1);
+    record.len = 1153;
+    EXPECT_EQ(CTransfer4mcu::QX_UartWrite(&record), -1);
+}
+
+TEST_F(Channel, FullHandOverBufferMakesTheReceiverWaitNotDrop) {
+    // The dispatch thread rests 2 s between idle passes at this scale, so three
+    // records of 1008 bytes arrive while at most two fit in the hand-over buffer.
+    open(100.0);
+    for (int i = 0; i < 3; i++) {
+        std::string text = "GET DEV CUARTDATA " + std::to_string(i) + "\r\n";
+        Bytes payload(text.begin(), text.end());
+        payload.resize(1000, 0);
+        ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, payload), 1);
+    }
+    ASSERT_TRUE(log.waitFor("search to end, no match", 60000, 3));
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(log.contains("pOneMsg = [GET DEV CUARTDATA " + std::to_string(i) + "]"));
+    EXPECT_FALSE(log.contains("Data more than MAX_UART_DATA[2048]"));
+}

@@ -1,0 +1,308 @@
+#include "APP_TinyTFTP.h"
+
+#include <assert.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "BoardProfile.h"
+#include "QxLog.h"
+
+#define TFTP_PERIOD_MS 30000
+#define TFTP_MAX_EXPIRY 29
+
+typedef struct tftp_inner_t {
+    int32_t fd;
+    uint8_t frame[TFTP_FRAME_SIZE];
+    int32_t expiry;
+    int32_t deadline;
+    uint16_t block;
+} tftp_inner_t;
+
+namespace {
+int32_t NowMs() { return (int32_t)(uint32_t)Board_MonoMs(); }
+
+void Put16(uint8_t* o_pBuf, int i_s32Offset, uint16_t i_u16Value) {
+    o_pBuf[i_s32Offset] = (uint8_t)(i_u16Value & 0xFF);
+    o_pBuf[i_s32Offset + 1] = (uint8_t)(i_u16Value >> 8);
+}
+
+void Restart(tftp_inner_t* p) {
+    p->expiry = 0;
+    p->deadline = NowMs() + TFTP_PERIOD_MS;
+}
+
+// True when the deadline has passed; the period then counts and starts again.
+bool Expired(tftp_inner_t* p) {
+    int32_t now = NowMs();
+    if ((int32_t)(now - p->deadline) < 0) return false;
+    p->expiry++;
+    p->deadline = now + TFTP_PERIOD_MS;
+    return true;
+}
+
+void Yield() {
+    struct timespec ts = {0, 0};
+    nanosleep(&ts, nullptr);
+}
+
+void CloseFile(tftp_inner_t* p) {
+    if (p->fd >= 0) close(p->fd);
+    p->fd = -1;
+}
+
+int SendError(APP_TinyTFTP_t* h) {
+    uint8_t buf[8];
+    int n = TinyTFTP_PutError(buf);
+    return h->user->write(h->user->user, buf, n);
+}
+
+int SendAck(APP_TinyTFTP_t* h, uint16_t i_u16Block) {
+    uint8_t buf[8];
+    int n = TinyTFTP_PutAck(buf, i_u16Block);
+    int s32Ret = h->user->write(h->user->user, buf, n);
+    if (s32Ret != n) {
+        qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_ack", 269, s32Ret);
+        return -1;
+    }
+    return 0;
+}
+
+// The sender's wait for a packet: it never gives up, it only says so every 30 periods.
+bool SenderGotPacket(tftp_param* param, tftp_inner_t* p) {
+    if (param->read(param->user, p->frame, TFTP_FRAME_SIZE) > 0) return true;
+    if (p->expiry > TFTP_MAX_EXPIRY) {
+        qx_printf("TimeOutException:wait for data timeout, pre_block=[%u]\n", p->block);
+        p->expiry = 0;
+    } else if (!Expired(p)) {
+        Yield();
+    }
+    return false;
+}
+
+// A peer names a file inside the root, never a path out of it.
+bool SafeName(const char* i_pName) {
+    return i_pName[0] != '\0' && strchr(i_pName, '/') == nullptr && strstr(i_pName, "..") == nullptr;
+}
+}  // namespace
+
+uint16_t TinyTFTP_Get16(const uint8_t* i_pBuf, int i_s32Offset) {
+    return (uint16_t)(i_pBuf[i_s32Offset] | (i_pBuf[i_s32Offset + 1] << 8));
+}
+
+int TinyTFTP_PutRequest(uint8_t* o_pBuf, int i_s32Size, uint16_t i_u16Opcode, const char* i_pName,
+                        const char* i_pMode) {
+    int nName = (int)strlen(i_pName);
+    int nMode = (int)strlen(i_pMode);
+    int nTotal = 4 + nName + 1 + nMode + 1;
+    if (nTotal > i_s32Size) return -1;
+    Put16(o_pBuf, 0, (uint16_t)(nTotal - 2));
+    Put16(o_pBuf, 2, i_u16Opcode);
+    memcpy(o_pBuf + 4, i_pName, nName + 1);
+    memcpy(o_pBuf + 4 + nName + 1, i_pMode, nMode + 1);
+    return nTotal;
+}
+
+int TinyTFTP_PutData(uint8_t* o_pBuf, uint16_t i_u16Block, const uint8_t* i_pData, int i_s32Len) {
+    Put16(o_pBuf, 0, (uint16_t)(i_s32Len + 4));
+    Put16(o_pBuf, 2, TFTP_DATA);
+    Put16(o_pBuf, 4, i_u16Block);
+    if (i_s32Len > 0) memcpy(o_pBuf + TFTP_DATA_HDR, i_pData, i_s32Len);
+    return i_s32Len + TFTP_DATA_HDR;
+}
+
+int TinyTFTP_PutAck(uint8_t* o_pBuf, uint16_t i_u16Block) {
+    Put16(o_pBuf, 0, 4);
+    Put16(o_pBuf, 2, TFTP_ACK);
+    Put16(o_pBuf, 4, i_u16Block);
+    return 6;
+}
+
+int TinyTFTP_PutError(uint8_t* o_pBuf) {
+    Put16(o_pBuf, 0, 5);
+    Put16(o_pBuf, 2, TFTP_ERROR);
+    Put16(o_pBuf, 4, 1);
+    o_pBuf[6] = 0;
+    return 7;
+}
+
+int APP_TinyTFTP_Create(APP_TinyTFTP_t** o_ppHandle, tftp_param* i_pParam) {
+    if (o_ppHandle == nullptr || i_pParam == nullptr) return -1;
+    APP_TinyTFTP_t* h = (APP_TinyTFTP_t*)calloc(1, sizeof(APP_TinyTFTP_t));
+    tftp_inner_t* p = (tftp_inner_t*)calloc(1, sizeof(tftp_inner_t));
+    if (h == nullptr || p == nullptr) {
+        free(h);
+        free(p);
+        return -3;
+    }
+    p->fd = -1;  // zero would be standard input
+    h->user = i_pParam;
+    h->inner = p;
+    *o_ppHandle = h;
+    return 1;
+}
+
+void APP_TinyTFTP_Destroy(APP_TinyTFTP_t** io_ppHandle) {
+    assert(((void*)0) != io_ppHandle && ((void*)0) != *io_ppHandle);
+    APP_TinyTFTP_t* h = *io_ppHandle;
+    if (h->inner != nullptr) CloseFile(h->inner);
+    free(h->inner);
+    free(h);
+    *io_ppHandle = nullptr;
+}
+
+int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
+    assert(((void*)0) != handle);
+    assert(((void*)0) != handle->user);
+    assert(((void*)0) != handle->inner);
+    tftp_inner_t* p = handle->inner;
+    tftp_param* param = handle->user;
+    CloseFile(p);
+    p->block = 0;
+    Restart(p);
+
+    // The peer's go-ahead: any acknowledgement.
+    for (;;) {
+        if (!SenderGotPacket(param, p)) continue;
+        uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
+        if (u16Op == TFTP_ACK) break;
+        if (u16Op == TFTP_ERROR) return -1;
+    }
+
+    uint8_t packet[TFTP_FRAME_SIZE];
+    char szName[TFTP_NAME_SIZE + 1];
+    memcpy(szName, handle->file_name, TFTP_NAME_SIZE);
+    szName[TFTP_NAME_SIZE] = '\0';
+    int nLen = TinyTFTP_PutRequest(packet, sizeof(packet), TFTP_WRQ, szName, "octet");
+    int s32Ret = param->write(param->user, packet, nLen);
+    if (s32Ret != nLen) {
+        qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_filename", 206, s32Ret);
+        return -4;
+    }
+    qx_printf("send file name=[%s]\n", szName);
+
+    char szPath[QX_PATH_BUF(256)];
+    // Read-only: a missing file is an error, never an empty file created and reported as sent.
+    if (Board_Snprintf(szPath, sizeof(szPath), "%s%s", param->root_path, szName) < 0 ||
+        (p->fd = open(szPath, O_RDONLY)) < 0) {
+        p->fd = -1;
+        SendError(handle);
+        return -4;
+    }
+    Restart(p);
+    p->block = 0;
+    qx_printf("start transfer file, file_path=[%s]\n", szPath);
+
+    for (;;) {
+        if (!SenderGotPacket(param, p)) continue;
+        uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
+        if (u16Op == TFTP_ERROR) {
+            CloseFile(p);
+            return -1;
+        }
+        if (u16Op != TFTP_ACK || TinyTFTP_Get16(p->frame, 4) != p->block) continue;
+        p->block++;
+        ssize_t nRead = read(p->fd, packet + TFTP_DATA_HDR, TFTP_BLOCK_SIZE);
+        if (nRead < 0) {
+            qx_printf("IOException:%s:%d:read fail ret_size=[%d]\n", "tftphdr_send_data", 223, (int)nRead);
+            CloseFile(p);
+            return -4;
+        }
+        nLen = TinyTFTP_PutData(packet, p->block, packet + TFTP_DATA_HDR, (int)nRead);
+        s32Ret = param->write(param->user, packet, nLen);
+        if (s32Ret != nLen) {
+            qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_data", 246, s32Ret);
+            CloseFile(p);
+            return -4;
+        }
+        if (nRead < TFTP_BLOCK_SIZE) {
+            CloseFile(p);
+            return 1;
+        }
+        if (p->block % 16 == 0) qx_printf("[%04x]\n", p->block);
+        Restart(p);
+    }
+}
+
+int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
+    assert(((void*)0) != handle);
+    assert(((void*)0) != handle->user);
+    assert(((void*)0) != handle->inner);
+    tftp_inner_t* p = handle->inner;
+    tftp_param* param = handle->user;
+    Restart(p);
+    for (;;) {
+        int32_t s32Got = param->read(param->user, p->frame, TFTP_FRAME_SIZE);
+        if (s32Got <= 0) {
+            if (p->expiry > TFTP_MAX_EXPIRY) {
+                CloseFile(p);
+                return -2;
+            }
+            if (Expired(p)) {
+                if (SendAck(handle, p->block) != 0) {
+                    CloseFile(p);
+                    return -4;
+                }
+            } else {
+                Yield();
+            }
+            continue;
+        }
+        uint16_t u16Len = TinyTFTP_Get16(p->frame, 0);
+        uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
+        if (u16Op == TFTP_RRQ || u16Op == TFTP_WRQ) {
+            p->block = 0;
+            char szName[TFTP_NAME_SIZE];
+            // The name ends at its zero within the packet, or is cut at the handle's size.
+            int nMax = (int)sizeof(szName) - 1;
+            int nAvail = TFTP_FRAME_SIZE - 4;
+            int i = 0;
+            for (; i < nMax && i < nAvail && p->frame[4 + i] != 0; i++) szName[i] = (char)p->frame[4 + i];
+            szName[i] = '\0';
+            CloseFile(p);
+            char szPath[QX_PATH_BUF(256)];
+            if (!SafeName(szName) || Board_Snprintf(szPath, sizeof(szPath), "%s%s", param->root_path, szName) < 0 ||
+                (p->fd = open(szPath, O_RDWR | O_CREAT | O_TRUNC, 0644)) < 0) {
+                if (!SafeName(szName)) qx_printf("###### refused file name [%s]: it leaves the root\n", szName);
+                p->fd = -1;
+                SendError(handle);
+                return -4;
+            }
+            memset(handle->file_name, 0, sizeof(handle->file_name));
+            snprintf(handle->file_name, sizeof(handle->file_name), "%s", szName);
+            if (SendAck(handle, 0) != 0) {
+                CloseFile(p);
+                return -4;
+            }
+        } else if (u16Op == TFTP_DATA && p->fd >= 0 && TinyTFTP_Get16(p->frame, 4) > p->block) {
+            int nData = (int)u16Len - 4;
+            // A packet that claims more than a block is corrupt: not acknowledged, not written.
+            if (nData < 0 || nData > TFTP_BLOCK_SIZE) continue;
+            p->block = TinyTFTP_Get16(p->frame, 4);
+            if (p->block == 1)
+                qx_printf("first block file_path=[%s]\n", handle->file_name);
+            else if (p->block % 16 == 0)
+                qx_printf("[%04x]\n", p->block);
+            if (SendAck(handle, p->block) != 0) {
+                CloseFile(p);
+                return -4;
+            }
+            if (nData > 0 && write(p->fd, p->frame + TFTP_DATA_HDR, nData) != nData) {
+                CloseFile(p);
+                SendError(handle);
+                return -4;
+            }
+            if (nData < TFTP_BLOCK_SIZE) {
+                qx_puts("transfer complete");
+                CloseFile(p);
+                memset(p, 0, sizeof(*p));
+                p->fd = -1;
+                return 1;
+            }
+        }
+        Restart(p);
+    }
+}

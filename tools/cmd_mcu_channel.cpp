@@ -1,0 +1,188 @@
+// fwtool mcu-channel: opens the master-MCU packet channel on a serial device
+// the way the agent does, prints what the MCU sends, and optionally pushes an
+// image with the agent's record-based file push.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "BoardProfile.h"
+#include "Transfer4mcu.h"
+#include "Udp2vela.h"
+#include "fwtool.h"
+
+namespace {
+std::atomic<bool> s_stop{false};
+void OnSignal(int) { s_stop = true; }
+
+bool CopyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    if (!in || !out) return false;
+    out << in.rdbuf();
+    return static_cast<bool>(out);
+}
+
+bool MkdirP(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); i++) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        }
+    }
+    return true;
+}
+
+// The agent's progress reports, caught on a loopback port of our own.
+class ReportListener {
+public:
+    bool open() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd_ < 0) return false;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return false;
+        port_ = ntohs(a.sin_port);
+        timeval tv{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+    uint16_t port() const { return port_; }
+    ~ReportListener() {
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+
+private:
+    void run() {
+        char buf[QX_UDP_MAX_DATAGRAM + 1];
+        while (running_) {
+            ssize_t n = recv(fd_, buf, QX_UDP_MAX_DATAGRAM, 0);
+            if (n <= 8) continue;
+            buf[n] = '\0';
+            printf("mcu-channel: progress %s\n", buf + 8);
+        }
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+int Main(const std::vector<std::string>& args) {
+    std::string port, push;
+    double seconds = 0;
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--port" && i + 1 < args.size())
+            port = args[++i];
+        else if (args[i] == "--push" && i + 1 < args.size())
+            push = args[++i];
+        else if (args[i] == "--for" && i + 1 < args.size())
+            seconds = atof(args[++i].c_str());
+        else
+            return FwUsage("mcu-channel");
+    }
+    if (port.empty()) return FwUsage("mcu-channel");
+    if (access(port.c_str(), R_OK | W_OK) != 0) {
+        fprintf(stderr, "mcu-channel: cannot use %s: %s\n", port.c_str(), strerror(errno));
+        return 1;
+    }
+    if (!push.empty() && access(push.c_str(), R_OK) != 0) {
+        fprintf(stderr, "mcu-channel: cannot read %s: %s\n", push.c_str(), strerror(errno));
+        return 1;
+    }
+    // A private board root: the push reads the image from the board's update directory.
+    char tmpl[] = "/tmp/fwtool-mcu-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        perror("mcu-channel: mkdtemp");
+        return 1;
+    }
+    std::string root = tmpl;
+    int status = 0;
+    {
+        ReportListener reports;
+        if (!reports.open()) {
+            perror("mcu-channel: report socket");
+            status = 1;
+        }
+        BoardProfile profile;
+        profile.strRoot = root;
+        profile.strSerialDev = port;
+        profile.u16OrderPort = 0;  // no orders come in here
+        profile.u16ReportPort = reports.port();
+        profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
+        std::string image = root + QX_MASTER_HEX;
+        if (status == 0 && BoardProfile_Set(profile) != 0) status = 1;
+        if (status == 0 && !push.empty() && (!MkdirP(root + "/home/ubuntu/McuUpdate") || !CopyFile(push, image))) {
+            fprintf(stderr, "mcu-channel: cannot stage %s\n", push.c_str());
+            status = 1;
+        }
+        if (status == 0) {
+            signal(SIGINT, OnSignal);
+            signal(SIGTERM, OnSignal);
+            g_pudp4vela = new CUdpListen2vela();
+            g_pudp4vela->CreateSocket();
+            g_pTransferFile2mcu = new CTransfer4mcu();
+            CTransfer4mcu::QX_UartInit();
+            printf("mcu-channel: channel open on %s\n", port.c_str());
+            if (!push.empty()) {
+                // The push waits for the MCU without limit: a signal closes the channel under it.
+                std::atomic<bool> done{false};
+                std::thread pusher([&done] {
+                    CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
+                    done = true;
+                });
+                while (!done && !s_stop) usleep(20000);
+                if (!done) {
+                    CTransfer4mcu::QX_UartClose();
+                    status = 1;
+                    fprintf(stderr, "mcu-channel: push interrupted\n");
+                }
+                pusher.join();
+                if (status != 0) {
+                } else if (g_UpgInfo.status.load() == 2) {
+                    fprintf(stderr, "mcu-channel: the MCU did not acknowledge the upgrade request\n");
+                    status = 1;
+                } else {
+                    printf("mcu-channel: push of %s finished\n", push.c_str());
+                }
+                usleep(300000);  // the last reports
+            } else {
+                int ticks = 0;
+                while (!s_stop && (seconds <= 0 || ticks < seconds * 10)) {
+                    usleep(100000);
+                    ticks++;
+                }
+            }
+            CTransfer4mcu::QX_UartClose();
+            delete g_pTransferFile2mcu;
+            g_pTransferFile2mcu = nullptr;
+            delete g_pudp4vela;
+            g_pudp4vela = nullptr;
+        }
+    }
+    std::string rm = "rm -rf '" + root + "'";
+    if (system(rm.c_str()) != 0) fprintf(stderr, "mcu-channel: could not remove %s\n", root.c_str());
+    return status;
+}
+
+FwCommand s_cmd("mcu-channel", "--port DEV [--push FILE] [--for SECONDS]",
+                "open the master-MCU packet channel on DEV; print what the MCU sends; push FILE as its image", &Main);
+}  // namespace

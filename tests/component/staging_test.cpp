@@ -65,7 +65,8 @@ TEST_F(Staging, EveryReleaseFileLandsOnItsFixedName) {
     // The flag is raised only after the last command: whoever sees it sees every file.
     std::atomic<bool> stop{false}, sawFlag{false}, allThere{false};
     std::thread watcher([&] {
-        while (!stop) {
+        // Runs until it has seen the flag (it stays set), or staging failed.
+        while (!stop || g_pTaskUP4mcu->GetUpgradeflg()) {
             if (g_pTaskUP4mcu->GetUpgradeflg()) {
                 sawFlag = true;
                 allThere = root.exists(kEpIn + ".h02") && root.exists(kEp91 + ".h00") &&

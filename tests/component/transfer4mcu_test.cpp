@@ -1,6 +1,7 @@
 // The message channel opened on a pty slave, with the emulated master MCU on
 // the master side and a vela stand-in collecting the reports.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <string.h>
 
 #include <chrono>
@@ -138,6 +139,8 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[5] status[-1]"));
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
     ASSERT_TRUE(log.waitFor("p_len=[4], opcode=[4], block=[4660]"));
+    // The line is printed just before the values are posted.
+    for (int i = 0; i < 1000 && g_comm_core.ops_code.load() != 4; i++) usleep(1000);
     EXPECT_EQ(g_comm_core.ops_code.load(), 4);
     EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
     const char text[] = "\r\nSET DEV REBOOT\r\n";

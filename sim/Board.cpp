@@ -96,7 +96,8 @@ void Board::release() {
 }
 
 void Board::handle(uint8_t byte) {
-    unsigned want = current_ ? current_->expectedBaud() : 57600u;
+    // After the first "UPG MCUSIG" the application listens at 115200 for the target.
+    unsigned want = current_ ? current_->expectedBaud() : (sigPending_ ? 115200u : 57600u);
     if (want != 0 && line_.baud() != want) garbled_++;
     if (current_) {
         current_->onBytes(*link_, &byte, 1);

@@ -71,7 +71,8 @@ void Board::run() {
     }
 }
 
-void Board::attach(Device* dev, const std::string& entry) {
+void Board::attach(Device* dev, const std::string& entryText) {
+    const std::string entry = entryText;  // may be appLine_, cleared below
     if (current_) current_->detach();
     current_ = dev;
     window_.clear();

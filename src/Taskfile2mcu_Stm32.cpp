@@ -148,9 +148,9 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
             qx_printf("###### Valens image %s read as %u of %ld bytes: not sent\n", i_pPath, stBuf.u32DataLen, nLength);
             bRefused = true;
         }
-        int32_t s32Sent = -1;
-        if (!bRefused) s32Sent = fymodem_send(stBuf.pData, stBuf.u32DataLen, nValens == 1 ? "VSTX.hex" : "VSRX.hex");
-        if (s32Sent < 0) {
+        if (bRefused) {
+            s_bYmodemFailed = true;
+        } else if (fymodem_send(stBuf.pData, stBuf.u32DataLen, nValens == 1 ? "VSTX.hex" : "VSRX.hex") < 0) {
             s_bYmodemFailed = true;
             qx_printf("###### File transfer failed, the Valens chip did not get the image\n");
         } else {

@@ -68,6 +68,10 @@ void Board::run() {
         ssize_t n = line_.read(buf, sizeof(buf), 1);
         for (ssize_t i = 0; i < n; i++) handle(buf[i]);
         if (current_) current_->onTick(*link_);
+        if (current_ && current_->released()) {
+            log("<- " + current_->name());
+            release();
+        }
     }
 }
 

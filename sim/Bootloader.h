@@ -37,6 +37,8 @@ public:
     unsigned expectedBaud() const override { return 115200; }
     void onTick(Link& link) override;
     void detach() override;
+    // After its closing text the MCU runs its application again.
+    bool released() const override { return closed(); }
 
     // What it received since the last attach.
     std::string raw() const;           // every byte since the last attach

@@ -119,7 +119,7 @@ void BM_YmodemOurSender(benchmark::State& state) {
         int32_t ret = fymodem_send(buf.data(), (unsigned)buf.size(), "VSTX.hex");
         double secs = Since(t0);
         runner.stop();
-        if (ret != (int32_t)size || chip.file() != data) state.SkipWithError("transfer failed");
+        if (ret != (int32_t)size || chip.record().file != data) state.SkipWithError("transfer failed");
         state.SetIterationTime(secs);
         Report(state, size, secs);
         // Our sender starts with a fixed 1 s pause before it looks for the 'C'.
@@ -155,7 +155,7 @@ void BM_YmodemLrzszSb(benchmark::State& state) {
         runner.stop();
         close(slave);
         close(devnull);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || chip.file() != data)
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || chip.record().file != data)
             state.SkipWithError("sb transfer failed");
         state.SetIterationTime(secs);
         Report(state, size, secs);

@@ -45,13 +45,11 @@ std::chrono::steady_clock::duration Bootloader::scaled(double ms) const {
 void Bootloader::attach(Link&, const std::string&) {
     std::lock_guard<std::mutex> lock(mutex_);
     attached_ = true;
-    attaches_++;
-    tokenSent_ = fastSeen_ = ended_ = closed_ = started_ = false;
-    raw_.clear();
-    hex_.clear();
+    int attaches = rec_.attaches + 1;
+    tokenSent_ = fastSeen_ = ended_ = started_ = false;
     record_.clear();
-    error_.clear();
-    records_ = 0;
+    rec_ = Record();
+    rec_.attaches = attaches;
 }
 
 void Bootloader::detach() {
@@ -65,9 +63,9 @@ void Bootloader::onBytes(Link&, const uint8_t* data, size_t len) {
 }
 
 void Bootloader::feed(uint8_t c) {
-    raw_.push_back((char)c);
-    if (!tokenSent_ || ended_ || !error_.empty()) {
-        if (started_) hex_.push_back((char)c);
+    rec_.raw.push_back((char)c);
+    if (!tokenSent_ || ended_ || !rec_.error.empty()) {
+        if (started_) rec_.hexText.push_back((char)c);
         return;
     }
     // Text commands repeated by the agent before the image are not records.
@@ -75,15 +73,15 @@ void Bootloader::feed(uint8_t c) {
         if (c != ':') return;
         started_ = true;
     }
-    hex_.push_back((char)c);
+    rec_.hexText.push_back((char)c);
     if (c == '\r' || c == '\n') {
         if (record_.empty()) return;
         bool isEnd = false;
         std::string why = CheckHexRecord(record_, &isEnd);
         if (!why.empty()) {
-            error_ = "record " + std::to_string(records_ + 1) + ": " + why;
+            rec_.error = "record " + std::to_string(rec_.records + 1) + ": " + why;
         } else {
-            records_++;
+            rec_.records++;
             if (isEnd) {
                 ended_ = true;
                 endedAt_ = std::chrono::steady_clock::now();
@@ -93,11 +91,11 @@ void Bootloader::feed(uint8_t c) {
         return;
     }
     if (record_.size() > 600) {
-        error_ = "record " + std::to_string(records_ + 1) + ": too long";
+        rec_.error = "record " + std::to_string(rec_.records + 1) + ": too long";
         return;
     }
     if (c == ':' && !record_.empty()) {
-        error_ = "record " + std::to_string(records_ + 1) + ": no line end";
+        rec_.error = "record " + std::to_string(rec_.records + 1) + ": no line end";
         return;
     }
     record_.push_back((char)c);
@@ -119,41 +117,19 @@ void Bootloader::onTick(Link& link) {
             if (now - fastAt_ < scaled(opt_.tokenDelayMs)) return;
             tokenSent_ = true;
             say = opt_.token;
-        } else if (ended_ && !closed_ && !opt_.noClosingText && now - endedAt_ >= scaled(opt_.closingDelayMs)) {
-            closed_ = true;
+        } else if (ended_ && !rec_.closed && !opt_.noClosingText && now - endedAt_ >= scaled(opt_.closingDelayMs)) {
+            rec_.closed = true;
             for (const auto& l : opt_.closing) say += l;
         }
     }
     if (!say.empty()) link.send(say);
 }
 
-std::string Bootloader::raw() const {
+Bootloader::Record Bootloader::record() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return raw_;
-}
-std::string Bootloader::hexText() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return hex_;
-}
-bool Bootloader::imageComplete() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ended_ && error_.empty();
-}
-std::string Bootloader::error() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return error_;
-}
-size_t Bootloader::records() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-}
-int Bootloader::attaches() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return attaches_;
-}
-bool Bootloader::closed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
+    Record r = rec_;
+    r.imageComplete = ended_ && rec_.error.empty();
+    return r;
 }
 
 }  // namespace sim

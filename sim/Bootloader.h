@@ -37,17 +37,20 @@ public:
     unsigned expectedBaud() const override { return 115200; }
     void onTick(Link& link) override;
     void detach() override;
-    // After its closing text the MCU runs its application again.
-    bool released() const override { return closed(); }
 
-    // What it received since the last attach.
-    std::string raw() const;           // every byte since the last attach
-    std::string hexText() const;       // from the first ':' on
-    bool imageComplete() const;        // end record seen, every record good
-    std::string error() const;         // first bad record, "" if none
-    size_t records() const;            // good records taken
-    int attaches() const;
-    bool closed() const;               // the closing text went out
+    // What it received since the last attach, taken under one lock.
+    struct Record {
+        std::string raw;          // every byte
+        std::string hexText;      // from the first ':' on
+        bool imageComplete = false;  // end record seen, every record good
+        std::string error;        // first bad record, "" if none
+        size_t records = 0;       // good records taken
+        int attaches = 0;
+        bool closed = false;      // the closing text went out
+    };
+    Record record() const;
+    // After its closing text the MCU runs its application again.
+    bool released() const override { return record().closed; }
 
 private:
     void feed(uint8_t c);
@@ -62,13 +65,12 @@ private:
     bool tokenSent_ = false;
     bool fastSeen_ = false;
     std::chrono::steady_clock::time_point fastAt_;
-    bool ended_ = false;
+    bool ended_ = false;  // end record seen
     std::chrono::steady_clock::time_point endedAt_;
     bool closed_ = false;
     bool started_ = false;  // first ':' seen
-    std::string raw_, hex_, record_, error_;
-    size_t records_ = 0;
-    int attaches_ = 0;
+    std::string record_;  // the record being taken
+    Record rec_;
 };
 
 // Checks one Intel HEX record (without line end): ':' + count, address, type,

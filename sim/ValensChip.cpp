@@ -28,7 +28,7 @@ std::chrono::steady_clock::duration ValensChip::scaled(double ms) const {
 void ValensChip::attach(Link&, const std::string& entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     attached_ = true;
-    attaches_++;
+    int attaches = rec_.attaches + 1;
     fast_ = false;
     state_ = WaitHeader;
     pkt_.clear();
@@ -37,14 +37,10 @@ void ValensChip::attach(Link&, const std::string& entry) {
     nakLeft_ = opt_.nakTimes;
     extraCLeft_ = opt_.extraC;
     eotNaked_ = canSeen_ = ok_ = false;
-    entry_ = entry;
-    name0_.clear();
-    file_.clear();
-    verdict_.clear();
-    size_ = -1;
-    complete_ = cancelled_ = verdictDue_ = false;
-    headers_ = eots_ = 0;
-    blocks_.clear();
+    verdictDue_ = false;
+    rec_ = Record();
+    rec_.entry = entry;
+    rec_.attaches = attaches;
 }
 
 void ValensChip::detach() {
@@ -74,7 +70,7 @@ void ValensChip::feed(Link& link, uint8_t c) {
     }
     if (c == kCAN) {
         if (canSeen_) {
-            cancelled_ = true;
+            rec_.cancelled = true;
             finish(false);
         }
         canSeen_ = true;
@@ -89,7 +85,7 @@ void ValensChip::feed(Link& link, uint8_t c) {
         return;
     }
     if (c == kEOT && (state_ == Data || state_ == WaitClose)) {
-        eots_++;
+        rec_.eots++;
         if (opt_.nakFirstEot && !eotNaked_) {
             eotNaked_ = true;
             link.send(&kNAK, 1);
@@ -115,7 +111,7 @@ void ValensChip::packet(Link& link) {
     int blk = p[1];
     const uint8_t* d = &p[3];
     if (blk == 0 && (state_ == WaitHeader || (state_ == Data && expect_ == 1))) {
-        headers_++;
+        rec_.headers++;
         if (d[0] == 0) {  // empty header: nothing to take
             link.send(&kACK, 1);
             finish(false);
@@ -129,14 +125,14 @@ void ValensChip::packet(Link& link) {
         }
         size_t nameLen = 0;
         while (nameLen < n && d[nameLen] != 0) nameLen++;
-        name0_.assign((const char*)d, nameLen);
+        rec_.fileName.assign((const char*)d, nameLen);
         std::string sizeText;
         for (size_t i = nameLen + 1; i < n && d[i] != 0 && d[i] != ' '; i++) sizeText.push_back((char)d[i]);
-        size_ = sizeText.empty() ? -1 : strtol(sizeText.c_str(), nullptr, 10);
-        if (size_ < 0 || (uint64_t)size_ > opt_.capacity) {
+        rec_.declaredSize = sizeText.empty() ? -1 : strtol(sizeText.c_str(), nullptr, 10);
+        if (rec_.declaredSize < 0 || (uint64_t)rec_.declaredSize > opt_.capacity) {
             uint8_t a[2] = {kCAN, kCAN};
             link.send(a, 2);
-            cancelled_ = true;
+            rec_.cancelled = true;
             finish(false);
             return;
         }
@@ -146,10 +142,10 @@ void ValensChip::packet(Link& link) {
         return;
     }
     if (state_ == WaitClose && blk == 0) {
-        headers_++;
+        rec_.headers++;
         link.send(&kACK, 1);
-        complete_ = d[0] == 0 && (long)file_.size() == size_;
-        finish(complete_);
+        rec_.complete = d[0] == 0 && (long)rec_.file.size() == rec_.declaredSize;
+        finish(rec_.complete);
         return;
     }
     if (state_ != Data) {
@@ -157,7 +153,7 @@ void ValensChip::packet(Link& link) {
         return;
     }
     if (blk == ((expect_ - 1) & 0xFF) && expect_ > 1) {  // our ACK was lost
-        blocks_.push_back(blk);
+        rec_.blocks.push_back(blk);
         link.send(&kACK, 1);
         return;
     }
@@ -165,7 +161,7 @@ void ValensChip::packet(Link& link) {
         link.send(&kNAK, 1);
         return;
     }
-    blocks_.push_back(blk);
+    rec_.blocks.push_back(blk);
     if (expect_ == opt_.nakBlock && nakLeft_ > 0) {
         nakLeft_--;
         link.send(&kNAK, 1);
@@ -174,12 +170,12 @@ void ValensChip::packet(Link& link) {
     if (expect_ == opt_.canBlock) {
         uint8_t a[2] = {kCAN, kCAN};
         link.send(a, 2);
-        cancelled_ = true;
+        rec_.cancelled = true;
         finish(false);
         return;
     }
-    size_t room = (size_t)size_ > file_.size() ? (size_t)size_ - file_.size() : 0;
-    file_.append((const char*)d, n < room ? n : room);
+    size_t room = (size_t)rec_.declaredSize > rec_.file.size() ? (size_t)rec_.declaredSize - rec_.file.size() : 0;
+    rec_.file.append((const char*)d, n < room ? n : room);
     expect_++;
     link.send(&kACK, 1);
 }
@@ -212,56 +208,16 @@ void ValensChip::onTick(Link& link) {
                     case ValensOptions::Fail: say = "FAIL\r\n"; break;
                     case ValensOptions::Both: say = "SUCCESS\r\nFAIL\r\n"; break;
                 }
-                verdict_ = say;
+                rec_.verdict = say;
             }
         }
     }
     if (!say.empty()) link.send(say);
 }
 
-std::string ValensChip::entry() const {
+ValensChip::Record ValensChip::record() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return entry_;
-}
-std::string ValensChip::fileName() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return name0_;
-}
-long ValensChip::declaredSize() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return size_;
-}
-std::string ValensChip::file() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return file_;
-}
-bool ValensChip::complete() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return complete_;
-}
-bool ValensChip::cancelled() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return cancelled_;
-}
-std::string ValensChip::verdictSent() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return verdict_;
-}
-int ValensChip::headers() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return headers_;
-}
-int ValensChip::eots() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return eots_;
-}
-std::vector<int> ValensChip::blocks() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return blocks_;
-}
-int ValensChip::attaches() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return attaches_;
+    return rec_;
 }
 
 }  // namespace sim

@@ -42,18 +42,21 @@ public:
     void onTick(Link& link) override;
     void detach() override;
 
-    // What it received since the last attach.
-    std::string entry() const;            // text that selected it
-    std::string fileName() const;
-    long declaredSize() const;            // -1 before a header
-    std::string file() const;             // data, cut to the declared size
-    bool complete() const;                // closing packet taken after a whole file
-    bool cancelled() const;               // CAN CAN from either side
-    std::string verdictSent() const;      // "" until said
-    int headers() const;                  // header packets seen (resends included)
-    int eots() const;
-    std::vector<int> blocks() const;      // block byte of every good data packet, resends included
-    int attaches() const;
+    // What it received since the last attach, taken under one lock.
+    struct Record {
+        std::string entry;        // text that selected it
+        std::string fileName;
+        long declaredSize = -1;   // -1 before a header
+        std::string file;         // data, cut to the declared size
+        bool complete = false;    // closing packet taken after a whole file
+        bool cancelled = false;   // CAN CAN from either side
+        std::string verdict;      // what it said at the end, "" until then
+        int headers = 0;          // header packets seen (resends included)
+        int eots = 0;
+        std::vector<int> blocks;  // block byte of every good data packet, resends included
+        int attaches = 0;
+    };
+    Record record() const;
 
 private:
     enum State { WaitHeader, Data, WaitClose, Done };
@@ -77,11 +80,8 @@ private:
     bool eotNaked_ = false;
     bool canSeen_ = false;
     bool ok_ = false;
-    std::string entry_, name0_, file_, verdict_;
-    long size_ = -1;
-    bool complete_ = false, cancelled_ = false, verdictDue_ = false;
-    int headers_ = 0, eots_ = 0, attaches_ = 0;
-    std::vector<int> blocks_;
+    bool verdictDue_ = false;
+    Record rec_;
 };
 
 // CRC-16/XMODEM, written here apart from the agent's so each checks the other.

@@ -33,6 +33,14 @@ inline std::string RandomBytes(size_t n, unsigned seed = 7) {
     return s;
 }
 
+// Installs a profile whose serial device is dev (no root, default ports).
+inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
+    BoardProfile p;
+    p.strSerialDev = dev;
+    p.dTimeScale = scale;
+    if (BoardProfile_Set(p) != 0) throw std::runtime_error("profile refused for " + dev);
+}
+
 inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -70,6 +78,18 @@ public:
         snprintf(link.m_szValensUpCmd, sizeof(link.m_szValensUpCmd), "%s", cmd.c_str());
     }
     CUdpListen2vela link;
+};
+
+// A temp root, a vela stand-in, a reboot stub and a pty line, with the
+// profile installed for them (the pty slave is the serial device).
+struct AgentWorld {
+    explicit AgentWorld(double scale)
+        : profileSet(BoardProfile_Set(TestProfile(root, vela, reboot, line.slavePath(), scale)) == 0) {}
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot{root};
+    sim::PtyLine line;
+    bool profileSet;
 };
 
 // An lrzsz program behind socat: socat makes a raw pty (linked at tty())

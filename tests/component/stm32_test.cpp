@@ -30,11 +30,11 @@ std::string MakeHex(const TempRoot& root, size_t n, unsigned seed = 1) {
 
 // The agent's task object, host link and serial port against an emulated
 // board with a master boot loader, an IO MCU boot loader and a Valens chip.
-struct Rig {
+struct Rig : AgentWorld {
     explicit Rig(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
                  sim::ValensOptions valensOpt = {})
-        : scale(scale),
-          profileSet(BoardProfile_Set(TestProfile(root, vela, reboot, line.slavePath(), scale)) == 0),
+        : AgentWorld(scale),
+          scale(scale),
           port(line.slavePath(), 57600),
           board(line),
           master("master", scale, masterOpt),
@@ -55,11 +55,6 @@ struct Rig {
     }
 
     double scale;
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
-    bool profileSet;
     HostLink host;
     TaskOnPort port;
     sim::Board board;
@@ -161,10 +156,10 @@ TEST(MasterRun, TheImageArrivesByteForByte) {
         rig.root.write(QX_MASTER_HEX, hex);
         LogCapture log(true);
         rig.run();
-        EXPECT_EQ(rig.master.hexText(), hex) << r.legend;
-        EXPECT_TRUE(rig.master.imageComplete()) << r.legend << rig.master.error();
-        EXPECT_TRUE(rig.master.closed()) << r.legend;
-        EXPECT_EQ(rig.io.attaches(), 0) << r.legend;
+        EXPECT_EQ(rig.master.record().hexText, hex) << r.legend;
+        EXPECT_TRUE(rig.master.record().imageComplete) << r.legend << rig.master.record().error;
+        EXPECT_TRUE(rig.master.record().closed) << r.legend;
+        EXPECT_EQ(rig.io.record().attaches, 0) << r.legend;
         EXPECT_TRUE(log.contains("readly in upgrade stm32....")) << r.legend;
         EXPECT_EQ(rig.line.baud(), 115200u) << r.legend;  // the scheduler sets 57600 again
         auto reports = WaitReports(rig.vela, 1);
@@ -205,7 +200,7 @@ TEST(MasterRun, WithoutRebootingTheRunEndsAfterMoreThanAHundredPasses) {
     rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
     LogCapture log(true);
     rig.run();
-    EXPECT_TRUE(rig.master.imageComplete());
+    EXPECT_TRUE(rig.master.record().imageComplete);
     EXPECT_EQ(log.count("STM_Status==2....."), 101u);
 }
 
@@ -216,7 +211,7 @@ TEST(MasterRun, ASilentPortGetsNothingMoreAndTheRunEndsAfter501Passes) {
     rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
     LogCapture log(true);
     double secs = rig.run();
-    EXPECT_EQ(rig.master.raw(), "");  // nothing after the entry command
+    EXPECT_EQ(rig.master.record().raw, "");  // nothing after the entry command
     EXPECT_EQ(rig.board.routerLog(), (std::vector<std::string>{"WUPG Master", "-> master"}));
     EXPECT_FALSE(log.contains("readly in upgrade"));
     // 501 waits of 200 ms each, on the scaled clock; far more than the 101 of state 2.
@@ -229,16 +224,16 @@ TEST(MasterRun, TwoRunsInARowBothStartFromTheEntryCommand) {
     rig.root.write(QX_MASTER_HEX, hex);
     LogCapture log(true);
     rig.run();
-    EXPECT_TRUE(rig.master.imageComplete());
+    EXPECT_TRUE(rig.master.record().imageComplete);
     // What the scheduler does after a run: application speed, reset command.
     char rst[] = "UPG RST\r\n";
     rig.task().SetUartSpeed(rig.line.slavePath().c_str(), 57600);
     rig.task().SendUartMsg(rst, 9);
     for (int i = 0; i < 200 && rig.board.resets() == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     rig.run();
-    EXPECT_EQ(rig.master.attaches(), 2);
-    EXPECT_EQ(rig.master.hexText(), hex);
-    EXPECT_TRUE(rig.master.closed());
+    EXPECT_EQ(rig.master.record().attaches, 2);
+    EXPECT_EQ(rig.master.record().hexText, hex);
+    EXPECT_TRUE(rig.master.record().closed);
     EXPECT_EQ(log.count("readly in upgrade stm32...."), 2u);
 }
 
@@ -247,7 +242,7 @@ TEST(MasterRun, MissingImageOrClosedPortEndTheRun) {
     LogCapture log(true);
     rig.run();  // no MASTER.hex
     EXPECT_TRUE(log.contains("can't open " + rig.root.file(QX_MASTER_HEX)));
-    EXPECT_EQ(rig.master.hexText(), "");
+    EXPECT_EQ(rig.master.record().hexText, "");
 
     log.clear();
     int fd = rig.task().m_Uartfd;
@@ -264,11 +259,11 @@ TEST(IoMcuRun, EndToEnd) {
     rig.task().m_bIoMcu = 1;
     LogCapture log(true);
     rig.run();
-    EXPECT_EQ(rig.io.hexText(), hex);
-    EXPECT_TRUE(rig.io.imageComplete()) << rig.io.error();
-    EXPECT_TRUE(rig.io.closed());
-    EXPECT_EQ(rig.master.attaches(), 0);
-    EXPECT_EQ(rig.valens.attaches(), 0);
+    EXPECT_EQ(rig.io.record().hexText, hex);
+    EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
+    EXPECT_TRUE(rig.io.record().closed);
+    EXPECT_EQ(rig.master.record().attaches, 0);
+    EXPECT_EQ(rig.valens.record().attaches, 0);
     auto reports = WaitReports(rig.vela, 1);
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().name, "IoMcu");
@@ -294,10 +289,10 @@ TEST(ValensRun, EndToEndForBothImages) {
         rig.task().m_nValensResult = -1;
         LogCapture log(true);
         rig.run();
-        EXPECT_EQ(rig.valens.entry().find("TX"), 11u) << r.legend;  // selected by the command text
-        EXPECT_EQ(rig.valens.fileName(), r.name) << r.legend;
-        EXPECT_EQ(rig.valens.file(), image) << r.legend;
-        EXPECT_TRUE(rig.valens.complete()) << r.legend;
+        EXPECT_EQ(rig.valens.record().entry.find("TX"), 11u) << r.legend;  // selected by the command text
+        EXPECT_EQ(rig.valens.record().fileName, r.name) << r.legend;
+        EXPECT_EQ(rig.valens.record().file, image) << r.legend;
+        EXPECT_TRUE(rig.valens.record().complete) << r.legend;
         EXPECT_EQ(rig.task().m_nValensResult, 1) << r.legend;
         EXPECT_TRUE(log.contains("File transfer successful, waiting for upgrade..........")) << r.legend;
         EXPECT_TRUE(rig.vela.reports().empty()) << r.legend;  // no push reports for the chip
@@ -327,7 +322,7 @@ TEST(ValensRun, TheVerdictComesFromTheChipsText) {
         LogCapture log(true);
         rig.run();
         EXPECT_EQ(rig.task().m_nValensResult, r.expected) << r.legend;
-        EXPECT_TRUE(rig.valens.complete()) << r.legend;
+        EXPECT_TRUE(rig.valens.record().complete) << r.legend;
         EXPECT_EQ(log.contains("no verdict from the Valens chip"), r.noVerdict) << r.legend;
     }
 }
@@ -340,8 +335,8 @@ TEST(ValensRun, TheValensFlagWinsOverTheIoMcuFlag) {
     rig.task().m_bIoMcu = 1;
     LogCapture log(true);
     rig.run();
-    EXPECT_EQ(rig.valens.attaches(), 1);
-    EXPECT_EQ(rig.io.attaches(), 0);
+    EXPECT_EQ(rig.valens.record().attaches, 1);
+    EXPECT_EQ(rig.io.record().attaches, 0);
     EXPECT_EQ(rig.task().m_nValensResult, 1);
 }
 
@@ -370,7 +365,7 @@ TEST(ValensRun, AnImageAboveTwoMebibytesIsRefusedBeforeAnythingIsSent) {
     LogCapture log(true);
     rig.run();
     EXPECT_EQ(rig.task().m_nValensResult, -1);
-    EXPECT_EQ(rig.valens.headers(), 0);
+    EXPECT_EQ(rig.valens.record().headers, 0);
     EXPECT_EQ(log.count("######"), 1u) << log.text();
     EXPECT_TRUE(log.contains("2097153 bytes"));
 }
@@ -379,10 +374,8 @@ TEST(ValensRun, AnImageAboveTwoMebibytesIsRefusedBeforeAnythingIsSent) {
 
 namespace {
 // The agent on a pty whose far end is drained into a string.
-struct PushRig {
-    explicit PushRig(bool withHost = true)
-        : profileSet(BoardProfile_Set(TestProfile(root, vela, reboot, line.slavePath(), 0.01)) == 0),
-          port(line.slavePath(), 115200) {
+struct PushRig : AgentWorld {
+    explicit PushRig(bool withHost = true) : AgentWorld(0.01), port(line.slavePath(), 115200) {
         if (withHost) host.reset(new HostLink());
         drain = std::thread([this] {
             char buf[8192];
@@ -414,11 +407,6 @@ struct PushRig {
         std::string path = root.write("/home/ubuntu/McuUpdate/MASTER.hex", content);
         return port.task.QX_UPGSTM32(&path[0]);
     }
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
-    bool profileSet;
     TaskOnPort port;
     std::unique_ptr<HostLink> host;
     std::atomic<bool> running{true};
@@ -493,5 +481,5 @@ TEST(ValensRun, AnEntryCommandThatCannotBeWrittenEndsTheRunAfterFiveTries) {
     EXPECT_EQ(log.count("call strncat failure, s32Ret = [-2]\n"), 5u);
     EXPECT_TRUE(log.contains("entry command not sent after 5 attempts"));
     EXPECT_EQ(rig.task().m_nValensResult, -1);
-    EXPECT_EQ(rig.valens.attaches(), 0);
+    EXPECT_EQ(rig.valens.record().attaches, 0);
 }

@@ -11,33 +11,24 @@
 
 using namespace fwtest;
 
-namespace {
-void UseDevice(const std::string& dev, double scale = 1.0) {
-    BoardProfile p;
-    p.strSerialDev = dev;
-    p.dTimeScale = scale;
-    ASSERT_EQ(BoardProfile_Set(p), 0);
-}
-}  // namespace
-
 TEST(Uart, OpenReportsTheDescriptorOrTheFailure) {
     sim::PtyLine line;
     LogCapture log(true);
     CTaskfile2mcu task;
-    UseDevice(line.slavePath());
+    UseSerialDevice(line.slavePath());
     int fd = task.OpenUart();
     ASSERT_GT(fd, 0);
     EXPECT_TRUE(log.contains("OpenUart is OK and Uart is [" + std::to_string(fd) + "]\n."));
     EXPECT_EQ(task.m_Uartfd, 0);  // the caller stores it
     close(fd);
-    UseDevice("/dev/no-such-tty");
+    UseSerialDevice("/dev/no-such-tty");
     EXPECT_EQ(task.OpenUart(), -1);
     EXPECT_TRUE(log.contains("In CTaskfile2mcu::OpenUart, open fd is error!!!"));
 }
 
 TEST(Uart, SpeedChangeReachesTheLineAndAMissingDeviceIsReported) {
     sim::PtyLine line;
-    UseDevice(line.slavePath());
+    UseSerialDevice(line.slavePath());
     LogCapture log(true);
     TaskOnPort port(line.slavePath(), 0);
     for (int speed : {57600, 115200, 57600}) {
@@ -53,7 +44,7 @@ TEST(Uart, SpeedChangeReachesTheLineAndAMissingDeviceIsReported) {
 }
 
 TEST(Uart, SendUartMsgGivesUpAfterThreeAttemptsWithoutReadingPastTheMessage) {
-    UseDevice("/dev/null", 0.01);
+    UseSerialDevice("/dev/null", 0.01);
     LogCapture log(true);
     CTaskfile2mcu task;
     task.m_Uartfd = open("/dev/null", O_RDONLY);  // cannot be written
@@ -71,7 +62,7 @@ TEST(Uart, SendUartMsgGivesUpAfterThreeAttemptsWithoutReadingPastTheMessage) {
 
 TEST(Uart, SendUartMsgLogsShortAndLongWrites) {
     sim::PtyLine line;
-    UseDevice(line.slavePath());
+    UseSerialDevice(line.slavePath());
     TaskOnPort port(line.slavePath(), 0);
     struct {
         const char* legend;
@@ -96,7 +87,7 @@ TEST(Uart, SendUartMsgLogsShortAndLongWrites) {
 
 TEST(Uart, ReadsWaitAsToldAndReturnWhatIsThere) {
     sim::PtyLine line;
-    UseDevice(line.slavePath(), 0.5);
+    UseSerialDevice(line.slavePath(), 0.5);
     LogCapture log(true);
     TaskOnPort port(line.slavePath(), 0);
     CTaskfile2mcu& task = port.task;
@@ -135,7 +126,7 @@ TEST(Uart, ReadsWaitAsToldAndReturnWhatIsThere) {
 
 TEST(Uart, CloseLeavesTheDescriptorZeroAndNeverClosesStdin) {
     sim::PtyLine line;
-    UseDevice(line.slavePath());
+    UseSerialDevice(line.slavePath());
     LogCapture log(true);
     CTaskfile2mcu task;
     task.m_Uartfd = task.OpenUart();

@@ -15,12 +15,6 @@ using namespace fwtest;
 
 namespace {
 
-void UseDevice(const std::string& dev, double scale = 1.0) {
-    BoardProfile p;
-    p.strSerialDev = dev;
-    p.dTimeScale = scale;
-    ASSERT_EQ(BoardProfile_Set(p), 0);
-}
 
 int32_t Send(const std::string& data, const char* name) {
     std::vector<unsigned char> buf(data.begin(), data.end());
@@ -50,6 +44,22 @@ std::string ReadUnit(sim::PtyLine& line, int timeoutMs) {
 
 void Answer(sim::PtyLine& line, const std::string& bytes) { line.write(bytes.data(), bytes.size()); }
 
+// Sends data with our sender to `rb --ymodem ARGS` behind socat; returns what
+// rb wrote under name, and our result in *ret.
+std::string ThroughRb(const std::string& data, const std::string& rbArgs, const char* name, int32_t* ret) {
+    TempRoot root;
+    MkdirP(root.path() + "/out");
+    SocatPeer rb(root.path() + "/out", "rb --ymodem " + rbArgs);
+    UseSerialDevice(rb.tty());
+    LogCapture log(true);
+    {
+        TaskOnPort port(rb.tty());
+        *ret = Send(data, name);
+    }
+    EXPECT_TRUE(rb.waitExit(20000));
+    return ReadFile(root.path() + "/out/" + name);
+}
+
 }  // namespace
 
 // ---- CRC and packet layout --------------------------------------------------------
@@ -73,7 +83,7 @@ TEST(YmodemCrc, CheckValuesAndAgreementWithAnIndependentForm) {
 
 TEST(YmodemPacket, HeaderCarriesNameAndDecimalSize) {
     sim::PtyLine line;
-    UseDevice(line.slavePath());
+    UseSerialDevice(line.slavePath());
     TaskOnPort port(line.slavePath(), 0);
     LogCapture log(true);
     struct {
@@ -119,20 +129,10 @@ TEST(YmodemPacket, HeaderCarriesNameAndDecimalSize) {
 class YmodemWithLrzsz : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(YmodemWithLrzsz, RbReceivesAnExactCopy) {
-    TempRoot root;
-    MkdirP(root.path() + "/out");
-    SocatPeer rb(root.path() + "/out", "rb --ymodem");
-    UseDevice(rb.tty());
-    LogCapture log(true);
     std::string data = RandomBytes(GetParam(), (unsigned)GetParam());
-    int32_t ret;
-    {
-        TaskOnPort port(rb.tty());
-        ret = Send(data, "copy.bin");
-    }
+    int32_t ret = 0;
+    EXPECT_EQ(ThroughRb(data, "", "copy.bin", &ret), data);
     EXPECT_EQ(ret, (int32_t)data.size());
-    ASSERT_TRUE(rb.waitExit(20000));
-    EXPECT_EQ(ReadFile(root.path() + "/out/copy.bin"), data);
 }
 
 TEST_P(YmodemWithLrzsz, OurReceiverTakesWhatSbSends) {
@@ -140,7 +140,7 @@ TEST_P(YmodemWithLrzsz, OurReceiverTakesWhatSbSends) {
     std::string data = RandomBytes(GetParam(), (unsigned)GetParam() + 1);
     WriteFile(root.path() + "/in.bin", data);
     SocatPeer sb(root.path(), "sb --ymodem -k in.bin");
-    UseDevice(sb.tty());
+    UseSerialDevice(sb.tty());
     QxLog_SetQuiet(true);
     std::vector<unsigned char> buf(data.size() + 1);
     char name[80] = "stale";
@@ -159,25 +159,17 @@ INSTANTIATE_TEST_SUITE_P(Sizes, YmodemWithLrzsz, ::testing::Values(0, 1, 1023, 1
                          [](const ::testing::TestParamInfo<size_t>& i) { return "bytes" + std::to_string(i.param); });
 
 TEST(YmodemWithLrzsz, CorruptedPacketsAreResentUntilTheCopyIsExact) {
-    TempRoot root;
-    MkdirP(root.path() + "/out");
-    SocatPeer rb(root.path() + "/out", "rb --ymodem --errors 3000");
-    UseDevice(rb.tty());
-    LogCapture log(true);
     std::string data = RandomBytes(40000, 11);
-    {
-        TaskOnPort port(rb.tty());
-        EXPECT_EQ(Send(data, "noisy.bin"), (int32_t)data.size());
-    }
-    ASSERT_TRUE(rb.waitExit(20000));
-    EXPECT_EQ(ReadFile(root.path() + "/out/noisy.bin"), data);
+    int32_t ret = 0;
+    EXPECT_EQ(ThroughRb(data, "--errors 3000", "noisy.bin", &ret), data);
+    EXPECT_EQ(ret, (int32_t)data.size());
 }
 
 TEST(YmodemWithLrzsz, ReceiverRefusesAFileLargerThanItsBuffer) {
     TempRoot root;
     WriteFile(root.path() + "/big.bin", RandomBytes(5000));
     SocatPeer sb(root.path(), "sb --ymodem -k big.bin");
-    UseDevice(sb.tty());
+    UseSerialDevice(sb.tty());
     LogCapture log(true);
     std::vector<unsigned char> buf(4096);
     char name[80];
@@ -248,7 +240,7 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
     };
     for (const auto& r : rows) {
         sim::PtyLine line;
-        UseDevice(line.slavePath(), 0.05);
+        UseSerialDevice(line.slavePath(), 0.05);
         sim::ValensChip chip("valens", 0.05, r.opt);
         sim::DeviceRunner runner(line, chip);
         LogCapture log(true);
@@ -259,21 +251,21 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
         EXPECT_EQ(ret > 0 || (ret == 0 && r.size == 0), r.ok) << r.legend << " ret " << ret;
         if (r.ok) {
             EXPECT_EQ(ret, (int32_t)r.size) << r.legend;
-            EXPECT_EQ(chip.file(), RandomBytes(r.size)) << r.legend;
-            EXPECT_TRUE(chip.complete()) << r.legend;
+            EXPECT_EQ(chip.record().file, RandomBytes(r.size)) << r.legend;
+            EXPECT_TRUE(chip.record().complete) << r.legend;
         } else {
             EXPECT_LT(ret, 0) << r.legend;
-            EXPECT_TRUE(chip.cancelled()) << r.legend;
+            EXPECT_TRUE(chip.record().cancelled) << r.legend;
         }
-        EXPECT_EQ(chip.headers(), r.headers) << r.legend;
-        EXPECT_EQ(chip.eots(), r.eots) << r.legend;
-        EXPECT_EQ(chip.blocks(), r.blocks) << r.legend;
+        EXPECT_EQ(chip.record().headers, r.headers) << r.legend;
+        EXPECT_EQ(chip.record().eots, r.eots) << r.legend;
+        EXPECT_EQ(chip.record().blocks, r.blocks) << r.legend;
     }
 }
 
 TEST(YmodemSenderFaults, FirstAnswerNakCancels) {
     sim::PtyLine line;
-    UseDevice(line.slavePath(), 0.05);
+    UseSerialDevice(line.slavePath(), 0.05);
     LogCapture log(true);
     TaskOnPort port(line.slavePath());
     int32_t ret = 1;
@@ -289,7 +281,7 @@ TEST(YmodemSenderFaults, FirstAnswerNakCancels) {
 
 TEST(YmodemSenderFaults, QueuedRequestsBeforePacketZeroAreNotAnswers) {
     sim::PtyLine line;
-    UseDevice(line.slavePath(), 0.05);
+    UseSerialDevice(line.slavePath(), 0.05);
     LogCapture log(true);
     TaskOnPort port(line.slavePath());
     Answer(line, "CCCC");  // a receiver that waited before we started
@@ -320,7 +312,7 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
     const double scale = 0.03;
     for (const auto& r : rows) {
         sim::PtyLine line;
-        UseDevice(line.slavePath(), scale);
+        UseSerialDevice(line.slavePath(), scale);
         LogCapture log(true);
         TaskOnPort port(line.slavePath());
         if (!r.hello.empty()) Answer(line, r.hello);
@@ -342,7 +334,7 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
 TEST(YmodemReceiver, TakesTheLastPacketOfAFileThatFitsExactly) {
     // 1025 bytes into 1025: the zero padding of the second packet is not data.
     sim::PtyLine line;
-    UseDevice(line.slavePath(), 0.05);
+    UseSerialDevice(line.slavePath(), 0.05);
     LogCapture log(true);
     TaskOnPort port(line.slavePath());
     std::string data = RandomBytes(1025);
@@ -386,7 +378,7 @@ TEST(YmodemReceiver, TakesTheLastPacketOfAFileThatFitsExactly) {
 
 TEST(YmodemReceiver, FiveErrorsInARowAbort) {
     sim::PtyLine line;
-    UseDevice(line.slavePath(), 0.05);
+    UseSerialDevice(line.slavePath(), 0.05);
     LogCapture log(true);
     TaskOnPort port(line.slavePath());
     std::vector<unsigned char> buf(4096);

@@ -20,9 +20,9 @@ std::string SmallHex() {
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
-struct SchedRig {
+struct SchedRig : AgentWorld {
     explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
-        : profileSet(BoardProfile_Set(TestProfile(root, vela, reboot, line.slavePath(), scale)) == 0),
+        : AgentWorld(scale),
           board(line),
           master("master", scale),
           io("iomcu", scale),
@@ -66,11 +66,6 @@ struct SchedRig {
         return vela.datagrams();
     }
 
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
-    bool profileSet;
     HostLink host;
     CTaskfile2mcu task;
     sim::Board board;
@@ -111,9 +106,9 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
     rig.start();
     rig.join();
     EXPECT_EQ(rig.result, 0);
-    EXPECT_EQ(rig.valens.file(), image);
-    EXPECT_TRUE(rig.master.imageComplete());
-    EXPECT_TRUE(rig.io.imageComplete()) << rig.io.error();
+    EXPECT_EQ(rig.valens.record().file, image);
+    EXPECT_TRUE(rig.master.record().imageComplete);
+    EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
     auto got = rig.vela.datagrams();
     EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"VALENS:1", "ST:0", "IoMcu:1"}));
     // Board order: the chip, its reset, the master, the IO MCU, the last reset.
@@ -174,7 +169,7 @@ TEST(Scheduler, APackageWithoutIoMcuImageHasNoClosingReportButStillResetsAndRebo
     auto got = rig.vela.datagrams();
     for (const auto& r : ReportsIn(got)) EXPECT_NE(r.isEnd, "1") << r.name;
     EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"ST:0"}));
-    EXPECT_EQ(rig.io.attaches(), 0);
+    EXPECT_EQ(rig.io.record().attaches, 0);
     EXPECT_EQ(rig.reboot.count(), 1);
     EXPECT_FALSE(rig.root.exists(QX_UPDATE_DIR));
     auto routerLog = rig.board.routerLog();
@@ -224,6 +219,6 @@ TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
             EXPECT_GE(secs, 10 * scale) << r.legend;
         else
             EXPECT_LT(secs, 10 * scale) << r.legend;
-        EXPECT_EQ(rig.master.attaches(), r.master ? 1 : 0) << r.legend;
+        EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0) << r.legend;
     }
 }

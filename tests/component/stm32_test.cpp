@@ -15,6 +15,10 @@ using namespace fwtest;
 
 namespace {
 
+// Valens runs wait 10 s (scaled) for each YMODEM answer; at this scale that
+// is 0.5 s, far above any scheduling hiccup of a loaded test machine.
+const double kValensScale = 0.05;
+
 // An Intel HEX image of n random bytes, made by srec_cat.
 std::string MakeHex(const TempRoot& root, size_t n, unsigned seed = 1) {
     std::string bin = root.path() + "/img" + std::to_string(seed) + ".bin";
@@ -282,7 +286,7 @@ TEST(ValensRun, EndToEndForBothImages) {
         const char* name;
     } rows[] = {{"transmitter", 1, QX_VALENS_TX_HEX, "VSTX.hex"}, {"receiver", 2, QX_VALENS_RX_HEX, "VSRX.hex"}};
     for (const auto& r : rows) {
-        Rig rig(0.02);
+        Rig rig(kValensScale);
         std::string image = RandomBytes(30000, (unsigned)r.flag);
         rig.root.write(r.path, image);
         rig.task().SetValensUpFlg(r.flag);
@@ -315,7 +319,7 @@ TEST(ValensRun, TheVerdictComesFromTheChipsText) {
         sim::ValensOptions vo;
         vo.verdict = r.verdict;
         vo.noVerdict = r.noVerdict;
-        Rig rig(0.02, {}, {}, vo);
+        Rig rig(kValensScale, {}, {}, vo);
         rig.root.write(QX_VALENS_TX_HEX, RandomBytes(3000));
         rig.task().SetValensUpFlg(1);
         rig.task().m_nValensResult = 0;
@@ -328,7 +332,7 @@ TEST(ValensRun, TheVerdictComesFromTheChipsText) {
 }
 
 TEST(ValensRun, TheValensFlagWinsOverTheIoMcuFlag) {
-    Rig rig(0.02);
+    Rig rig(kValensScale);
     rig.root.write(QX_VALENS_TX_HEX, RandomBytes(100));
     rig.root.write(QX_IOMCU_HEX, MakeHex(rig.root, 100));
     rig.task().SetValensUpFlg(1);
@@ -344,7 +348,7 @@ TEST(ValensRun, AFailedTransferEndsTheRunAtOnceAndIsNotCalledASuccess) {
     sim::ValensOptions vo;
     vo.canBlock = 2;
     vo.noVerdict = true;  // only the sender's outcome can end this run in time
-    Rig rig(0.02, {}, {}, vo);
+    Rig rig(kValensScale, {}, {}, vo);
     rig.root.write(QX_VALENS_TX_HEX, RandomBytes(5000));
     rig.task().SetValensUpFlg(1);
     rig.task().m_nValensResult = 1;
@@ -358,7 +362,7 @@ TEST(ValensRun, AFailedTransferEndsTheRunAtOnceAndIsNotCalledASuccess) {
 }
 
 TEST(ValensRun, AnImageAboveTwoMebibytesIsRefusedBeforeAnythingIsSent) {
-    Rig rig(0.02);
+    Rig rig(kValensScale);
     rig.root.write(QX_VALENS_TX_HEX, RandomBytes(2097153));
     rig.task().SetValensUpFlg(1);
     rig.task().m_nValensResult = 1;

@@ -15,6 +15,9 @@ using namespace fwtest;
 
 namespace {
 
+// Runs with a YMODEM transfer: each answer may take 10 s scaled, 0.5 s here.
+const double kValensScale = 0.05;
+
 std::string SmallHex() {
     // Two data records and the end record, checksums computed by hand.
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
@@ -96,7 +99,7 @@ std::vector<std::string> FinalReports(const std::vector<Datagram>& got) {
 }  // namespace
 
 TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
-    SchedRig rig;
+    SchedRig rig(kValensScale);
     LogCapture log(true);
     std::string image = RandomBytes(5000, 21);
     rig.stageValens(image);
@@ -130,7 +133,7 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
     for (const auto& r : rows) {
         sim::ValensOptions vo;
         vo.verdict = r.verdict;
-        SchedRig rig(0.01, vo);
+        SchedRig rig(kValensScale, vo);
         LogCapture log(true);
         rig.stageValens(RandomBytes(2000, 3));
         rig.start();

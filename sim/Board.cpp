@@ -68,10 +68,15 @@ void Board::run() {
         ssize_t n = line_.read(buf, sizeof(buf), 1);
         for (ssize_t i = 0; i < n; i++) handle(buf[i]);
         if (current_) current_->onTick(*link_);
+        if (current_ && current_->released()) {
+            log("<- " + current_->name());
+            release();
+        }
     }
 }
 
-void Board::attach(Device* dev, const std::string& entry) {
+void Board::attach(Device* dev, const std::string& entryText) {
+    const std::string entry = entryText;  // may be appLine_, cleared below
     if (current_) current_->detach();
     current_ = dev;
     window_.clear();
@@ -96,7 +101,8 @@ void Board::release() {
 }
 
 void Board::handle(uint8_t byte) {
-    unsigned want = current_ ? current_->expectedBaud() : 57600u;
+    // After the first "UPG MCUSIG" the application listens at 115200 for the target.
+    unsigned want = current_ ? current_->expectedBaud() : (sigPending_ ? 115200u : 57600u);
     if (want != 0 && line_.baud() != want) garbled_++;
     if (current_) {
         current_->onBytes(*link_, &byte, 1);

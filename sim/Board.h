@@ -40,6 +40,9 @@ public:
     virtual void onTick(Link&) {}
     // The line is taken away ("UPG RST\r\n" or another entry text).
     virtual void detach() {}
+    // True once the device gives the line back by itself (a boot loader that
+    // rebooted into the application); the router then takes it again.
+    virtual bool released() const { return false; }
 };
 
 class Board {

@@ -2,9 +2,6 @@
 // its own source file when the procedure is written; delete it here then.
 #include "Taskfile2mcu.h"
 
-// ---- STM32 / Valens procedure and image push (Taskfile2mcu_Stm32.cpp) ----
-void CTaskfile2mcu::Process4STUpgrade() {}
-
 // ---- EP / BV flashing (Taskfile2mcu_Isp.cpp) ----
 int32_t CTaskfile2mcu::Process4EPUpgrade() { return 0; }
 int32_t CTaskfile2mcu::Process4BVUpgrade() { return 0; }

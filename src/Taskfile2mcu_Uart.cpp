@@ -42,7 +42,8 @@ int32_t CTaskfile2mcu::OpenUart() {
 }
 
 int32_t CTaskfile2mcu::CloseUart() {
-    close(m_Uartfd);
+    // 0 and below mean "not open": descriptor 0 is the process's stdin.
+    if (m_Uartfd > 0) close(m_Uartfd);
     m_Uartfd = 0;
     qx_printf("In CTaskfile2mcu::CloseUart, close fd....\n");
     return 0;

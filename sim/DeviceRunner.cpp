@@ -1,0 +1,40 @@
+#include "DeviceRunner.h"
+
+namespace sim {
+
+class DeviceRunner::RunnerLink : public Link {
+public:
+    explicit RunnerLink(PtyLine& line) : line_(line) {}
+    void send(const void* data, size_t len) override { line_.write(data, len); }
+    unsigned baud() const override { return line_.baud(); }
+
+private:
+    PtyLine& line_;
+};
+
+DeviceRunner::DeviceRunner(PtyLine& line, Device& dev) : line_(line), dev_(dev), link_(new RunnerLink(line)) {}
+
+DeviceRunner::~DeviceRunner() { stop(); }
+
+void DeviceRunner::start(const std::string& entry) {
+    if (running_.exchange(true)) return;
+    dev_.attach(*link_, entry);
+    thread_ = std::thread([this] { run(); });
+}
+
+void DeviceRunner::stop() {
+    if (!running_.exchange(false)) return;
+    if (thread_.joinable()) thread_.join();
+    dev_.detach();
+}
+
+void DeviceRunner::run() {
+    uint8_t buf[4096];
+    while (running_.load()) {
+        ssize_t n = line_.read(buf, sizeof(buf), 1);
+        if (n > 0) dev_.onBytes(*link_, buf, (size_t)n);
+        dev_.onTick(*link_);
+    }
+}
+
+}  // namespace sim

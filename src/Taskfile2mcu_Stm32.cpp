@@ -1,0 +1,345 @@
+// Master STM32, IO MCU and Valens upgrades: the text handshake with the boot
+// loader, the image push (raw blocks or YMODEM) and the growable buffer both use.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "QxLog.h"
+#include "Taskfile2mcu.h"
+#include "Udp2vela.h"
+#include "fymodem.h"
+
+int32_t g_nSTBlock = 10240;
+int32_t g_nSTDelay = 10;
+unsigned char g_aUPGFileBuffer[10240];
+
+// ---- DynamicBuf -------------------------------------------------------------------
+
+int DynamicBuf_Init(DynamicBuf* o_pBuf, const char* i_pName) {
+    memset(o_pBuf, 0, sizeof(*o_pBuf));
+    snprintf(o_pBuf->szName, sizeof(o_pBuf->szName), "%s", i_pName ? i_pName : "");
+    o_pBuf->pData = (unsigned char*)malloc(DYNAMICBUF_STEP);
+    if (o_pBuf->pData == nullptr) {
+        qx_printf("###### Dynamic Buffer[%s] out of memory\n", o_pBuf->szName);
+        return -1;
+    }
+    o_pBuf->u32BufLen = DYNAMICBUF_STEP;
+    return 0;
+}
+
+int DynamicBuf_Append(DynamicBuf* io_pBuf, const void* i_pData, uint32_t i_u32Len) {
+    if (io_pBuf->pData == nullptr) return -1;
+    uint64_t u64New = (uint64_t)io_pBuf->u32DataLen + i_u32Len;
+    if (u64New > DYNAMICBUF_MAX) return -1;
+    if (u64New > io_pBuf->u32BufLen) {
+        uint32_t u32NewLen = (uint32_t)((u64New / DYNAMICBUF_STEP + 1) * DYNAMICBUF_STEP);
+        qx_printf("Dynamic Buffer[%s] adjust buffer len from[%u] to [%u]", io_pBuf->szName, io_pBuf->u32BufLen,
+                  u32NewLen);
+        unsigned char* pNew = (unsigned char*)malloc(u32NewLen);
+        if (pNew == nullptr) {
+            qx_printf("###### Dynamic Buffer[%s] out of memory\n", io_pBuf->szName);
+            return -1;
+        }
+        memcpy(pNew, io_pBuf->pData, io_pBuf->u32DataLen);
+        free(io_pBuf->pData);
+        io_pBuf->pData = pNew;
+        io_pBuf->u32BufLen = u32NewLen;
+    }
+    if (i_u32Len > 0) memcpy(io_pBuf->pData + io_pBuf->u32DataLen, i_pData, i_u32Len);
+    io_pBuf->u32DataLen = (uint32_t)u64New;
+    return 0;
+}
+
+void DynamicBuf_Drop(DynamicBuf* io_pBuf, uint32_t i_u32Len) {
+    if (i_u32Len < io_pBuf->u32DataLen) {
+        memmove(io_pBuf->pData, io_pBuf->pData + i_u32Len, io_pBuf->u32DataLen - i_u32Len);
+        io_pBuf->u32DataLen -= i_u32Len;
+    } else {
+        io_pBuf->u32DataLen = 0;
+    }
+}
+
+void DynamicBuf_Free(DynamicBuf* io_pBuf) {
+    free(io_pBuf->pData);
+    io_pBuf->pData = nullptr;
+    io_pBuf->u32BufLen = 0;
+    io_pBuf->u32DataLen = 0;
+}
+
+// ---- image push -------------------------------------------------------------------
+
+namespace {
+// Outcome of the last Valens transfer, for the verdict wait that follows it.
+bool s_bYmodemFailed = false;
+
+void SendPushReport(bool i_bIoMcu, double i_dPercent) {
+    char szReport[512];
+    memset(szReport, 0, sizeof(szReport));
+    snprintf(szReport, sizeof(szReport), QX_REPORT_FMT_FRACTION, QX_REPORT_HEAD, i_bIoMcu ? "IoMcu" : "ST", 26,
+             i_bIoMcu ? 26 : 17, i_dPercent, 0);
+    QX_SendText2vela(comm_master_type_upgrade_status, szReport);
+}
+}  // namespace
+
+int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
+    qx_eprintf("function [%s], line = [%d], g_nSTBlock:%d g_nSTDelay:%d\n", "QX_UPGSTM32", 1043, g_nSTBlock,
+               g_nSTDelay);
+    s_bYmodemFailed = false;
+    if (g_nSTBlock <= 0 || g_nSTBlock > (int32_t)sizeof(g_aUPGFileBuffer)) {
+        qx_eprintf("###### block size %d outside 1..%zu, nothing sent\n", g_nSTBlock, sizeof(g_aUPGFileBuffer));
+        return 0;
+    }
+    FILE* fp = (i_pPath != nullptr) ? fopen(i_pPath, "rb") : nullptr;
+    if (fp == nullptr) {
+        qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049, i_pPath ? i_pPath : "(null)");
+        return 0;
+    }
+    const int32_t nValens = GetValensUpFlg();
+    DynamicBuf stBuf;
+    if (DynamicBuf_Init(&stBuf, "Name Not defined") != 0) {
+        fclose(fp);
+        s_bYmodemFailed = true;
+        return 1;
+    }
+    fseek(fp, 0, SEEK_END);
+    long nLength = ftell(fp);
+    if (nLength < 0) nLength = 0;
+    int nTotal = (int)(nLength / g_nSTBlock + 1);
+    qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
+    fseek(fp, 0, SEEK_SET);
+
+    // The chip flashes whatever it is given: an image the buffer cannot hold
+    // whole is refused rather than sent cut.
+    bool bRefused = false;
+    if (nValens != 0 && nLength > DYNAMICBUF_MAX) {
+        qx_printf("###### Valens image %s is %ld bytes, more than %d: not sent\n", i_pPath, nLength, DYNAMICBUF_MAX);
+        bRefused = true;
+        nTotal = 0;
+    }
+
+    for (int r = nTotal; r >= 1; r--) {
+        memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
+        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp);
+        qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
+        if (nValens != 0) {
+            if (DynamicBuf_Append(&stBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
+            Board_usleep((uint64_t)g_nSTDelay * 1000u);
+        } else {
+            ssize_t nWrite = write(m_Uartfd, g_aUPGFileBuffer, nRead);
+            qx_eprintf("function [%s], line = [%d], Uart2Write result = %d\n", "QX_UPGSTM32", 1082, (int)nWrite);
+            Board_usleep((uint64_t)g_nSTDelay * 1000u);
+            double dPercent = (double)(100 * (53 - r) / 53);
+            if (dPercent > 99.0) dPercent = 99.0;
+            if (r <= 52) SendPushReport(m_bIoMcu != 0, dPercent);
+        }
+    }
+
+    if (nValens != 0) {
+        qx_printf("DynamicBuf u32DataLen = %d\n", (int)stBuf.u32DataLen);
+        if (!bRefused && (long)stBuf.u32DataLen != nLength) {
+            qx_printf("###### Valens image %s read as %u of %ld bytes: not sent\n", i_pPath, stBuf.u32DataLen, nLength);
+            bRefused = true;
+        }
+        if (bRefused) {
+            s_bYmodemFailed = true;
+        } else if (fymodem_send(stBuf.pData, stBuf.u32DataLen, nValens == 1 ? "VSTX.hex" : "VSRX.hex") < 0) {
+            s_bYmodemFailed = true;
+            qx_printf("###### File transfer failed, the Valens chip did not get the image\n");
+        } else {
+            qx_printf("File transfer successful, waiting for upgrade..........\n");
+        }
+    }
+    fclose(fp);
+    DynamicBuf_Free(&stBuf);
+    return 1;
+}
+
+// ---- the three-state handshake ---------------------------------------------------
+
+namespace {
+int32_t STM_Status = 0;
+int32_t retry_count = 0;
+
+#define QX_ST_PASS_MAX 500          // passes in any state
+#define QX_ST_CLOSE_PASS_MAX 100    // passes waiting for "rebooting"
+#define QX_ST_ENTRY_FAIL_MAX 5      // failed entry sequences before the run is given up
+#define QX_VALENS_VERDICT_MS 120000 // wait for the chip's verdict after the transfer
+
+enum { TARGET_MASTER, TARGET_IOMCU, TARGET_VALENS };
+
+// The received text: the buffer up to its first zero byte.
+bool RecvHas(const DynamicBuf& i_buf, const char* i_pNeedle) {
+    const char* p = (const char*)i_buf.pData;
+    size_t n = i_buf.u32DataLen;
+    const void* pZero = memchr(p, 0, n);
+    if (pZero != nullptr) n = (size_t)((const char*)pZero - p);
+    return std::string_view(p, n).find(i_pNeedle) != std::string_view::npos;
+}
+
+// Waits until fd is readable or the board clock reaches the deadline.
+bool WaitReadable(int i_fd, uint64_t i_u64DeadlineMs) {
+    for (;;) {
+        uint64_t u64Now = Board_MonoMs();
+        if (u64Now >= i_u64DeadlineMs) return false;
+        uint64_t u64Left = i_u64DeadlineMs - u64Now;
+        fd_set rfds;
+        FD_ZERO(&rfds);
+        FD_SET(i_fd, &rfds);
+        struct timeval tv = Board_Timeval((long)(u64Left / 1000u), (long)(u64Left % 1000u) * 1000L);
+        int nRet = select(i_fd + 1, &rfds, nullptr, nullptr, &tv);
+        if (nRet > 0) return true;
+        if (nRet < 0 && errno != EINTR) return true;  // let the read report it
+    }
+}
+}  // namespace
+
+int32_t CTaskfile2mcu::CatchEndMsg(const char* i_pMsg, int i_s32Len) {
+    if (i_pMsg == nullptr) {
+        qx_printf("###### In CTaskfile2mcu CatchEndMsg, i_pMsg== NULL \n");
+        return -1;
+    }
+    for (int i = 0; i < i_s32Len; i++) {
+        if (i_pMsg[i] == '\r' || (i + 1 < i_s32Len && i_pMsg[i + 1] == '\n')) return i + 1;
+    }
+    return 0;
+}
+
+void CTaskfile2mcu::Process4STUpgrade() {
+    const char* pDev = Board_SerialDev();
+    if (m_Uartfd >= 0) tcflush(m_Uartfd, TCIOFLUSH);
+    SetUartSpeed(pDev, 57600);
+    const int fd = m_Uartfd;
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return;
+    qx_printf("Ready to upgrade ST... ... \n");
+
+    const int32_t nValens = GetValensUpFlg();
+    const int nTarget = nValens != 0 ? TARGET_VALENS : (m_bIoMcu ? TARGET_IOMCU : TARGET_MASTER);
+    char szSig[] = "UPG MCUSIG\r\n";
+    char szMaster[] = "WUPG Master\r\n";
+    char szValensCmd[QX_VALENS_CMD_LEN];
+    szValensCmd[0] = '\0';
+    if (g_pudp4vela != nullptr) snprintf(szValensCmd, sizeof(szValensCmd), "%s", g_pudp4vela->GetValensUpCmd());
+
+    DynamicBuf stRecv;
+    if (DynamicBuf_Init(&stRecv, "Name Not defined") != 0) {
+        if (nTarget == TARGET_VALENS) m_nValensResult = -1;
+        return;
+    }
+    char szChunk[256];
+    char szLine[256];
+    char szPath[QX_PATH_BUF(64)];
+    int32_t s32Consumed = 0;
+    bool bBlock = false;
+    int nEntryFails = 0;
+    uint64_t u64VerdictDeadline = 0;
+
+    for (;;) {
+        memset(szLine, 0, sizeof(szLine));
+        DynamicBuf_Drop(&stRecv, (uint32_t)s32Consumed);
+
+        memset(szChunk, 0, sizeof(szChunk));
+        // The chip's verdict is awaited by reads that block, but never past
+        // the deadline: a chip that stays silent must not hold the scheduler.
+        if (bBlock && nTarget == TARGET_VALENS && STM_Status == 2 && !WaitReadable(fd, u64VerdictDeadline)) {
+            qx_printf("###### no verdict from the Valens chip within %d s\n", QX_VALENS_VERDICT_MS / 1000);
+            m_nValensResult = -1;
+            break;
+        }
+        int32_t s32Read = Uart2tread(fd, szChunk, 255, bBlock);
+        if (s32Read > 0) DynamicBuf_Append(&stRecv, szChunk, (uint32_t)s32Read);
+
+        s32Consumed = CatchEndMsg((const char*)stRecv.pData, (int)stRecv.u32DataLen);
+        if (s32Consumed > 0) {
+            memcpy(szLine, stRecv.pData, s32Consumed < 255 ? (size_t)s32Consumed : 255u);
+        }
+        if (szLine[0] != '\0') qx_printf("Recv buf is[%s]\n", szLine);
+
+        if (retry_count > QX_ST_PASS_MAX) {
+            if (nTarget == TARGET_VALENS) m_nValensResult = -1;
+            break;
+        }
+
+        if (STM_Status == 0) {
+            retry_count++;
+            if (RecvHas(stRecv, "WUPG Master\r\n")) continue;
+            retry_count = 0;
+            int32_t s32Ret;
+            if (nTarget == TARGET_MASTER) {
+                s32Ret = SendUartMsg(szMaster, 13);
+                SetUartSpeed(pDev, 115200);
+            } else {
+                SendUartMsg(szSig, 12);
+                Board_usleep(200000);
+                SetUartSpeed(pDev, 115200);
+                if (nTarget == TARGET_IOMCU)
+                    s32Ret = SendUartMsg(szSig, 12);
+                else
+                    s32Ret = SendUartMsg(szValensCmd, (int)strlen(szValensCmd));
+            }
+            if (s32Ret >= 0) {
+                STM_Status = 1;
+            } else {
+                qx_printf("call strncat failure, s32Ret = [%d]\n", s32Ret);
+                SetUartSpeed(pDev, 57600);
+                if (++nEntryFails >= QX_ST_ENTRY_FAIL_MAX) {
+                    qx_printf("###### entry command not sent after %d attempts, upgrade given up\n", nEntryFails);
+                    if (nTarget == TARGET_VALENS) m_nValensResult = -1;
+                    break;
+                }
+            }
+        } else if (STM_Status == 1) {
+            retry_count++;
+            if (RecvHas(stRecv, nTarget == TARGET_VALENS ? "CC" : "START")) {
+                retry_count = 0;
+                const char* pImage = nTarget == TARGET_MASTER   ? QX_MASTER_HEX
+                                     : nTarget == TARGET_IOMCU ? QX_IOMCU_HEX
+                                     : nValens == 1            ? QX_VALENS_TX_HEX
+                                                               : QX_VALENS_RX_HEX;
+                Board_Path(szPath, sizeof(szPath), pImage);
+                if (nTarget == TARGET_VALENS) bBlock = true;
+                qx_printf("readly in upgrade stm32....\n");
+                if (QX_UPGSTM32(szPath) == 0) {
+                    if (nTarget == TARGET_VALENS) m_nValensResult = -1;
+                    break;
+                }
+                if (nTarget == TARGET_VALENS && s_bYmodemFailed) {
+                    m_nValensResult = -1;
+                    break;
+                }
+                u64VerdictDeadline = Board_MonoMs() + QX_VALENS_VERDICT_MS;
+                STM_Status = 2;
+            } else if (nTarget != TARGET_MASTER) {
+                Board_usleep(200000);
+                if (nTarget == TARGET_IOMCU)
+                    SendUartMsg(szSig, 12);
+                else
+                    SendUartMsg(szValensCmd, (int)strlen(szValensCmd));
+                Board_sleep(5);
+            }
+        } else {
+            qx_printf("STM_Status==2.....buffer[%s][%d].\n", szLine, (int)strlen(szLine));
+            retry_count++;
+            if (nTarget == TARGET_VALENS) {
+                bool bSuccess = RecvHas(stRecv, "SUCCESS");
+                bool bFail = RecvHas(stRecv, "FAIL");
+                if (bSuccess) m_nValensResult = 1;
+                if (bFail) m_nValensResult = -1;
+                if (bSuccess || bFail) break;
+            } else if (strstr(szLine, "rebooting") != nullptr || retry_count > QX_ST_CLOSE_PASS_MAX) {
+                break;
+            }
+        }
+    }
+    retry_count = 0;
+    STM_Status = 0;
+    DynamicBuf_Free(&stRecv);
+}

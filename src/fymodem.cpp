@@ -1,0 +1,369 @@
+// YMODEM sender and receiver on the board's serial port.
+#include "fymodem.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "BoardProfile.h"
+#include "QxLog.h"
+#include "Taskfile2mcu.h"
+
+namespace {
+ym_progress_fn s_fnProgress = nullptr;
+void* s_pProgressUser = nullptr;
+
+enum { YM_READ_TIMEOUT = -1, YM_READ_BROKEN = -2 };
+
+// One byte, or YM_READ_TIMEOUT when a single wait ends without one, or
+// YM_READ_BROKEN when the port itself failed (nothing will ever come).
+int ReadByte(unsigned int i_u32TimeoutMs) {
+    errno = 0;
+    int32_t c = g_pTaskUP4mcu->StUartRead1Byte(i_u32TimeoutMs);
+    if (c >= 0) return c;
+    return (errno == ETIME || errno == EINTR) ? YM_READ_TIMEOUT : YM_READ_BROKEN;
+}
+
+// The answer to a send: a single silent second does not end the wait, the
+// step's own deadline does.
+int ReadAnswer(uint64_t i_u64DeadlineMs) {
+    for (;;) {
+        int c = ReadByte(1000);
+        if (c != YM_READ_TIMEOUT) return c;
+        if (Board_MonoMs() >= i_u64DeadlineMs) return YM_READ_TIMEOUT;
+    }
+}
+
+uint64_t AnswerDeadline() { return Board_MonoMs() + YM_ANSWER_WAIT_MS; }
+
+void WriteByte(unsigned char i_c) { g_pTaskUP4mcu->StUartWrite((const char*)&i_c, 1); }
+
+int32_t Cancel() {
+    WriteByte(YM_CAN);
+    WriteByte(YM_CAN);
+    Board_usleep(1000000);
+    return -1;
+}
+
+int32_t GiveUp(const char* i_pWhat) {
+    qx_printf("###### YM: %s not acknowledged after %d sends, transfer cancelled\n", i_pWhat, YM_MAX_SENDS);
+    return Cancel();
+}
+
+// A receiver that waited a while before we started has queued several 'C'
+// bytes; they are requests for packet 0, not answers to it.
+void DrainInput() {
+    for (int i = 0; i < 256; i++) {
+        if (ReadByte(0) < 0) break;
+    }
+}
+}  // namespace
+
+void fymodem_set_progress(ym_progress_fn i_fn, void* i_pUser) {
+    s_fnProgress = i_fn;
+    s_pProgressUser = i_pUser;
+}
+
+uint16_t ym_crc16(const unsigned char* i_pData, uint32_t i_u32Len) {
+    uint16_t crc = 0;
+    for (uint32_t i = 0; i < i_u32Len; i++) {
+        uint16_t t = (uint16_t)(i_pData[i] ^ (crc >> 8));
+        t ^= (uint16_t)(t >> 4);
+        crc = (uint16_t)((crc << 8) ^ (t << 12) ^ (t << 5) ^ t);
+    }
+    return crc;
+}
+
+int32_t ym_send_packet(unsigned char* i_pData, int i_s32Block) {
+    unsigned char aPacket[3 + YM_PACKET_1K_SIZE + 2];
+    memset(aPacket, 0, sizeof(aPacket));
+    uint32_t u32Size = (i_s32Block == 0) ? YM_PACKET_SIZE : YM_PACKET_1K_SIZE;
+    aPacket[0] = (i_s32Block == 0) ? YM_SOH : YM_STX;
+    aPacket[1] = (unsigned char)(i_s32Block & 0xFF);
+    aPacket[2] = (unsigned char)(~i_s32Block & 0xFF);
+    if (i_pData != nullptr) memcpy(aPacket + 3, i_pData, u32Size);
+    uint16_t crc = ym_crc16(aPacket + 3, u32Size);
+    aPacket[3 + u32Size] = (unsigned char)(crc >> 8);
+    aPacket[4 + u32Size] = (unsigned char)(crc & 0xFF);
+    return g_pTaskUP4mcu->StUartWrite((const char*)aPacket, (int)(u32Size + 5));
+}
+
+int32_t ym_send_packet0(const char* i_pFilename, int i_s32Size) {
+    unsigned char aPayload[YM_PACKET_SIZE];
+    memset(aPayload, 0, sizeof(aPayload));
+    if (i_pFilename != nullptr) {
+        size_t nName = strnlen(i_pFilename, YM_FILE_NAME_MAX);
+        memcpy(aPayload, i_pFilename, nName);
+        // name, 0, size digits (at most 10), 0: always inside the 128 bytes
+        snprintf((char*)aPayload + nName + 1, 11, "%u", (unsigned)i_s32Size);
+    }
+    return ym_send_packet(aPayload, 0);
+}
+
+int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char* i_pFilename) {
+    if (g_pTaskUP4mcu == nullptr || (i_pData == nullptr && i_u32Size > 0) || i_u32Size > 0x7FFFFFFFu) {
+        qx_printf("###### YM: nothing to send (no port object or no data)\n");
+        return -1;
+    }
+    Board_usleep(1000000);
+    fflush(nullptr);
+
+    // The receiver's first 'C'.
+    uint64_t u64Deadline = Board_MonoMs() + YM_FIRST_C_WAIT_MS;
+    int c = ReadAnswer(u64Deadline);
+    if (c != YM_CRC) {
+        if (c == YM_READ_TIMEOUT) qx_printf("###### YM: receiver not ready, no 'C' within %d s\n", YM_FIRST_C_WAIT_MS / 1000);
+        return Cancel();
+    }
+    DrainInput();
+
+    // Packet 0: one 'C' that crossed it on the line is forgiven once.
+    bool bTolerateC = true;
+    for (int nSends = 0;;) {
+        if (nSends >= YM_MAX_SENDS) return GiveUp("packet 0");
+        ym_send_packet0(i_pFilename, (int)i_u32Size);
+        nSends++;
+        u64Deadline = AnswerDeadline();
+        c = ReadAnswer(u64Deadline);
+        if (c == YM_ACK) {
+            c = ReadAnswer(u64Deadline);
+            if (c == YM_CRC) break;
+            if (c == YM_READ_BROKEN) return Cancel();
+            continue;
+        }
+        if (c == YM_CRC) {
+            if (!bTolerateC) return Cancel();
+            bTolerateC = false;
+            continue;
+        }
+        if (c == YM_NAK) {
+            if (bTolerateC) return Cancel();
+            continue;
+        }
+        if (c == YM_READ_TIMEOUT) continue;
+        return Cancel();
+    }
+
+    // Data: 1024-byte packets, the last one padded with zeros.
+    uint32_t u32Done = 0;
+    int s32Block = 1;
+    unsigned char aLast[YM_PACKET_1K_SIZE];
+    while (u32Done < i_u32Size) {
+        uint32_t u32Chunk = i_u32Size - u32Done;
+        unsigned char* pPayload = i_pData + u32Done;
+        if (u32Chunk < YM_PACKET_1K_SIZE) {
+            memset(aLast, 0, sizeof(aLast));
+            memcpy(aLast, pPayload, u32Chunk);
+            pPayload = aLast;
+        } else {
+            u32Chunk = YM_PACKET_1K_SIZE;
+        }
+        for (int nSends = 0;;) {
+            if (nSends >= YM_MAX_SENDS) return GiveUp("data packet");
+            ym_send_packet(pPayload, s32Block);
+            nSends++;
+            c = ReadAnswer(AnswerDeadline());
+            if (c == YM_ACK) break;
+            if (c == YM_CAN) {
+                qx_printf("###### YM: receiver cancelled at block %d\n", s32Block);
+                return -1;
+            }
+            if (c == YM_READ_BROKEN) {
+                qx_printf("###### YM: serial port failed at block %d\n", s32Block);
+                return -1;
+            }
+        }
+        u32Done += u32Chunk;
+        s32Block++;
+        if (s_fnProgress != nullptr) s_fnProgress(u32Done, i_u32Size, s_pProgressUser);
+    }
+
+    // End of file; a receiver may NAK the first EOT.
+    for (int nSends = 0;;) {
+        if (nSends >= YM_MAX_SENDS) return GiveUp("EOT");
+        WriteByte(YM_EOT);
+        nSends++;
+        c = ReadAnswer(AnswerDeadline());
+        if (c == YM_ACK) break;
+        if (c == YM_READ_BROKEN) return -1;
+    }
+    c = ReadAnswer(AnswerDeadline());
+    if (c != YM_CRC) {
+        qx_printf("###### YM: receiver did not ask for the closing packet after the end of file\n");
+        return -1;
+    }
+
+    // Closing packet. A 'C' here is the receiver repeating its request while
+    // the packet is on its way, so it does not cost a send.
+    for (int nSends = 0;;) {
+        if (nSends >= YM_MAX_SENDS) return GiveUp("closing packet");
+        ym_send_packet0(nullptr, 0);
+        nSends++;
+        u64Deadline = AnswerDeadline();
+        do {
+            c = ReadAnswer(u64Deadline);
+        } while (c == YM_CRC);
+        if (c == YM_ACK) return (int32_t)i_u32Size;
+        if (c == YM_READ_BROKEN) return -1;
+    }
+}
+
+// ---- receiver -------------------------------------------------------------------
+
+namespace {
+#define YM_RX_NAME_MAX 64
+#define YM_RX_ERRORS_MAX 5
+#define YM_RX_FIRST_WAIT_MS 60000
+
+enum { YM_RX_GOOD = 0, YM_RX_BAD = 1 };
+
+// Reads the rest of a packet whose first byte was SOH or STX into o_pPacket
+// (block, complement, payload, CRC). Returns YM_RX_GOOD or YM_RX_BAD.
+int ReceivePacketBody(int i_c, unsigned char* o_pPacket, uint32_t* o_pPayloadLen) {
+    uint32_t u32Payload = (i_c == YM_SOH) ? YM_PACKET_SIZE : YM_PACKET_1K_SIZE;
+    *o_pPayloadLen = u32Payload;
+    for (uint32_t i = 0; i < u32Payload + 4; i++) {
+        int b = ReadByte(1000);
+        if (b < 0) return YM_RX_BAD;
+        o_pPacket[i] = (unsigned char)b;
+    }
+    if (o_pPacket[0] != (unsigned char)~o_pPacket[1]) return YM_RX_BAD;
+    // CRC over payload and CRC bytes leaves 0 for a good packet.
+    if (ym_crc16(o_pPacket + 2, u32Payload + 2) != 0) return YM_RX_BAD;
+    return YM_RX_GOOD;
+}
+
+// Size field of packet 0: leading spaces skipped, at most 16 characters up to
+// a space or the end. Returns false when it holds no digits.
+bool ParseSize(const unsigned char* i_pField, uint32_t i_u32Avail, uint32_t* o_pSize) {
+    uint32_t i = 0;
+    while (i < i_u32Avail && i_pField[i] == ' ') i++;
+    char szDigits[17];
+    uint32_t n = 0;
+    while (i < i_u32Avail && n < 16 && i_pField[i] != ' ' && i_pField[i] != 0) szDigits[n++] = (char)i_pField[i++];
+    szDigits[n] = '\0';
+    if (n == 0 || szDigits[0] < '0' || szDigits[0] > '9') return false;
+    unsigned long long v = strtoull(szDigits, nullptr, 10);
+    if (v > 0xFFFFFFFFull) v = 0xFFFFFFFFull;
+    *o_pSize = (uint32_t)v;
+    return true;
+}
+}  // namespace
+
+int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, char* o_pFilename) {
+    if (g_pTaskUP4mcu == nullptr || o_pFilename == nullptr || (o_pBuffer == nullptr && i_u32Capacity > 0)) return -1;
+    o_pFilename[0] = '\0';
+    unsigned char aPacket[2 + YM_PACKET_1K_SIZE + 2];
+    bool bStarted = false;     // a packet 0 was accepted
+    bool bWantHeader = true;   // next is a packet 0
+    uint32_t u32Expect = 0;
+    uint32_t u32Stored = 0;
+    uint32_t u32FileSize = 0;
+    bool bSizeKnown = false;
+    int32_t s32LastSize = 0;
+    int nErrors = 0;
+    uint64_t u64FirstDeadline = Board_MonoMs() + YM_RX_FIRST_WAIT_MS;
+
+    for (;;) {
+        int c = ReadByte(1000);
+        int nStatus = YM_RX_BAD;
+        uint32_t u32Payload = 0;
+        if (c == YM_SOH || c == YM_STX) {
+            nStatus = ReceivePacketBody(c, aPacket, &u32Payload);
+        } else if (c == YM_EOT) {
+            WriteByte(YM_ACK);
+            WriteByte(YM_CRC);
+            s32LastSize = (int32_t)(bSizeKnown ? u32FileSize : u32Stored);
+            bWantHeader = true;
+            u32Stored = 0;
+            nErrors = 0;
+            continue;
+        } else if (c == YM_CAN) {
+            if (ReadByte(1000) == YM_CAN) {
+                WriteByte(YM_ACK);
+                qx_printf("###### YM: transfer cancelled by the sender\n");
+                return -1;
+            }
+        } else if (c >= 0 && c != YM_CRC && c != 'A' && c != 'a') {
+            WriteByte(YM_ACK);
+            qx_printf("###### YM: unexpected byte %#x, transfer ended\n", (unsigned)c);
+            return -1;
+        }
+
+        if (nStatus != YM_RX_GOOD) {
+            if (c == YM_READ_BROKEN) {
+                qx_printf("###### YM: serial port failed\n");
+                return -1;
+            }
+            if (bStarted) {
+                if (++nErrors >= YM_RX_ERRORS_MAX) {
+                    qx_printf("YM: RX errors too many: %d - ABORT.\n", nErrors);
+                    return Cancel();
+                }
+            } else if (Board_MonoMs() >= u64FirstDeadline) {
+                qx_printf("###### YM: no sender within %d s\n", YM_RX_FIRST_WAIT_MS / 1000);
+                return Cancel();
+            }
+            WriteByte(YM_CRC);
+            continue;
+        }
+
+        unsigned char* pPayload = aPacket + 2;
+        uint32_t u32Block = aPacket[0];
+        if (bWantHeader) {
+            if (u32Block != 0) {
+                WriteByte(YM_NAK);
+                continue;
+            }
+            if (pPayload[0] == 0 && pPayload[1] == 0 && pPayload[2] == 0 && pPayload[3] == 0) {
+                WriteByte(YM_ACK);
+                return s32LastSize;
+            }
+            const unsigned char* pEnd = (const unsigned char*)memchr(pPayload, 0, u32Payload);
+            uint32_t u32NameLen = pEnd ? (uint32_t)(pEnd - pPayload) : u32Payload;
+            uint32_t u32Copy = u32NameLen < YM_RX_NAME_MAX ? u32NameLen : YM_RX_NAME_MAX;
+            memcpy(o_pFilename, pPayload, u32Copy);
+            o_pFilename[u32Copy] = '\0';
+            uint32_t u32SizeAt = u32NameLen + 1;
+            bSizeKnown = u32SizeAt < u32Payload &&
+                         ParseSize(pPayload + u32SizeAt, u32Payload - u32SizeAt, &u32FileSize);
+            if (bSizeKnown && u32FileSize > i_u32Capacity) {
+                qx_printf("YM: RX buffer too small (0x%08x vs 0x%08x)\n", i_u32Capacity, u32FileSize);
+                return Cancel();
+            }
+            WriteByte(YM_ACK);
+            WriteByte(YM_CRC);
+            bStarted = true;
+            bWantHeader = false;
+            u32Expect = 1;
+            u32Stored = 0;
+            nErrors = 0;
+            continue;
+        }
+        if (u32Block == (u32Expect & 0xFF)) {
+            // The padding after the announced end is not part of the file, so a
+            // file that fits the buffer is never refused for its last packet.
+            uint32_t u32Take = u32Payload;
+            if (bSizeKnown) {
+                uint32_t u32Left = u32FileSize > u32Stored ? u32FileSize - u32Stored : 0;
+                if (u32Take > u32Left) u32Take = u32Left;
+            }
+            if ((uint64_t)u32Stored + u32Take > i_u32Capacity) {
+                qx_printf("YM: RX buffer overflow (exceeded 0x%08x)\n", i_u32Capacity);
+                return Cancel();
+            }
+            if (u32Take > 0) memcpy(o_pBuffer + u32Stored, pPayload, u32Take);
+            u32Stored += u32Take;
+            u32Expect++;
+            nErrors = 0;
+            WriteByte(YM_ACK);
+        } else if (u32Block == ((u32Expect - 1) & 0xFF)) {
+            // Our ACK was lost and the sender repeats: acknowledge, keep nothing.
+            WriteByte(YM_ACK);
+            if (u32Expect == 1) WriteByte(YM_CRC);
+        } else {
+            WriteByte(YM_NAK);
+        }
+    }
+}

@@ -1,0 +1,489 @@
+// Master STM32, IO MCU and Valens runs against the emulated board, the image
+// push with its progress reports, and the helpers both use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Board.h"
+#include "Bootloader.h"
+#include "QxLog.h"
+#include "ValensChip.h"
+#include "serial_testing.h"
+
+using namespace fwtest;
+
+namespace {
+
+// Valens runs wait 10 s (scaled) for each YMODEM answer; at this scale that
+// is 0.5 s, far above any scheduling hiccup of a loaded test machine.
+const double kValensScale = 0.05;
+
+// An Intel HEX image of n random bytes, made by srec_cat.
+std::string MakeHex(const TempRoot& root, size_t n, unsigned seed = 1) {
+    std::string bin = root.path() + "/img" + std::to_string(seed) + ".bin";
+    std::string hex = bin + ".hex";
+    WriteFile(bin, RandomBytes(n, seed));
+    std::string out;
+    int rc = RunCommand("srec_cat " + bin + " -binary -offset 0x08000000 -o " + hex +
+                            " -intel -output_block_size=16",
+                        &out);
+    if (rc != 0) throw std::runtime_error("srec_cat: " + out);
+    return ReadFile(hex);
+}
+
+// The agent's task object, host link and serial port against an emulated
+// board with a master boot loader, an IO MCU boot loader and a Valens chip.
+struct Rig : AgentWorld {
+    explicit Rig(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
+                 sim::ValensOptions valensOpt = {})
+        : AgentWorld(scale),
+          scale(scale),
+          port(line.slavePath(), 57600),
+          board(line),
+          master("master", scale, masterOpt),
+          io("iomcu", scale, ioOpt),
+          valens("valens", scale, valensOpt) {
+        board.route("WUPG Master\r\n", &master);
+        board.routeSig(&io, &valens);
+        board.start();
+        host.setValensCmd("UPG VALENS TX\r\n");
+    }
+    ~Rig() { board.stop(); }
+    CTaskfile2mcu& task() { return port.task; }
+    // Runs the procedure; returns its duration in seconds.
+    double run() {
+        auto t0 = std::chrono::steady_clock::now();
+        task().Process4STUpgrade();
+        return SecondsSince(t0);
+    }
+
+    double scale;
+    HostLink host;
+    TaskOnPort port;
+    sim::Board board;
+    sim::Bootloader master, io;
+    sim::ValensChip valens;
+};
+
+std::vector<Report> WaitReports(const VelaStandIn& vela, size_t n) {
+    vela.waitUntil(
+        [&](const std::vector<Datagram>& got) {
+            size_t k = 0;
+            for (const auto& d : got) k += (d.type() == 252 && ParseReport(d.payload(), nullptr)) ? 1 : 0;
+            return k >= n;
+        },
+        10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more should come
+    return vela.reports();
+}
+
+}  // namespace
+
+// ---- helpers ---------------------------------------------------------------------------
+
+TEST(CatchEndMsg, FindsTheEndOfTheFirstLine) {
+    CTaskfile2mcu task;
+    struct {
+        const char* legend;
+        std::string msg;
+        int expected;
+    } rows[] = {
+        {"CR LF: the CR is in the line, the LF is not", "OK\r\nGO\r\n", 3},
+        {"the left LF opens the next line", "\nGO\r\n", 4},
+        {"LF alone ends before it", "AB\nCD", 2},
+        {"a lone CR", "\r", 1},
+        {"a lone LF finds nothing", "\n", 0},
+        {"no line end", "START", 0},
+        {"empty", "", 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(task.CatchEndMsg(r.msg.data(), (int)r.msg.size()), r.expected) << r.legend;
+    EXPECT_EQ(task.CatchEndMsg("AB\r", -1), 0);
+    LogCapture log(true);
+    EXPECT_EQ(task.CatchEndMsg(nullptr, 4), -1);
+    EXPECT_TRUE(log.contains("###### In CTaskfile2mcu CatchEndMsg, i_pMsg== NULL "));
+}
+
+TEST(DynamicBuf, GrowsInStepsAndNeverHoldsMoreThanTwoMebibytes) {
+    LogCapture log(true);
+    DynamicBuf b;
+    ASSERT_EQ(DynamicBuf_Init(&b, "Name Not defined"), 0);
+    EXPECT_EQ(b.u32BufLen, 524288u);
+    EXPECT_EQ(b.u32DataLen, 0u);
+    struct {
+        const char* legend;
+        uint32_t append;
+        int ret;
+        uint32_t dataLen, bufLen;
+    } rows[] = {
+        {"fits", 524288, 0, 524288, 524288},
+        {"one more byte grows a step", 1, 0, 524289, 1048576},
+        {"up to the capacity", 524287, 0, 1048576, 1048576},
+        {"one byte past 1 MiB grows to 1.5 MiB", 1, 0, 1048577, 1572864},
+        {"to 2 MiB", 1048575, 0, 2097152, 2621440},
+        {"past 2 MiB is refused whole", 1, -1, 2097152, 2621440},
+    };
+    std::vector<uint8_t> data(2097152, 0x5A);
+    for (const auto& r : rows) {
+        EXPECT_EQ(DynamicBuf_Append(&b, data.data(), r.append), r.ret) << r.legend;
+        EXPECT_EQ(b.u32DataLen, r.dataLen) << r.legend;
+        EXPECT_EQ(b.u32BufLen, r.bufLen) << r.legend;
+    }
+    EXPECT_TRUE(log.contains("Dynamic Buffer[Name Not defined] adjust buffer len from[524288] to [1048576]"));
+    EXPECT_TRUE(log.contains("Dynamic Buffer[Name Not defined] adjust buffer len from[1048576] to [1572864]"));
+    DynamicBuf_Free(&b);
+
+    ASSERT_EQ(DynamicBuf_Init(&b, "x"), 0);
+    DynamicBuf_Append(&b, "HELLO\r\nWORLD", 12);
+    DynamicBuf_Drop(&b, 7);
+    EXPECT_EQ(std::string((char*)b.pData, b.u32DataLen), "WORLD");
+    DynamicBuf_Drop(&b, 0);
+    EXPECT_EQ(b.u32DataLen, 5u);
+    DynamicBuf_Drop(&b, 99);
+    EXPECT_EQ(b.u32DataLen, 0u);
+    EXPECT_EQ(b.u32BufLen, 524288u);
+    DynamicBuf_Free(&b);
+}
+
+// ---- master and IO MCU -----------------------------------------------------------------
+
+TEST(MasterRun, TheImageArrivesByteForByte) {
+    struct {
+        const char* legend;
+        std::string token;
+    } rows[] = {{"token with line end", "START\r\n"}, {"token without line end", "START"}};
+    for (const auto& r : rows) {
+        sim::BootloaderOptions opt;
+        opt.token = r.token;
+        Rig rig(0.01, opt);
+        std::string hex = MakeHex(rig.root, 3000);
+        rig.root.write(QX_MASTER_HEX, hex);
+        LogCapture log(true);
+        rig.run();
+        EXPECT_EQ(rig.master.record().hexText, hex) << r.legend;
+        EXPECT_TRUE(rig.master.record().imageComplete) << r.legend << rig.master.record().error;
+        EXPECT_TRUE(rig.master.record().closed) << r.legend;
+        EXPECT_EQ(rig.io.record().attaches, 0) << r.legend;
+        EXPECT_TRUE(log.contains("readly in upgrade stm32....")) << r.legend;
+        EXPECT_EQ(rig.line.baud(), 115200u) << r.legend;  // the scheduler sets 57600 again
+        auto reports = WaitReports(rig.vela, 1);
+        ASSERT_EQ(reports.size(), 1u) << r.legend;
+        EXPECT_EQ(reports[0].name, "ST");
+        EXPECT_EQ(reports[0].current, "17");
+        EXPECT_EQ(reports[0].percent, "    98");
+        auto log_ = rig.board.routerLog();
+        ASSERT_GE(log_.size(), 2u);
+        EXPECT_EQ(log_[0], "WUPG Master");
+    }
+}
+
+TEST(MasterRun, CrLfLinesAreTakenOnePerPass) {
+    sim::BootloaderOptions opt;
+    opt.closing = {"Erasing\r\n", "Writing\r\n", "rebooting\r\n", "never read\r\n"};
+    Rig rig(0.01, opt);
+    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 500));
+    LogCapture log(true);
+    rig.run();
+    std::string t = log.text();
+    // The LF of "START\r\n" opens the first closing line.
+    size_t a = t.find("STM_Status==2.....buffer[\nErasing\r][9].");
+    size_t b = t.find("STM_Status==2.....buffer[\nWriting\r][9].");
+    size_t c = t.find("STM_Status==2.....buffer[\nrebooting\r][11].");
+    ASSERT_NE(a, std::string::npos) << t;
+    ASSERT_NE(b, std::string::npos) << t;
+    ASSERT_NE(c, std::string::npos) << t;
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_FALSE(log.contains("never read"));  // the run ended on "rebooting"
+}
+
+TEST(MasterRun, WithoutRebootingTheRunEndsAfterMoreThanAHundredPasses) {
+    sim::BootloaderOptions opt;
+    opt.noClosingText = true;
+    Rig rig(0.01, opt);
+    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
+    LogCapture log(true);
+    rig.run();
+    EXPECT_TRUE(rig.master.record().imageComplete);
+    EXPECT_EQ(log.count("STM_Status==2....."), 101u);
+}
+
+TEST(MasterRun, ASilentPortGetsNothingMoreAndTheRunEndsAfter501Passes) {
+    sim::BootloaderOptions opt;
+    opt.silent = true;
+    Rig rig(0.01, opt);
+    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
+    LogCapture log(true);
+    double secs = rig.run();
+    EXPECT_EQ(rig.master.record().raw, "");  // nothing after the entry command
+    EXPECT_EQ(rig.board.routerLog(), (std::vector<std::string>{"WUPG Master", "-> master"}));
+    EXPECT_FALSE(log.contains("readly in upgrade"));
+    // 501 waits of 200 ms each, on the scaled clock; far more than the 101 of state 2.
+    EXPECT_GE(secs, 501 * 0.2 * rig.scale * 0.9);
+}
+
+TEST(MasterRun, TwoRunsInARowBothStartFromTheEntryCommand) {
+    Rig rig(0.01);
+    std::string hex = MakeHex(rig.root, 800);
+    rig.root.write(QX_MASTER_HEX, hex);
+    LogCapture log(true);
+    rig.run();
+    EXPECT_TRUE(rig.master.record().imageComplete);
+    // What the scheduler does after a run: application speed, reset command.
+    char rst[] = "UPG RST\r\n";
+    rig.task().SetUartSpeed(rig.line.slavePath().c_str(), 57600);
+    rig.task().SendUartMsg(rst, 9);
+    for (int i = 0; i < 200 && rig.board.resets() == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.run();
+    EXPECT_EQ(rig.master.record().attaches, 2);
+    EXPECT_EQ(rig.master.record().hexText, hex);
+    EXPECT_TRUE(rig.master.record().closed);
+    EXPECT_EQ(log.count("readly in upgrade stm32...."), 2u);
+}
+
+TEST(MasterRun, MissingImageOrClosedPortEndTheRun) {
+    Rig rig(0.01);
+    LogCapture log(true);
+    rig.run();  // no MASTER.hex
+    EXPECT_TRUE(log.contains("can't open " + rig.root.file(QX_MASTER_HEX)));
+    EXPECT_EQ(rig.master.record().hexText, "");
+
+    log.clear();
+    int fd = rig.task().m_Uartfd;
+    rig.task().m_Uartfd = -1;  // as after a failed open
+    rig.run();
+    rig.task().m_Uartfd = fd;
+    EXPECT_FALSE(log.contains("Ready to upgrade ST"));
+}
+
+TEST(IoMcuRun, EndToEnd) {
+    Rig rig(0.01);
+    std::string hex = MakeHex(rig.root, 4000, 2);
+    rig.root.write(QX_IOMCU_HEX, hex);
+    rig.task().m_bIoMcu = 1;
+    LogCapture log(true);
+    rig.run();
+    EXPECT_EQ(rig.io.record().hexText, hex);
+    EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
+    EXPECT_TRUE(rig.io.record().closed);
+    EXPECT_EQ(rig.master.record().attaches, 0);
+    EXPECT_EQ(rig.valens.record().attaches, 0);
+    auto reports = WaitReports(rig.vela, 1);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().name, "IoMcu");
+    EXPECT_EQ(reports.back().total, "26");
+    EXPECT_EQ(reports.back().current, "26");
+    EXPECT_EQ(reports.back().isEnd, "0");
+}
+
+// ---- Valens -------------------------------------------------------------------------------
+
+TEST(ValensRun, EndToEndForBothImages) {
+    struct {
+        const char* legend;
+        int flag;
+        const char* path;
+        const char* name;
+    } rows[] = {{"transmitter", 1, QX_VALENS_TX_HEX, "VSTX.hex"}, {"receiver", 2, QX_VALENS_RX_HEX, "VSRX.hex"}};
+    for (const auto& r : rows) {
+        Rig rig(kValensScale);
+        std::string image = RandomBytes(30000, (unsigned)r.flag);
+        rig.root.write(r.path, image);
+        rig.task().SetValensUpFlg(r.flag);
+        rig.task().m_nValensResult = -1;
+        LogCapture log(true);
+        rig.run();
+        EXPECT_EQ(rig.valens.record().entry.find("TX"), 11u) << r.legend;  // selected by the command text
+        EXPECT_EQ(rig.valens.record().fileName, r.name) << r.legend;
+        EXPECT_EQ(rig.valens.record().file, image) << r.legend;
+        EXPECT_TRUE(rig.valens.record().complete) << r.legend;
+        EXPECT_EQ(rig.task().m_nValensResult, 1) << r.legend;
+        EXPECT_TRUE(log.contains("File transfer successful, waiting for upgrade..........")) << r.legend;
+        EXPECT_TRUE(rig.vela.reports().empty()) << r.legend;  // no push reports for the chip
+    }
+}
+
+TEST(ValensRun, TheVerdictComesFromTheChipsText) {
+    struct {
+        const char* legend;
+        sim::ValensOptions::Verdict verdict;
+        bool noVerdict;
+        int expected;
+    } rows[] = {
+        {"SUCCESS", sim::ValensOptions::Success, false, 1},
+        {"FAIL", sim::ValensOptions::Fail, false, -1},
+        {"SUCCESS and FAIL: FAIL wins", sim::ValensOptions::Both, false, -1},
+        {"no verdict: bounded wait, then failure", sim::ValensOptions::Auto, true, -1},
+    };
+    for (const auto& r : rows) {
+        sim::ValensOptions vo;
+        vo.verdict = r.verdict;
+        vo.noVerdict = r.noVerdict;
+        Rig rig(kValensScale, {}, {}, vo);
+        rig.root.write(QX_VALENS_TX_HEX, RandomBytes(3000));
+        rig.task().SetValensUpFlg(1);
+        rig.task().m_nValensResult = 0;
+        LogCapture log(true);
+        rig.run();
+        EXPECT_EQ(rig.task().m_nValensResult, r.expected) << r.legend;
+        EXPECT_TRUE(rig.valens.record().complete) << r.legend;
+        EXPECT_EQ(log.contains("no verdict from the Valens chip"), r.noVerdict) << r.legend;
+    }
+}
+
+TEST(ValensRun, TheValensFlagWinsOverTheIoMcuFlag) {
+    Rig rig(kValensScale);
+    rig.root.write(QX_VALENS_TX_HEX, RandomBytes(100));
+    rig.root.write(QX_IOMCU_HEX, MakeHex(rig.root, 100));
+    rig.task().SetValensUpFlg(1);
+    rig.task().m_bIoMcu = 1;
+    LogCapture log(true);
+    rig.run();
+    EXPECT_EQ(rig.valens.record().attaches, 1);
+    EXPECT_EQ(rig.io.record().attaches, 0);
+    EXPECT_EQ(rig.task().m_nValensResult, 1);
+}
+
+TEST(ValensRun, AFailedTransferEndsTheRunAtOnceAndIsNotCalledASuccess) {
+    sim::ValensOptions vo;
+    vo.canBlock = 2;
+    vo.noVerdict = true;  // only the sender's outcome can end this run in time
+    Rig rig(kValensScale, {}, {}, vo);
+    rig.root.write(QX_VALENS_TX_HEX, RandomBytes(5000));
+    rig.task().SetValensUpFlg(1);
+    rig.task().m_nValensResult = 1;
+    LogCapture log(true);
+    double secs = rig.run();
+    EXPECT_EQ(rig.task().m_nValensResult, -1);
+    EXPECT_TRUE(log.contains("###### File transfer failed"));
+    EXPECT_FALSE(log.contains("File transfer successful"));
+    EXPECT_FALSE(log.contains("no verdict from the Valens chip"));
+    EXPECT_LT(secs, 120 * rig.scale);  // did not sit out the verdict wait
+}
+
+TEST(ValensRun, AnImageAboveTwoMebibytesIsRefusedBeforeAnythingIsSent) {
+    Rig rig(kValensScale);
+    rig.root.write(QX_VALENS_TX_HEX, RandomBytes(2097153));
+    rig.task().SetValensUpFlg(1);
+    rig.task().m_nValensResult = 1;
+    LogCapture log(true);
+    rig.run();
+    EXPECT_EQ(rig.task().m_nValensResult, -1);
+    EXPECT_EQ(rig.valens.record().headers, 0);
+    EXPECT_EQ(log.count("######"), 1u) << log.text();
+    EXPECT_TRUE(log.contains("2097153 bytes"));
+}
+
+// ---- image push ------------------------------------------------------------------------
+
+namespace {
+// The agent on a pty whose far end is drained into a string.
+struct PushRig : AgentWorld {
+    explicit PushRig(bool withHost = true) : AgentWorld(0.01), port(line.slavePath(), 115200) {
+        if (withHost) host.reset(new HostLink());
+        drain = std::thread([this] {
+            char buf[8192];
+            while (running) {
+                ssize_t n = line.read(buf, sizeof(buf), 5);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    got.append(buf, (size_t)n);
+                }
+            }
+        });
+    }
+    ~PushRig() {
+        running = false;
+        drain.join();
+    }
+    std::string received(size_t want) {
+        for (int i = 0; i < 500; i++) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (got.size() >= want) return got;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        return got;
+    }
+    int32_t push(const std::string& content) {
+        std::string path = root.write("/home/ubuntu/McuUpdate/MASTER.hex", content);
+        return port.task.QX_UPGSTM32(&path[0]);
+    }
+    TaskOnPort port;
+    std::unique_ptr<HostLink> host;
+    std::atomic<bool> running{true};
+    std::mutex mutex;
+    std::string got;
+    std::thread drain;
+};
+}  // namespace
+
+TEST(ImagePush, ReportsCountFromTheEndOfTheImage) {
+    struct {
+        const char* legend;
+        size_t size;
+        bool ioMcu;
+        int blocks;
+        std::vector<std::string> percents;  // first and last report
+        size_t reports;
+    } rows[] = {
+        {"100 blocks: nothing for the first 48", 99 * 10240 + 5, false, 100, {"     1", "    98"}, 52},
+        {"empty image: one block, one report", 0, false, 1, {"    98", "    98"}, 1},
+        {"exactly 2 blocks of data: 3 blocks", 2 * 10240, true, 3, {"    94", "    98"}, 3},
+    };
+    for (const auto& r : rows) {
+        PushRig rig;
+        rig.port.task.m_bIoMcu = r.ioMcu;
+        LogCapture log(true);
+        std::string content = RandomBytes(r.size, 9);
+        EXPECT_EQ(rig.push(content), 1) << r.legend;
+        EXPECT_EQ(rig.received(content.size()), content) << r.legend;
+        EXPECT_TRUE(log.contains("nTotal = " + std::to_string(r.blocks) + "\n")) << r.legend;
+        EXPECT_EQ(log.count("Uart2Write result = "), (size_t)r.blocks) << r.legend;
+        auto reports = WaitReports(rig.vela, r.reports);
+        ASSERT_EQ(reports.size(), r.reports) << r.legend;
+        EXPECT_EQ(reports.front().percent, r.percents[0]) << r.legend;
+        EXPECT_EQ(reports.back().percent, r.percents[1]) << r.legend;
+        for (size_t i = 0; i < reports.size(); i++) {
+            int left = (int)(reports.size() - i);
+            EXPECT_EQ(reports[i].percentValue(), 100 * (53 - left) / 53) << r.legend << " report " << i;
+            EXPECT_EQ(reports[i].name, r.ioMcu ? "IoMcu" : "ST");
+            EXPECT_EQ(reports[i].isEnd, "0");
+        }
+        for (const auto& d : rig.vela.datagrams()) {
+            EXPECT_EQ(d.type(), 252u);
+            EXPECT_EQ(d.len(), d.bytes.size());
+            EXPECT_EQ(d.len(), d.payload().size() + 8);
+        }
+    }
+}
+
+TEST(ImagePush, WithoutAHostLinkThePushGoesOn) {
+    PushRig rig(false);
+    ASSERT_EQ(g_pudp4vela, nullptr);
+    LogCapture log(true);
+    std::string content = RandomBytes(25000, 4);
+    EXPECT_EQ(rig.push(content), 1);
+    EXPECT_EQ(rig.received(content.size()), content);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(rig.vela.datagrams().empty());
+}
+
+TEST(ValensRun, AnEntryCommandThatCannotBeWrittenEndsTheRunAfterFiveTries) {
+    Rig rig(0.01);
+    rig.root.write(QX_VALENS_TX_HEX, RandomBytes(100));
+    rig.task().SetValensUpFlg(1);
+    rig.task().m_nValensResult = 1;
+    int fd = rig.task().m_Uartfd;
+    rig.task().m_Uartfd = open("/dev/null", O_RDONLY);  // open, but not writable
+    LogCapture log(true);
+    rig.run();
+    close(rig.task().m_Uartfd);
+    rig.task().m_Uartfd = fd;
+    EXPECT_EQ(log.count("call strncat failure, s32Ret = [-2]\n"), 5u);
+    EXPECT_TRUE(log.contains("entry command not sent after 5 attempts"));
+    EXPECT_EQ(rig.task().m_nValensResult, -1);
+    EXPECT_EQ(rig.valens.record().attaches, 0);
+}

@@ -1,0 +1,141 @@
+// Raw serial operations on real ptys and descriptors.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "QxLog.h"
+#include "serial_testing.h"
+
+using namespace fwtest;
+
+TEST(Uart, OpenReportsTheDescriptorOrTheFailure) {
+    sim::PtyLine line;
+    LogCapture log(true);
+    CTaskfile2mcu task;
+    UseSerialDevice(line.slavePath());
+    int fd = task.OpenUart();
+    ASSERT_GT(fd, 0);
+    EXPECT_TRUE(log.contains("OpenUart is OK and Uart is [" + std::to_string(fd) + "]\n."));
+    EXPECT_EQ(task.m_Uartfd, 0);  // the caller stores it
+    close(fd);
+    UseSerialDevice("/dev/no-such-tty");
+    EXPECT_EQ(task.OpenUart(), -1);
+    EXPECT_TRUE(log.contains("In CTaskfile2mcu::OpenUart, open fd is error!!!"));
+}
+
+TEST(Uart, SpeedChangeReachesTheLineAndAMissingDeviceIsReported) {
+    sim::PtyLine line;
+    UseSerialDevice(line.slavePath());
+    LogCapture log(true);
+    TaskOnPort port(line.slavePath(), 0);
+    for (int speed : {57600, 115200, 57600}) {
+        EXPECT_EQ(port.task.SetUartSpeed(line.slavePath().c_str(), speed), 0);
+        EXPECT_EQ(line.baud(), (unsigned)speed);
+    }
+    EXPECT_FALSE(log.contains("######"));
+
+    int status = port.task.SetUartSpeed("/dev/no-such-tty", 115200);
+    EXPECT_NE(status, 0);
+    EXPECT_TRUE(log.contains("######SetUartSpeed [stty -F /dev/no-such-tty speed 115200 -ixon -inlcr -icrnl -onlcr "
+                             "-ocrnl -isig -icanon -iexten -echo -echoe -echok -echoctl -echoke] Error!\n"));
+}
+
+TEST(Uart, SendUartMsgGivesUpAfterThreeAttemptsWithoutReadingPastTheMessage) {
+    UseSerialDevice("/dev/null", 0.01);
+    LogCapture log(true);
+    CTaskfile2mcu task;
+    task.m_Uartfd = open("/dev/null", O_RDONLY);  // cannot be written
+    ASSERT_GT(task.m_Uartfd, 0);
+    // Binary, not zero-terminated, followed by bytes that must not be printed.
+    char buf[8] = {'A', 'B', 0x01, (char)0xFF, 'X', 'X', 'X', 'X'};
+    EXPECT_EQ(task.SendUartMsg(buf, 4), -2);
+    std::string line = "###### write m_Uartfd fail, Uart[" + std::to_string(task.m_Uartfd) +
+                       "] Msg is [AB\\x01\\xff], sRet is <-1>.\n";
+    EXPECT_EQ(log.count(line), 3u) << log.text();
+    EXPECT_EQ(log.count("###### aready retry write 3th."), 1u);
+    EXPECT_FALSE(log.contains("XXXX"));
+    task.CloseUart();
+}
+
+TEST(Uart, SendUartMsgLogsShortAndLongWrites) {
+    sim::PtyLine line;
+    UseSerialDevice(line.slavePath());
+    TaskOnPort port(line.slavePath(), 0);
+    struct {
+        const char* legend;
+        std::string msg;
+        std::string logLine;
+    } rows[] = {
+        {"one byte", "\x81", "SendUartMsg Send Msg[0] Msg[1] Msg[2] is  <0x81> <0x0> <0x0>\n"},
+        {"three bytes", "\x83\x01\x02", "SendUartMsg Send Msg[0] Msg[1] Msg[2] is  <0x83> <0x1> <0x2>\n"},
+        {"four bytes", "UPG ", "write Uart[" + std::to_string(port.task.m_Uartfd) + "]  Len is <4> finish!\n"},
+        {"reset command", "UPG RST\r\n", "write Uart[" + std::to_string(port.task.m_Uartfd) + "]  Len is <9> finish!\n"},
+    };
+    for (const auto& r : rows) {
+        LogCapture log(true);
+        std::string msg = r.msg;
+        EXPECT_EQ(port.task.SendUartMsg(&msg[0], (int)msg.size()), (int)msg.size()) << r.legend;
+        EXPECT_TRUE(log.contains(r.logLine)) << r.legend << ": " << log.text();
+        char got[16] = {0};
+        EXPECT_EQ(line.read(got, sizeof(got), 2000), (ssize_t)msg.size()) << r.legend;
+        EXPECT_EQ(std::string(got, msg.size()), msg) << r.legend;
+    }
+}
+
+TEST(Uart, ReadsWaitAsToldAndReturnWhatIsThere) {
+    sim::PtyLine line;
+    UseSerialDevice(line.slavePath(), 0.5);
+    LogCapture log(true);
+    TaskOnPort port(line.slavePath(), 0);
+    CTaskfile2mcu& task = port.task;
+    char buf[256] = {0};
+
+    errno = 0;
+    EXPECT_EQ(task.Uart2tread(task.m_Uartfd, buf, 255, false), -1);  // silent line
+    EXPECT_EQ(errno, ETIME);
+
+    line.write("S", 1);  // a single byte of a longer message is enough
+    EXPECT_EQ(task.Uart2tread(task.m_Uartfd, buf, 255, false), 1);
+    EXPECT_EQ(buf[0], 'S');
+
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        line.write("START", 5);
+    });
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(task.Uart2tread(task.m_Uartfd, buf, 255, true), 5);  // blocks past the 200 ms
+    late.join();
+    EXPECT_STREQ(buf, "START");
+
+    errno = 0;
+    EXPECT_EQ(task.StUartRead1Byte(1000), -1);
+    EXPECT_EQ(errno, ETIME);
+    line.write("\xff\x00", 2);
+    EXPECT_EQ(task.StUartRead1Byte(1000), 0xFF);  // a byte, never mistaken for a failure
+    EXPECT_EQ(task.StUartRead1Byte(1000), 0x00);
+    EXPECT_TRUE(log.contains("StUartRead1Byte(), *buf = ., = 0xff\n"));
+
+    EXPECT_EQ(task.StUartWrite("\x06\x43", 2), 2);
+    EXPECT_TRUE(log.contains("function [StUartWrite], line = [834], StUartWrite, ret = 2\n"));
+    char got[4] = {0};
+    EXPECT_EQ(line.read(got, sizeof(got), 2000), 2);
+}
+
+TEST(Uart, CloseLeavesTheDescriptorZeroAndNeverClosesStdin) {
+    sim::PtyLine line;
+    UseSerialDevice(line.slavePath());
+    LogCapture log(true);
+    CTaskfile2mcu task;
+    task.m_Uartfd = task.OpenUart();
+    int fd = task.m_Uartfd;
+    EXPECT_EQ(task.CloseUart(), 0);
+    EXPECT_EQ(task.m_Uartfd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // really closed
+    EXPECT_TRUE(log.contains("In CTaskfile2mcu::CloseUart, close fd...."));
+    // Closing again (the port counts as not open) leaves descriptor 0 alone.
+    EXPECT_EQ(task.CloseUart(), 0);
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+}

@@ -1,0 +1,227 @@
+// The scheduler thread against the emulated board: the Valens branch, the
+// package branch and their order, with reports to a vela stand-in and a
+// reboot stub.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Board.h"
+#include "Bootloader.h"
+#include "QxLog.h"
+#include "ValensChip.h"
+#include "serial_testing.h"
+
+using namespace fwtest;
+
+namespace {
+
+// Runs with a YMODEM transfer: each answer may take 10 s scaled, 0.5 s here.
+const double kValensScale = 0.05;
+
+std::string SmallHex() {
+    // Two data records and the end record, checksums computed by hand.
+    return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
+}
+
+struct SchedRig : AgentWorld {
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
+        : AgentWorld(scale),
+          board(line),
+          master("master", scale),
+          io("iomcu", scale),
+          valens("valens", scale, vo) {
+        g_pTaskUP4mcu = &task;
+        board.route("WUPG Master\r\n", &master);
+        board.routeSig(&io, &valens);
+        board.start();
+    }
+    ~SchedRig() {
+        if (thread.joinable()) {
+            // A scheduler still polling: a package order with nothing staged ends it.
+            task.SetUpgradeflg(true);
+            thread.join();
+        }
+        board.stop();
+        g_pTaskUP4mcu = nullptr;
+    }
+    void start() {
+        t0 = std::chrono::steady_clock::now();
+        thread = std::thread([this] { result = task.WaitForRead(); });
+    }
+    // Waits for the package branch to end; its duration in seconds.
+    double join() {
+        thread.join();
+        return SecondsSince(t0);
+    }
+    void stageValens(const std::string& image) {
+        root.write(QX_VALENS_TX_HEX, image);
+        host.setValensCmd("UPG VALENS TX\r\n");
+        task.SetValensUpFlg(1);
+    }
+    std::vector<Datagram> waitDatagrams(const std::function<bool(const Datagram&)>& pred) {
+        vela.waitUntil(
+            [&](const std::vector<Datagram>& got) {
+                for (const auto& d : got)
+                    if (pred(d)) return true;
+                return false;
+            },
+            30000);
+        return vela.datagrams();
+    }
+
+    HostLink host;
+    CTaskfile2mcu task;
+    sim::Board board;
+    sim::Bootloader master, io;
+    sim::ValensChip valens;
+    std::thread thread;
+    std::chrono::steady_clock::time_point t0;
+    int result = -99;
+};
+
+std::vector<Report> ReportsIn(const std::vector<Datagram>& got) {
+    std::vector<Report> out;
+    for (const auto& d : got) {
+        Report r;
+        if (d.type() == 252 && ParseReport(d.payload(), &r)) out.push_back(r);
+    }
+    return out;
+}
+
+// The scheduler's own reports: plain percent "100".
+std::vector<std::string> FinalReports(const std::vector<Datagram>& got) {
+    std::vector<std::string> out;
+    for (const auto& r : ReportsIn(got))
+        if (r.percent == "100") out.push_back(r.name + ":" + r.isEnd);
+    return out;
+}
+
+}  // namespace
+
+TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
+    SchedRig rig(kValensScale);
+    LogCapture log(true);
+    std::string image = RandomBytes(5000, 21);
+    rig.stageValens(image);
+    rig.root.write(QX_MASTER_HEX, SmallHex());
+    rig.root.write(QX_IOMCU_HEX, SmallHex());
+    rig.task.SetUpgradeflg(true);
+    rig.start();
+    rig.join();
+    EXPECT_EQ(rig.result, 0);
+    EXPECT_EQ(rig.valens.record().file, image);
+    EXPECT_TRUE(rig.master.record().imageComplete);
+    EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
+    auto got = rig.vela.datagrams();
+    EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"VALENS:1", "ST:0", "IoMcu:1"}));
+    // Board order: the chip, its reset, the master, the IO MCU, the last reset.
+    std::vector<std::string> holders;
+    for (const auto& e : rig.board.routerLog())
+        if (e.rfind("-> ", 0) == 0 || e == "UPG RST") holders.push_back(e);
+    EXPECT_EQ(holders, (std::vector<std::string>{"-> valens", "UPG RST", "-> master", "-> iomcu", "UPG RST"}));
+    EXPECT_EQ(rig.reboot.count(), 1);
+    EXPECT_FALSE(rig.root.exists(QX_VALENS_DIR));
+    EXPECT_FALSE(rig.root.exists(QX_UPDATE_DIR));
+}
+
+TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
+    struct {
+        const char* legend;
+        sim::ValensOptions::Verdict verdict;
+        std::string isEnd;
+    } rows[] = {{"success", sim::ValensOptions::Auto, "1"}, {"failure", sim::ValensOptions::Fail, "-1"}};
+    for (const auto& r : rows) {
+        sim::ValensOptions vo;
+        vo.verdict = r.verdict;
+        SchedRig rig(kValensScale, vo);
+        LogCapture log(true);
+        rig.stageValens(RandomBytes(2000, 3));
+        rig.start();
+        auto got = rig.waitDatagrams([](const Datagram& d) { return d.type() == 400; });
+        ASSERT_GE(got.size(), 2u) << r.legend;
+        const Datagram& rep = got[got.size() - 2];
+        const Datagram& sw = got.back();
+        Report report;
+        ASSERT_TRUE(ParseReport(rep.payload(), &report)) << r.legend;
+        EXPECT_EQ(report.name, "VALENS");
+        EXPECT_EQ(report.total, "1");
+        EXPECT_EQ(report.current, "1");
+        EXPECT_EQ(report.isEnd, r.isEnd) << r.legend;
+        EXPECT_EQ(sw.payload(), "switch serial");
+        EXPECT_EQ(sw.len(), 21u);
+        EXPECT_EQ(sw.bytes.size(), 21u);
+        EXPECT_FALSE(rig.root.exists(QX_VALENS_DIR)) << r.legend;
+        EXPECT_EQ(rig.board.resets(), 1) << r.legend;
+        EXPECT_EQ(rig.board.holder(), "") << r.legend;  // the reset took the line from the chip
+        // Back to polling with the flags cleared, no reboot.
+        for (int i = 0; i < 200 && rig.task.GetValensUpFlg() != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(rig.task.GetValensUpFlg(), 0);
+        EXPECT_EQ(rig.reboot.count(), 0);
+    }
+}
+
+TEST(Scheduler, APackageWithoutIoMcuImageHasNoClosingReportButStillResetsAndReboots) {
+    SchedRig rig;
+    LogCapture log(true);
+    rig.root.write(QX_MASTER_HEX, SmallHex());
+    rig.root.write("/home/ubuntu/McuUpdate/BV.hex", SmallHex());
+    rig.task.SetUpgradeflg(true);
+    rig.start();
+    rig.join();
+    auto got = rig.vela.datagrams();
+    for (const auto& r : ReportsIn(got)) EXPECT_NE(r.isEnd, "1") << r.name;
+    EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"ST:0"}));
+    EXPECT_EQ(rig.io.record().attaches, 0);
+    EXPECT_EQ(rig.reboot.count(), 1);
+    EXPECT_FALSE(rig.root.exists(QX_UPDATE_DIR));
+    auto routerLog = rig.board.routerLog();
+    ASSERT_FALSE(routerLog.empty());
+    EXPECT_EQ(routerLog.back(), "UPG RST");  // the reset went out; the reboot came after the thread's last step
+}
+
+TEST(Scheduler, TheStReportIs86CharactersInA94ByteDatagram) {
+    SchedRig rig;
+    LogCapture log(true);
+    rig.root.write(QX_MASTER_HEX, SmallHex());
+    rig.task.SetUpgradeflg(true);
+    rig.start();
+    rig.join();
+    const std::string st = "set upgradestatus{\"name\":\"ST\",\"total\":\"26\",\"current\":\"17\",\"percent\":\"100\","
+                           "\"isEnd\":\"0\"}";
+    ASSERT_EQ(st.size(), 86u);
+    size_t found = 0;
+    for (const auto& d : rig.vela.datagrams()) {
+        if (d.payload() != st) continue;
+        found++;
+        EXPECT_EQ(d.type(), 252u);
+        EXPECT_EQ(d.len(), 94u);
+        EXPECT_EQ(d.bytes.size(), 94u);
+    }
+    EXPECT_EQ(found, 1u);
+}
+
+TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
+    // Scale 0.2: the pause would take 2 s; everything else of this package far less.
+    struct {
+        const char* legend;
+        bool master;
+        bool pause;
+    } rows[] = {{"no MASTER.hex", false, false}, {"with MASTER.hex", true, true}};
+    const double scale = 0.2;
+    for (const auto& r : rows) {
+        SchedRig rig(scale);
+        LogCapture log(true);
+        rig.root.mkdirs(QX_UPDATE_DIR);
+        if (r.master) rig.root.write(QX_MASTER_HEX, SmallHex());
+        rig.task.SetUpgradeflg(true);
+        rig.start();
+        double secs = rig.join();
+        EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
+        if (r.pause)
+            EXPECT_GE(secs, 10 * scale) << r.legend;
+        else
+            EXPECT_LT(secs, 10 * scale) << r.legend;
+        EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0) << r.legend;
+    }
+}

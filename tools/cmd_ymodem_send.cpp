@@ -1,0 +1,121 @@
+// fwtool ymodem-send: one file to a YMODEM receiver on a serial device, with
+// the agent's own sender and serial operations.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BoardProfile.h"
+#include "QxLog.h"
+#include "Taskfile2mcu.h"
+#include "fwtool.h"
+#include "fymodem.h"
+
+namespace {
+const size_t kMaxFile = 64u << 20;
+
+void Progress(uint32_t done, uint32_t total, void*) {
+    static int s_last = -1;
+    int pct = total ? (int)((uint64_t)done * 100 / total) : 100;
+    if (pct / 10 != s_last / 10 || done == total) {
+        printf("ymodem-send: %u of %u bytes (%d%%)\n", done, total, pct);
+        s_last = pct;
+    }
+}
+
+int Main(const std::vector<std::string>& args) {
+    std::string port, name, file;
+    int baud = 115200;
+    bool verbose = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if ((a == "--port" || a == "--baud" || a == "--name") && i + 1 >= args.size()) {
+            fprintf(stderr, "ymodem-send: %s needs a value\n", a.c_str());
+            return FwUsage("ymodem-send");
+        }
+        if (a == "--port") {
+            port = args[++i];
+        } else if (a == "--baud") {
+            char* end = nullptr;
+            long v = strtol(args[++i].c_str(), &end, 10);
+            if (end == nullptr || *end != '\0' || v <= 0 || v > 4000000) {
+                fprintf(stderr, "ymodem-send: bad speed '%s'\n", args[i].c_str());
+                return 2;
+            }
+            baud = (int)v;
+        } else if (a == "--name") {
+            name = args[++i];
+        } else if (a == "--verbose" || a == "-v") {
+            verbose = true;
+        } else if (!a.empty() && a[0] == '-') {
+            fprintf(stderr, "ymodem-send: unknown option %s\n", a.c_str());
+            return FwUsage("ymodem-send");
+        } else if (file.empty()) {
+            file = a;
+        } else {
+            fprintf(stderr, "ymodem-send: one file only\n");
+            return FwUsage("ymodem-send");
+        }
+    }
+    if (port.empty() || file.empty()) return FwUsage("ymodem-send");
+    if (name.empty()) {
+        size_t slash = file.rfind('/');
+        name = slash == std::string::npos ? file : file.substr(slash + 1);
+    }
+    if (name.size() > YM_FILE_NAME_MAX) fprintf(stderr, "ymodem-send: name cut to %d bytes\n", YM_FILE_NAME_MAX);
+
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "ymodem-send: cannot read %s\n", file.c_str());
+        return 1;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    std::string data = ss.str();
+    if (data.size() > kMaxFile) {
+        fprintf(stderr, "ymodem-send: %s is %zu bytes, more than %zu\n", file.c_str(), data.size(), kMaxFile);
+        return 1;
+    }
+
+    BoardProfile profile;
+    profile.strSerialDev = port;
+    std::string err;
+    if (BoardProfile_Set(profile, &err) != 0) {
+        fprintf(stderr, "ymodem-send: %s\n", err.c_str());
+        return 2;
+    }
+    QxLog_SetQuiet(!verbose);
+    static CTaskfile2mcu s_task;
+    g_pTaskUP4mcu = &s_task;
+    s_task.m_Uartfd = s_task.OpenUart();
+    if (s_task.m_Uartfd < 0) {
+        fprintf(stderr, "ymodem-send: cannot open %s\n", port.c_str());
+        return 1;
+    }
+    if (s_task.SetUartSpeed(port.c_str(), baud) != 0) {
+        fprintf(stderr, "ymodem-send: cannot set %s to %d bit/s\n", port.c_str(), baud);
+        s_task.CloseUart();
+        return 1;
+    }
+    printf("ymodem-send: %s (%zu bytes) as %s to %s at %d bit/s\n", file.c_str(), data.size(), name.c_str(),
+           port.c_str(), baud);
+    fymodem_set_progress(&Progress, nullptr);
+    std::vector<unsigned char> buf(data.begin(), data.end());
+    int32_t ret = fymodem_send(buf.empty() ? nullptr : buf.data(), (unsigned)buf.size(), name.c_str());
+    fymodem_set_progress(nullptr, nullptr);
+    s_task.CloseUart();
+    if (ret < 0) {
+        fprintf(stderr, "ymodem-send: transfer failed or cancelled\n");
+        return 1;
+    }
+    printf("ymodem-send: done, closing packet acknowledged\n");
+    return 0;
+}
+
+FwCommand s_cmd("ymodem-send", "--port DEV [--baud N] [--name NAME] [--verbose] FILE",
+                "send FILE by YMODEM with the agent's own sender and serial operations", &Main);
+}  // namespace

@@ -4,7 +4,3 @@
 
 // ---- STM32 / Valens procedure and image push (Taskfile2mcu_Stm32.cpp) ----
 void CTaskfile2mcu::Process4STUpgrade() {}
-
-// ---- EP / BV flashing (Taskfile2mcu_Isp.cpp) ----
-int32_t CTaskfile2mcu::Process4EPUpgrade() { return 0; }
-int32_t CTaskfile2mcu::Process4BVUpgrade() { return 0; }

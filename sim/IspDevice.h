@@ -26,7 +26,7 @@ struct IspFaults {
     int promptFE = 0;           // answers the first n entry texts with FE instead of '>'
     int refuseAddress = 0;      // answers '>' to the first n address requests
     int missZFromBlock = 0;     // from the block with this index (0-based, counted over the device's life) ...
-    int missZ = 0;              // ... withholds 'Z' this many times
+    int missZ = 0;              // ... withholds the 'Z' of this many blocks
     int burstBeforeBlock = -1;  // answers the 86 before block k with a burst of 24 bytes
     int silentAfterBlock = -1;  // answers nothing once k blocks are in
 };

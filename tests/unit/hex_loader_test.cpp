@@ -213,3 +213,37 @@ TEST(HexLoader, AgreesWithSrecCatAndIntelhexOnGeneratedFiles) {
 }
 
 }  // namespace
+
+namespace {
+TEST(Hex2Bin, WritesTheLoadersImageOrRefusesWithItsMessage) {
+    fwtest::TempRoot tmp;
+    fwtest::LogCapture log(true);
+    Generated g = Generate(99);
+    std::string in = tmp.write("/a.hex", g.text);
+    std::string out;
+    ASSERT_EQ(fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + in + " " + tmp.path() + "/a.bin", &out), 0)
+        << out;
+    ASSERT_EQ(Load(g.text), 0);
+    std::string bin = fwtest::ReadFile(tmp.path() + "/a.bin");
+    ASSERT_EQ(bin.size(), 65536u);
+    EXPECT_EQ(memcmp(bin.data(), g_FlashBuf, 65536), 0);
+
+    struct Case {
+        const char* legend;
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"only the end record", ":00000001FF\n", "######address overflow and MaxAddr is <0x0>!"},
+        {"overlong", std::string(QX_FILEBUF_LEN + 10, '\n'), "######FileTotallen[194570] > 194560 is error."},
+    };
+    for (const Case& c : cases) {
+        std::string bad = tmp.write("/bad.hex", c.text);
+        int rc = fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + bad + " " + tmp.path() + "/b.bin", &out);
+        EXPECT_EQ(rc, 1) << c.legend;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.legend << out;
+        EXPECT_FALSE(tmp.exists("/b.bin")) << c.legend;
+    }
+    EXPECT_EQ(fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + in, &out), 2);
+}
+}  // namespace

@@ -163,7 +163,7 @@ void IspDevice::command(Link& link, uint8_t code, const uint8_t* args) {
                 if (refuse) {
                     refused_++;
                 } else if (!faults_.silent && !(faults_.silentAfterBlock >= 0 && blocks_ >= faults_.silentAfterBlock)) {
-                    addressed_.push_back({bank_, args[0]});
+                    addressed_.push_back({bank_, args[0], std::chrono::steady_clock::now()});
                 }
             }
             if (refuse) {
@@ -215,7 +215,7 @@ void IspDevice::block(Link& link) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (bank_ < flash_.size() && row_ <= 254)
             std::copy(data_.begin(), data_.end(), flash_[bank_].begin() + row_ * 256);
-        writes_.push_back({bank_, row_});
+        writes_.push_back({bank_, row_, std::chrono::steady_clock::now()});
         withhold = blocks_ >= faults_.missZFromBlock && zWithheld_ < faults_.missZ;
         if (withhold) zWithheld_++;
         blocks_++;

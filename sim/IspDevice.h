@@ -34,6 +34,7 @@ struct IspFaults {
 struct IspWrite {
     unsigned bank;
     unsigned row;
+    std::chrono::steady_clock::time_point at;  // when the block (or request) was complete
 };
 
 class IspDevice : public Device {

@@ -163,3 +163,18 @@ TEST(IspFault, BvWithoutImageSetsTheSpeedOnceAndSendsNothing) {
     EXPECT_EQ(rig.task.m_bBVFlg, 1);
     EXPECT_EQ(rig.task.m_u32Port, 1u);
 }
+
+TEST(IspFault, NextBankFileMissingStartsOverFromBankZero) {
+    IspRig rig(kStallScale);
+    auto banks = fwtest::SampleEpBanks(8);
+    rig.writeEp(QX_EP_BASE_91A6, {banks[0]});
+    rig.selectEp(14);
+    // Every attempt ends at the switch to bank 1; after five entry requests
+    // the device is never asked again and the stall rule ends the run.
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), -9);
+    EXPECT_EQ(rig.log.count("~~~~~ after m_b16SendFinish is true VUV025ERevDateTimeOut()"), 5u);
+    EXPECT_FALSE(rig.log.contains("Upgrade Bank <1>"));
+    EXPECT_EQ(rig.devices.ep(14).entries(), 5);
+    EXPECT_EQ(sim::IspVerifyBank(rig.devices.ep(14), 0, banks[0]), "");
+    EXPECT_EQ(rig.task.m_u32FlsBank, 0u);
+}

@@ -126,7 +126,9 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
                 s32LastAddr = s32Addr;
             }
         }
-        s32Pos += RecordLen(s32Count) - 1;
+        // Skip the whole record, exactly as the check did: a record whose last
+        // character is a colon must not start a record the check never saw.
+        s32Pos += RecordLen(s32Count);
     }
     int s32Row = s32LastAddr < 0 ? 0 : s32LastAddr >> 8;
     int s32Col = s32LastAddr < 0 ? 0 : s32LastAddr & 0xFF;

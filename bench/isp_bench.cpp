@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -24,6 +25,19 @@ namespace {
 // 50 (after 85).
 const uint64_t kWindowsUs[] = {33000, 10000, 10000, 10000, 10000, 33000, 33000, 33000};
 const uint64_t kPausesUs[] = {5000, 10000, 20000, 50000, 50000};
+
+// Answers the dialogue had to ask again for: refused 83/84/86 answers and
+// windows without the block's "Z". Zero when the scale leaves enough time.
+struct Recoveries {
+    std::atomic<long> refused{0};
+    std::atomic<long> zWindows{0};
+};
+void CountLine(int, const char* text, size_t len, void* user) {
+    Recoveries* r = static_cast<Recoveries*>(user);
+    std::string line(text, len);
+    if (line.find("Error.") != std::string::npos) r->refused++;
+    if (line.find("In case 5A1Rsp") != std::string::npos) r->zWindows++;
+}
 
 double PrescribedUs() {
     double d = 0;
@@ -51,11 +65,14 @@ void BM_IspBlock(benchmark::State& state, double scale, uint32_t minWaitUs) {
         std::string dir = root + "/home/ubuntu/McuUpdate";
         std::string cmd = "mkdir -p " + dir;
         if (system(cmd.c_str()) != 0) state.SkipWithError("mkdir");
-        std::string hex = sim::ImageToHex(sim::SampleImage(1, {{0x00, 0x85}}));
+        std::vector<uint8_t> image = sim::SampleImage(1, {{0x00, 0x85}});
+        std::string hex = sim::ImageToHex(image);
         FILE* fp = fopen((dir + "/BV.hex").c_str(), "wb");
         fwrite(hex.data(), 1, hex.size(), fp);
         fclose(fp);
 
+        Recoveries rec;
+        QxLog_SetHook(&CountLine, &rec);
         sim::Board board(line);
         sim::IspDeviceSet devices;
         devices.routeAll(board);
@@ -70,6 +87,7 @@ void BM_IspBlock(benchmark::State& state, double scale, uint32_t minWaitUs) {
         task.Run4EPUpgrade();
         board.stop();
         close(task.m_Uartfd);
+        QxLog_SetHook(nullptr, nullptr);
 
         // Steady state: from the 6th block on (the step counter's short windows are over).
         std::vector<sim::IspWrite> w = devices.bv(1).writes();
@@ -84,6 +102,10 @@ void BM_IspBlock(benchmark::State& state, double scale, uint32_t minWaitUs) {
         state.counters["block_ms"] = us / 1000.0;
         state.counters["prescribed_ms"] = prescribed / 1000.0;
         state.counters["overhead_pct"] = 100.0 * (us - prescribed) / prescribed;
+        state.counters["refused"] = (double)rec.refused.load();
+        state.counters["z_retry"] = (double)(rec.zWindows.load() - (long)w.size());
+        state.counters["attempts"] = (double)devices.bv(1).entries();
+        state.counters["flash_ok"] = sim::IspVerifyBank(devices.bv(1), 0, image).empty() ? 1 : 0;
     }
     BoardProfile_Set(BoardProfile());
     std::string rm = "rm -rf " + root;
@@ -108,5 +130,9 @@ void BM_LoaderThroughput(benchmark::State& state) {
 
 BENCHMARK_CAPTURE(BM_IspBlock, real_time, 1.0, 0u)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_IspBlock, fast_mode, 0.02, 2000u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+// Faster settings, to see where the answer windows get too short for the device.
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_01_floor_1ms, 0.01, 1000u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_005_floor_0_5ms, 0.005, 500u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_001_no_floor, 0.001, 0u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoaderThroughput)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -9,10 +9,12 @@ namespace sim {
 
 namespace {
 const size_t kBlock = 512;
-// A lone 86 in the data phase, followed by silence this long, is the agent
-// asking again (its first answer came too late), not the first byte of a block:
+// Only 86 bytes in the data phase, followed by silence this long, are the
+// agent asking again (the answer came too late), not the start of a block:
 // a block always arrives in one write.
 const auto kRepeatGap = std::chrono::milliseconds(1);
+// An incomplete block this long silent is given up.
+const auto kReceiveTimeout = std::chrono::milliseconds(50);
 }  // namespace
 
 IspDevice::IspDevice(IspFamily family, unsigned port)
@@ -136,9 +138,16 @@ void IspDevice::onTick(Link& link) {
         block(link);
         return;
     }
-    if (data_.size() == 1 && data_[0] == 0x86 && std::chrono::steady_clock::now() - lastByte_ >= kRepeatGap) {
+    if (data_.empty()) return;
+    auto quiet = std::chrono::steady_clock::now() - lastByte_;
+    bool only86 = std::all_of(data_.begin(), data_.end(), [](uint8_t c) { return c == 0x86; });
+    if (only86 && quiet >= kRepeatGap) {
         data_.clear();
         command(link, 0x86, nullptr);
+    } else if (quiet >= kReceiveTimeout) {
+        // A block that stopped halfway: dropped, as the device's receive time-out does.
+        data_.clear();
+        mode_ = kCmd;
     }
 }
 

@@ -124,8 +124,6 @@ TEST(IspFault, RecoverableAnswersStillFlashTheImage) {
         else
             EXPECT_GE(rig.log.count(c.logged), c.times) << c.legend;
         EXPECT_GE(rig.devices.bv(port).entries(), c.entries) << c.legend;
-        // No answer longer than two bytes is ever judged: the burst never is.
-        EXPECT_FALSE(rig.log.contains("@@@@@@Receive Uart MSG[2]")) << c.legend;
         port++;
     }
 }

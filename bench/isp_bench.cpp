@@ -131,8 +131,17 @@ void BM_LoaderThroughput(benchmark::State& state) {
 BENCHMARK_CAPTURE(BM_IspBlock, real_time, 1.0, 0u)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_IspBlock, fast_mode, 0.02, 2000u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 // Faster settings, to see where the answer windows get too short for the device.
-BENCHMARK_CAPTURE(BM_IspBlock, scale_0_01_floor_1ms, 0.01, 1000u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_IspBlock, scale_0_005_floor_0_5ms, 0.005, 500u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_IspBlock, scale_0_001_no_floor, 0.001, 0u)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_01_floor_1ms, 0.01, 1000u)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_005_floor_0_5ms, 0.005, 500u)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IspBlock, scale_0_001_no_floor, 0.001, 0u)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoaderThroughput)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -11,10 +11,10 @@
 namespace sim {
 
 struct HexStyle {
-    bool lower = false;      // lower-case digits
-    bool crlf = true;        // "\r\n" line ends, else "\n"
-    unsigned recordLen = 16; // data bytes per record, 1 to 255
-    bool skipBlank = true;   // leave out records whose bytes are all 0xFF
+    bool lower = false;       // lower-case digits
+    bool crlf = true;         // "\r\n" line ends, else "\n"
+    unsigned recordLen = 16;  // data bytes per record, 1 to 255
+    bool skipBlank = true;    // leave out records whose bytes are all 0xFF
 };
 
 // One record with its checksum, without a line end.

@@ -58,11 +58,11 @@ public:
     void setFaults(const IspFaults& faults);
 
     // Snapshots; safe while the board runs.
-    std::vector<uint8_t> flash(unsigned bank) const;   // 65,536 bytes, 0xFF where never written
-    std::vector<IspWrite> writes() const;              // every block, in arrival order
-    std::vector<IspWrite> addressed() const;           // every accepted address request
-    int entries() const;                               // entry texts received
-    int blocks() const;                                // blocks received
+    std::vector<uint8_t> flash(unsigned bank) const;  // 65,536 bytes, 0xFF where never written
+    std::vector<IspWrite> writes() const;             // every block, in arrival order
+    std::vector<IspWrite> addressed() const;          // every accepted address request
+    int entries() const;                              // entry texts received
+    int blocks() const;                               // blocks received
     bool attached() const;
 
 private:

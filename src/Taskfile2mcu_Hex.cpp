@@ -121,7 +121,7 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
         if (s32Type == 0) {
             int s32Base = PairAt(i_pText, s32Pos + 3) * 256 + PairAt(i_pText, s32Pos + 5);
             for (int k = 0; k < s32Count; k++) {
-                int s32Addr = s32Base + k;   // checked above: below 0x10000
+                int s32Addr = s32Base + k;  // checked above: below 0x10000
                 g_FlashBuf[s32Addr] = (unsigned char)PairAt(i_pText, s32Pos + 9 + 2 * k);
                 s32LastAddr = s32Addr;
             }
@@ -133,9 +133,8 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
     int s32Row = s32LastAddr < 0 ? 0 : s32LastAddr >> 8;
     int s32Col = s32LastAddr < 0 ? 0 : s32LastAddr & 0xFF;
     g_row = s32Row;
-    qx_printf(
-        "@@@@@@TransformDataOfFile finish, g_row is <%d>,loa<%d> FileCount is <%d>, FileTotallen is <%d>! \n",
-        s32Row, s32Col, s32Pos < i_s32Len ? s32Pos : i_s32Len, i_s32Len);
+    qx_printf("@@@@@@TransformDataOfFile finish, g_row is <%d>,loa<%d> FileCount is <%d>, FileTotallen is <%d>! \n",
+              s32Row, s32Col, s32Pos < i_s32Len ? s32Pos : i_s32Len, i_s32Len);
     return 0;
 }
 

@@ -198,12 +198,12 @@ int32_t CTaskfile2mcu::Check0x5ARsp(const char*) { return 0; }
 namespace {
 // What one call of the run holds across its passes (and across run resets).
 struct IspCall {
-    char aRsp[QXIH_RSP_LEN + 1];   // gathered answer, always zero-terminated
+    char aRsp[QXIH_RSP_LEN + 1];  // gathered answer, always zero-terminated
     int s32Gathered;
-    uint32_t u32EntryNum;          // entry requests sent by this call (EP)
-    uint32_t u32MissZ;             // missing "Z" acknowledgements
-    uint32_t u32Percent;           // progress value for the stall rule
-    struct timespec tsDeadline;    // end of the current answer window
+    uint32_t u32EntryNum;        // entry requests sent by this call (EP)
+    uint32_t u32MissZ;           // missing "Z" acknowledgements
+    uint32_t u32Percent;         // progress value for the stall rule
+    struct timespec tsDeadline;  // end of the current answer window
 };
 
 enum IspVerdict {
@@ -232,7 +232,7 @@ struct IspRow {
     IspCounter eBadCnt;
 };
 
-const uint32_t kSame = 0;   // stay in the state
+const uint32_t kSame = 0;  // stay in the state
 const char* kH00 = ".h00";
 
 IspOutcome Ok() { return {kIspOk, 0}; }
@@ -253,8 +253,8 @@ void SetWindow(IspCall& io_call, long i_sec, long i_usec) {
 struct timespec WindowLeft(const IspCall& i_call) {
     struct timespec now, left = {0, 0};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long llNs = (long long)(i_call.tsDeadline.tv_sec - now.tv_sec) * 1000000000LL +
-                     (i_call.tsDeadline.tv_nsec - now.tv_nsec);
+    long long llNs =
+        (long long)(i_call.tsDeadline.tv_sec - now.tv_sec) * 1000000000LL + (i_call.tsDeadline.tv_nsec - now.tv_nsec);
     if (llNs > 0) {
         left.tv_sec = (time_t)(llNs / 1000000000LL);
         left.tv_nsec = (long)(llNs % 1000000000LL);
@@ -613,8 +613,9 @@ int32_t CTaskfile2mcu::CheckPercent4EP(uint32_t i_u32Percent) {
         return 1;
     }
     if (s32Now - m_uptime4EP > 119) {
-        qx_printf("###### In UInt32 CTaskfile2mcu::CheckPercent4EP, seconds 120 [%d] m_uptime4EP[%d] m_u32Oldpercent[%d]\n",
-                  s32Now, m_uptime4EP, (int)m_u32Oldpercent);
+        qx_printf(
+            "###### In UInt32 CTaskfile2mcu::CheckPercent4EP, seconds 120 [%d] m_uptime4EP[%d] m_u32Oldpercent[%d]\n",
+            s32Now, m_uptime4EP, (int)m_u32Oldpercent);
         qx_printf("###### In UInt32 CTaskfile2mcu::CheckPercent4EP, timeout 120 [%d]\n", s32Now - m_uptime4EP);
         m_nepRetrynum++;
         return 0;
@@ -638,7 +639,8 @@ int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
     // Sizes beyond 31 bits are as refusable as any other above the limit.
     m_s32FileSize = st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)st.st_size;
     if (st.st_size > QX_FILEBUF_LEN) {
-        qx_printf("######FileSize is <%u> > %d * 1024, in ProcessMatrixMCUUpgradeReq. \n", (unsigned)m_s32FileSize, 190);
+        qx_printf("######FileSize is <%u> > %d * 1024, in ProcessMatrixMCUUpgradeReq. \n", (unsigned)m_s32FileSize,
+                  190);
         close(m_s32FileFd);
         return -2;
     }

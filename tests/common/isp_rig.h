@@ -33,8 +33,7 @@ struct IspImages {
 
 class IspRig {
 public:
-    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
-        : log(true), board(line) {
+    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
         BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
         p.u32MinWaitUs = minWaitUs;
         BoardProfile_Set(p);
@@ -59,7 +58,8 @@ public:
     // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
     void writeEp(const std::string& boardBase, const std::vector<std::vector<uint8_t>>& banks) {
         static const char* kSuffix[3] = {".h00", ".h01", ".h02"};
-        for (size_t b = 0; b < banks.size() && b < 3; b++) root.write(boardBase + kSuffix[b], sim::ImageToHex(banks[b]));
+        for (size_t b = 0; b < banks.size() && b < 3; b++)
+            root.write(boardBase + kSuffix[b], sim::ImageToHex(banks[b]));
     }
     void writeBv(const std::vector<uint8_t>& image) { root.write(QX_BV_HEX, sim::ImageToHex(image)); }
 
@@ -100,8 +100,7 @@ public:
 // bank 2 with blank rows 0x82-0x85 (they do not end the bank) and blank from 0x90.
 inline std::vector<std::vector<uint8_t>> SampleEpBanks(uint32_t seed) {
     return {sim::SampleImage(seed, {{0x00, 0x0F}, {0x6E, 0x7F}, {0xF0, 0xFF}}),
-            sim::SampleImage(seed + 1, {{0x80, 0x9F}}),
-            sim::SampleImage(seed + 2, {{0x80, 0x81}, {0x86, 0x8F}})};
+            sim::SampleImage(seed + 1, {{0x80, 0x9F}}), sim::SampleImage(seed + 2, {{0x80, 0x81}, {0x86, 0x8F}})};
 }
 // Sample BV image: rows 0x00-0x8F, blank from 0x90.
 inline std::vector<uint8_t> SampleBvImage(uint32_t seed) { return sim::SampleImage(seed, {{0x00, 0x8F}}); }

@@ -61,7 +61,8 @@ TEST(IspFault, MissingBankZeroFileEndsTheRunAtOnce) {
     EXPECT_EQ(rig.task.Run4EPUpgrade(), -2);
     EXPECT_EQ(rig.task.m_bFileExistFlg, 0);
     EXPECT_TRUE(rig.log.contains("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()"));
-    EXPECT_TRUE(rig.log.contains("###### open Firware[" + rig.root.path() + QX_EP_BASE_INPUT + ".h00] fail! fd is <-1>"));
+    EXPECT_TRUE(
+        rig.log.contains("###### open Firware[" + rig.root.path() + QX_EP_BASE_INPUT + ".h00] fail! fd is <-1>"));
     EXPECT_EQ(rig.devices.ep(4).entries(), 0);
 }
 
@@ -106,8 +107,8 @@ TEST(IspFault, RecoverableAnswersStillFlashTheImage) {
     burst.burstBeforeBlock = 2;
     const Case cases[] = {
         {"prompt FE: the entry text again, no handshake byte after FE", fe, "CheckICPModle Receive Msg[0]", 0, 2},
-        {"'>' to an address request: asked again", addr,
-         "######ChoiceFlashAddrRsp Receive Msg[0] is <0x3e> Error.", 2, 1},
+        {"'>' to an address request: asked again", addr, "######ChoiceFlashAddrRsp Receive Msg[0] is <0x3e> Error.", 2,
+         1},
         {"24 bytes in one window: discarded, 86 asked again", burst, "Check0x86Rsp Receive Msg is <0x0> Error.", 1, 1},
     };
     unsigned port = 1;

@@ -164,7 +164,7 @@ Generated Generate(uint32_t seed) {
     for (int i = 0; i < n; i++) {
         unsigned len = 1 + rng() % 40;
         unsigned addr = rng() % (65536 - len);
-        if (i == 0) addr = 0x00F0;   // crosses into row 1
+        if (i == 0) addr = 0x00F0;  // crosses into row 1
         bool clash = false;
         for (unsigned a = addr; a < addr + len; a++) clash = clash || used[a];
         if (clash) continue;
@@ -185,7 +185,7 @@ Generated Generate(uint32_t seed) {
     }
     text += Rec(5, 0, {0, 0, 1, 0}, lower) + eol;
     text += sim::HexEndRecord(lower) + eol;
-    text += Rec(0, 0x4000, {1, 2, 3, 4}, lower) + eol;   // after the end: not loaded
+    text += Rec(0, 0x4000, {1, 2, 3, 4}, lower) + eol;  // after the end: not loaded
     return {text};
 }
 

@@ -40,6 +40,13 @@ TEST(IspRun, EpPortThreeBanksEndToEnd) {
     EXPECT_EQ(*(it + 1), 0x80u);
     for (unsigned b = 0; b < 3; b++)
         for (unsigned r : AddressedRows(dev, b)) EXPECT_FALSE(r >= 0x70 && r < 0x80) << b << " " << r;
+    // Banks 0 and 1 end behind the block at 0xFE without an address request for
+    // row 0x100 (it would reach the device as row 0x00); bank 1 starts again at 0x80.
+    EXPECT_EQ(rows0.back(), 0xFEu);
+    std::vector<unsigned> rows1 = AddressedRows(dev, 1);
+    ASSERT_FALSE(rows1.empty());
+    EXPECT_EQ(rows1.front(), 0x80u);
+    EXPECT_EQ(rows1.back(), 0xFEu);
     // Bank 2 ends behind the block at 0x8E: blank rows 0x82-0x85 did not end it.
     std::vector<unsigned> rows2 = AddressedRows(dev, 2);
     ASSERT_FALSE(rows2.empty());

@@ -1,0 +1,36 @@
+// A small Intel HEX writer for sample images and loader tests.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct HexStyle {
+    bool lower = false;       // lower-case digits
+    bool crlf = true;         // "\r\n" line ends, else "\n"
+    unsigned recordLen = 16;  // data bytes per record, 1 to 255
+    bool skipBlank = true;    // leave out records whose bytes are all 0xFF
+};
+
+// One record with its checksum, without a line end.
+std::string HexRecord(uint8_t type, uint16_t addr, const uint8_t* data, size_t len, bool lower = false);
+std::string HexEndRecord(bool lower = false);
+
+// The text of a 64 KiB image (any shorter vector is taken as padded with 0xFF),
+// in address order, closed by the end record.
+std::string ImageToHex(const std::vector<uint8_t>& image, const HexStyle& style = HexStyle());
+
+// A 64 KiB image, 0xFF except the given row ranges [first, last], which hold
+// pseudo-random bytes from seed (never a whole blank block).
+std::vector<uint8_t> SampleImage(uint32_t seed, const std::vector<std::pair<unsigned, unsigned>>& rows);
+
+// Pads a HEX text to exactly size bytes with comment lines between records
+// (the loader skips everything outside records); false when it is longer.
+bool PadHexText(std::string* text, size_t size);
+
+}  // namespace sim

@@ -1,0 +1,151 @@
+// Intel HEX loader: turns the text of one EP/BV image file into the 64 KiB
+// flash image, and hands the image out in 512-byte blocks for the ISP writes.
+#include <string.h>
+
+#include "QxLog.h"
+#include "Taskfile2mcu.h"
+
+char g_Filebuf[QX_FILEBUF_LEN];
+unsigned char g_FlashBuf[QX_FLASHBUF_LEN];
+int32_t g_row = 0;
+char g_MCUVersionFile[QX_PATH_BUF(512)];
+
+namespace {
+int HexDigit(char i_c) {
+    if (i_c >= '0' && i_c <= '9') return i_c - '0';
+    if (i_c >= 'A' && i_c <= 'F') return i_c - 'A' + 10;
+    if (i_c >= 'a' && i_c <= 'f') return i_c - 'a' + 10;
+    return -1;
+}
+
+// The digit pair at i_s32Pos of the text; the caller has checked that the
+// whole record lies inside the text.
+int PairAt(const char* i_pText, int i_s32Pos) { return ASCIIToHEX(i_pText[i_s32Pos], i_pText[i_s32Pos + 1]); }
+
+// Characters of a record with n data bytes: colon, n+5 digit pairs.
+int RecordLen(int i_s32Count) { return 2 * (i_s32Count + 5) + 1; }
+}  // namespace
+
+int ASCIIToHEX(char i_cHigh, char i_cLow) {
+    int s32High = HexDigit(i_cHigh);
+    if (s32High < 0) {
+        qx_printf("decade<%c> don't transform to decimalism, because it is not regular ascii codes \n", i_cHigh);
+        return 0;
+    }
+    int s32Low = HexDigit(i_cLow);
+    if (s32Low < 0) {
+        qx_printf("units<%c> don't transform to decimalism, because it is not regular ascii codes.\n", i_cLow);
+        return 0;
+    }
+    return s32High * 16 + s32Low;
+}
+
+int TransformDataOfFile(char* i_pText, int i_s32Len) {
+    if (i_s32Len > QX_FILEBUF_LEN) {
+        qx_printf("######FileTotallen[%d] > %d is error.\n", i_s32Len, QX_FILEBUF_LEN);
+        return -1;
+    }
+    if (i_s32Len < 1 || i_pText == nullptr) {
+        qx_printf("######Read file format error! \n");
+        return -1;
+    }
+
+    // First pass: validate everything before the image is touched, so a
+    // refused file leaves the previous image in place.
+    bool bEndSeen = false;
+    int s32MaxRow = 0;
+    int s32Pos = 0;
+    while (s32Pos < i_s32Len) {
+        if (i_pText[s32Pos] != ':') {
+            s32Pos++;
+            continue;
+        }
+        // The byte count is needed to know the record's length at all.
+        if (s32Pos + 2 >= i_s32Len) {
+            qx_printf("######cksum<%d> is error \n", 0);
+            qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", s32Pos, i_s32Len);
+            return -1;
+        }
+        int s32Count = PairAt(i_pText, s32Pos + 1);
+        int s32RecLen = RecordLen(s32Count);
+        if (s32Pos + s32RecLen > i_s32Len) {
+            // Count what is there; the missing digits would only be zero bytes.
+            int s32Sum = 0;
+            for (int i = s32Pos + 1; i + 1 < i_s32Len; i += 2) s32Sum += PairAt(i_pText, i);
+            qx_printf("######cksum<%d> is error \n", s32Sum & 0xFF);
+            qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", s32Pos, i_s32Len);
+            return -1;
+        }
+        int s32Type = PairAt(i_pText, s32Pos + 7);
+        int s32High = PairAt(i_pText, s32Pos + 3);
+        int s32Low = PairAt(i_pText, s32Pos + 5);
+        if (s32Type == 1) bEndSeen = true;
+        int s32Sum = 0;
+        for (int k = 0; k < s32Count + 5; k++) s32Sum += PairAt(i_pText, s32Pos + 1 + 2 * k);
+        s32Sum &= 0xFF;
+        if (s32Sum != 0) {
+            qx_printf("######cksum<%d> is error \n", s32Sum);
+            return -1;
+        }
+        if (s32High > s32MaxRow) s32MaxRow = s32High;
+        // Data the second pass would store must fit the 16-bit image: a
+        // device never gets a silently truncated image.
+        if (s32Type == 0 && !bEndSeen && s32High * 256 + s32Low + s32Count > QX_FLASHBUF_LEN) {
+            qx_printf("######data record at <0x%x> with %d bytes runs past address 0xFFFF, file refused.\n",
+                      s32High * 256 + s32Low, s32Count);
+            return -1;
+        }
+        s32Pos += s32RecLen;
+    }
+    if (!bEndSeen) {
+        qx_printf("######Read file format error! \n");
+        return -1;
+    }
+    if (s32MaxRow == 0 || s32MaxRow > 255) {
+        qx_printf("######address overflow and MaxAddr is <0x%x>! \n", s32MaxRow);
+        return -1;
+    }
+
+    // Second pass: load, up to the first end record.
+    memset(g_FlashBuf, 0xFF, sizeof(g_FlashBuf));
+    int s32LastAddr = -1;
+    s32Pos = 0;
+    while (s32Pos < i_s32Len) {
+        if (i_pText[s32Pos] != ':') {
+            s32Pos++;
+            continue;
+        }
+        int s32Count = PairAt(i_pText, s32Pos + 1);
+        int s32Type = PairAt(i_pText, s32Pos + 7);
+        if (s32Type == 1) break;
+        if (s32Type == 0) {
+            int s32Base = PairAt(i_pText, s32Pos + 3) * 256 + PairAt(i_pText, s32Pos + 5);
+            for (int k = 0; k < s32Count; k++) {
+                int s32Addr = s32Base + k;  // checked above: below 0x10000
+                g_FlashBuf[s32Addr] = (unsigned char)PairAt(i_pText, s32Pos + 9 + 2 * k);
+                s32LastAddr = s32Addr;
+            }
+        }
+        // Skip the whole record, exactly as the check did: a record whose last
+        // character is a colon must not start a record the check never saw.
+        s32Pos += RecordLen(s32Count);
+    }
+    int s32Row = s32LastAddr < 0 ? 0 : s32LastAddr >> 8;
+    int s32Col = s32LastAddr < 0 ? 0 : s32LastAddr & 0xFF;
+    g_row = s32Row;
+    qx_printf("@@@@@@TransformDataOfFile finish, g_row is <%d>,loa<%d> FileCount is <%d>, FileTotallen is <%d>! \n",
+              s32Row, s32Col, s32Pos < i_s32Len ? s32Pos : i_s32Len, i_s32Len);
+    return 0;
+}
+
+void Get512BytesFlashData(char* o_pDst, int i_s32Row) {
+    if (o_pDst == nullptr) return;
+    // Rows outside the image read as zero bytes: never blank, never outside g_FlashBuf.
+    for (int r = 0; r < 2; r++) {
+        int s32Row = i_s32Row + r;
+        if (s32Row >= 0 && s32Row < 256)
+            memcpy(o_pDst + 256 * r, g_FlashBuf + 256 * s32Row, 256);
+        else
+            memset(o_pDst + 256 * r, 0, 256);
+    }
+}

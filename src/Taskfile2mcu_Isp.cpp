@@ -1,0 +1,716 @@
+// EP and BV flashing: the byte-coded ISP requests and their checks, the
+// per-port run (a state machine paced by answer windows), and the walk over
+// the sixteen EP and eight BV ports.
+#include "Taskfile2mcu_Isp.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "QxLog.h"
+#include "Taskfile2mcu.h"
+#include "Udp2vela.h"
+
+// ---- progress and image names ----------------------------------------------
+
+IspPercent IspComputePercent(uint32_t i_u32SendCount, int32_t i_s32FileSize, uint32_t i_u32Bank) {
+    static const int32_t s_aK[3] = {153600, 271360, 256000};
+    IspPercent stPct = {0, 0};
+    int32_t s32K = s_aK[i_u32Bank < 3 ? i_u32Bank : 2];
+    // A zero size never passes the loader; guard the division all the same.
+    int32_t s32Bank = i_s32FileSize > 0 ? (int32_t)((int64_t)i_u32SendCount * s32K / i_s32FileSize) : 0;
+    int32_t s32Share;
+    if (s32Bank > 98) {
+        s32Bank = 99;
+        s32Share = 33;
+    } else {
+        s32Share = s32Bank / 3;
+    }
+    stPct.s32BankPercent = s32Bank;
+    uint32_t u32Overall = (uint32_t)s32Share + 33u * i_u32Bank;
+    stPct.u32Overall = u32Overall > 99 ? 99 : u32Overall;
+    return stPct;
+}
+
+const char* IspEpBasePath(uint32_t i_u32Port) {
+    if (i_u32Port >= 1 && i_u32Port <= 8) return QX_EP_BASE_INPUT;
+    if (i_u32Port >= 9 && i_u32Port <= 12) return QX_EP_BASE_9162;
+    if (i_u32Port >= 13 && i_u32Port <= 16) return QX_EP_BASE_91A6;
+    return nullptr;
+}
+
+namespace {
+void SendIndexedReport(size_t i_size, const char* i_pName, uint32_t i_u32Port, int32_t i_s32Percent) {
+    char szReport[512];
+    if (i_size > sizeof(szReport)) i_size = sizeof(szReport);
+    snprintf(szReport, i_size, QX_REPORT_FMT_INDEXED, QX_REPORT_HEAD, i_pName, (int)i_u32Port, 26, (int)i_u32Port,
+             (int)i_s32Percent, 0);
+    QX_SendText2vela(comm_master_type_upgrade_status, szReport);
+}
+
+int32_t SendOneByte(CTaskfile2mcu& io_task, unsigned char i_u8Code) {
+    char aBuf[16];
+    memset(aBuf, 0, sizeof(aBuf));
+    aBuf[0] = (char)i_u8Code;
+    return io_task.SendUartMsg(aBuf, 1);
+}
+
+unsigned char FirstByte(const char* i_pRsp) { return i_pRsp ? (unsigned char)i_pRsp[0] : 0; }
+}  // namespace
+
+// ---- requests and checks ------------------------------------------------------
+
+int32_t CTaskfile2mcu::ApplyIntoUpgradeModleReq() {
+    char szBuf[16];
+    memset(szBuf, 0, sizeof(szBuf));
+    if (m_bBVFlg)
+        snprintf(szBuf, sizeof(szBuf), "UPG BVE%d\r\n", (int)m_u32Port);
+    else if (m_u32Port <= 8)
+        snprintf(szBuf, sizeof(szBuf), "WUPG MCUIN%d\r\n", (int)m_u32Port);
+    else
+        snprintf(szBuf, sizeof(szBuf), "WUPG MCUOUT%d\r\n", (int)(m_u32Port - 8));
+    unsigned uLen = (unsigned)strlen(szBuf);
+    int32_t s32Ret = SendUartMsg(szBuf, (int)uLen);
+    // The text ends in "\r\n"; shown as sent.
+    qx_printf("In ApplyIntoUpgradeModleReq Fun, SendUartMsg!eRet is <%d>, send uart uLen is <%u>, SendBuf is [%s].\n",
+              s32Ret, uLen, szBuf);
+    Board_sleep(6);
+    return s32Ret;
+}
+
+int32_t CTaskfile2mcu::ApplyIntoUpgradeModleRsp(const char* i_pRsp) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First == 0x3C || u8First == 0x3E || u8First == 0xFE) {
+        Check0x3EModleRsp(i_pRsp);
+        return 0;
+    }
+    return -2;
+}
+
+int32_t CTaskfile2mcu::Check0x3EModleRsp(const char* i_pRsp) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First == 0x3C || u8First == 0x3E) {
+        Board_sleep(10);
+        SendOneByte(*this, 0x81);
+        qx_printf("CheckICPModle Receive Msg[0] is <0x%x>, send Msg is <0x81>\n", u8First);
+        return 0;
+    }
+    ApplyIntoUpgradeModleReq();
+    return -2;
+}
+
+int32_t CTaskfile2mcu::Check0x81Rsp(const char* i_pRsp) {
+    size_t uLen = i_pRsp ? strlen(i_pRsp) : 0;
+    // An empty answer has no last byte: show 0 rather than read before the buffer.
+    unsigned char u8Last = uLen > 0 ? (unsigned char)i_pRsp[uLen - 1] : 0;
+    qx_eprintf("function[%s] line[%d]: MsgLen[%u] is Msg[0x%x]\n", "Check0x81Rsp", 738, (unsigned)(uLen - 1), u8Last);
+    if (uLen > 0 && u8Last == 0x81) return 0;
+    if (m_bBVFlg) Board_usleep(200000);
+    SendOneByte(*this, 0x81);
+    return -2;
+}
+
+int32_t CTaskfile2mcu::ChoiceFlashBlockReq(uint32_t& i_u32Bank) {
+    memset(m_aSendBuf, 0, sizeof(m_aSendBuf));
+    m_aSendBuf[0] = 0x83;
+    m_aSendBuf[1] = (unsigned char)(i_u32Bank & 0xFF);
+    SendUartMsg((char*)m_aSendBuf, 2);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::ChoiceFlashBlockRsp(const char* i_pRsp) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First != 0x83) {
+        qx_printf("###### ChoiceFlashBlockRsp Receive Msg is <0x%x> Error.\n", u8First);
+        return -2;
+    }
+    for (int i = 0; i_pRsp[i] != '\0'; i++)
+        qx_printf("ChoiceFlashBlockRsp Msg[%d] is <0x%x>\n", i, (unsigned char)i_pRsp[i]);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::ChoiceFlashAddrReq(uint32_t i_u32Row) {
+    memset(m_aSendBuf, 0, sizeof(m_aSendBuf));
+    m_aSendBuf[0] = 0x84;
+    m_aSendBuf[1] = (unsigned char)(i_u32Row & 0xFF);
+    m_aSendBuf[2] = 0x00;
+    m_u32SendAddr = i_u32Row;
+    qx_printf("In ChoiceFlashAddrReq, i_u32FlsAddr[0x%x]\n", i_u32Row);
+    if (i_u32Row > 255) return -2;
+    SendUartMsg((char*)m_aSendBuf, 3);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::ChoiceFlashAddrRsp(const char* i_pRsp) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First == 0x3E) {
+        qx_printf("######ChoiceFlashAddrRsp Receive Msg[0] is <0x%x> Error.\n", u8First);
+        return -2;
+    }
+    return 0;
+}
+
+int32_t CTaskfile2mcu::Check0x86Req() {
+    SendOneByte(*this, 0x86);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::Check0x86Rsp(const char* i_pRsp) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First != 0x86) {
+        qx_printf("Check0x86Rsp Receive Msg is <0x%x> Error.\n", u8First);
+        return -2;
+    }
+    for (int i = 0; i_pRsp[i] != '\0'; i++) qx_printf("Check0x86Rsp Msg[%d] is <0x%x>\n", i, (unsigned char)i_pRsp[i]);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::SendUpgrade512DateWriteToUart(char*) {
+    static char s_aBlock[512];
+    // Only an accepted address request leads here; a row past the image would
+    // send bytes that are not the image, so nothing goes out then.
+    if (m_u32SendAddr > 254) {
+        qx_printf("######m_u32SendAddr is <%u>, no such block in the image, nothing sent.\n", m_u32SendAddr);
+        return 0;
+    }
+    Get512BytesFlashData(s_aBlock, (int)m_u32SendAddr);
+    qx_printf("m_u32SendAddr is <%d>, g_row is <%d>\n", (int)m_u32SendAddr, g_row);
+    SendUartMsg(s_aBlock, 512);
+    Board_usleep(20000);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::Check0x85Req() {
+    SendOneByte(*this, 0x85);
+    return 0;
+}
+
+int32_t CTaskfile2mcu::Check0x5ARsp(const char*) { return 0; }
+
+// ---- the run -------------------------------------------------------------------
+
+namespace {
+// What one call of the run holds across its passes (and across run resets).
+struct IspCall {
+    char aRsp[QXIH_RSP_LEN + 1];  // gathered answer, always zero-terminated
+    int s32Gathered;
+    uint32_t u32EntryNum;        // entry requests sent by this call (EP)
+    uint32_t u32MissZ;           // missing "Z" acknowledgements
+    uint32_t u32Percent;         // progress value for the stall rule
+    struct timespec tsDeadline;  // end of the current answer window
+};
+
+enum IspVerdict {
+    kIspOk,        // the step moved on: next state and counter of the ok columns
+    kIspBad,       // refused: next state and counter of the refused columns
+    kIspOwnState,  // the action set the state itself (reset, bank switch): counter of the ok columns
+    kIspNoEnd,     // entry resend: next pass without step end
+    kIspReturn,    // the call returns s32Ret
+};
+enum IspCounter { kCntKeep, kCntOne, kCntUp };
+
+struct IspOutcome {
+    IspVerdict eVerdict;
+    int32_t s32Ret;
+};
+
+typedef IspOutcome (*IspAction)(CTaskfile2mcu&, IspCall&);
+
+struct IspRow {
+    uint32_t u32State;
+    const char* pLog;
+    IspAction pAction;
+    uint32_t u32OkNext;
+    IspCounter eOkCnt;
+    uint32_t u32BadNext;
+    IspCounter eBadCnt;
+};
+
+const uint32_t kSame = 0;  // stay in the state
+const char* kH00 = ".h00";
+
+IspOutcome Ok() { return {kIspOk, 0}; }
+IspOutcome Bad() { return {kIspBad, 0}; }
+
+void SetWindow(IspCall& io_call, long i_sec, long i_usec) {
+    struct timeval tv = Board_Timeval(i_sec, i_usec);
+    clock_gettime(CLOCK_MONOTONIC, &io_call.tsDeadline);
+    io_call.tsDeadline.tv_sec += tv.tv_sec;
+    io_call.tsDeadline.tv_nsec += (long)tv.tv_usec * 1000L;
+    if (io_call.tsDeadline.tv_nsec >= 1000000000L) {
+        io_call.tsDeadline.tv_sec++;
+        io_call.tsDeadline.tv_nsec -= 1000000000L;
+    }
+}
+
+// What is left of the window (zero once it has run out).
+struct timespec WindowLeft(const IspCall& i_call) {
+    struct timespec now, left = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long llNs =
+        (long long)(i_call.tsDeadline.tv_sec - now.tv_sec) * 1000000000LL + (i_call.tsDeadline.tv_nsec - now.tv_nsec);
+    if (llNs > 0) {
+        left.tv_sec = (time_t)(llNs / 1000000000LL);
+        left.tv_nsec = (long)(llNs % 1000000000LL);
+    }
+    return left;
+}
+
+void ClearRsp(IspCall& io_call) {
+    memset(io_call.aRsp, 0, sizeof(io_call.aRsp));
+    io_call.s32Gathered = 0;
+}
+
+IspOutcome OnJumpToIcpMode(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (io_task.ApplyIntoUpgradeModleRsp(io_call.aRsp) == 0) return Ok();
+    Board_usleep(10000);
+    if (io_call.u32EntryNum <= 4) {
+        qx_printf("In case emMSGJumpToIcpMode....nSendnum[%d] \n", (int)io_call.u32EntryNum);
+        io_call.u32EntryNum++;
+        // The new answer must be judged alone, not behind the old bytes.
+        ClearRsp(io_call);
+        io_task.ApplyIntoUpgradeModleReq();
+        SetWindow(io_call, 10, 0);
+        return {kIspNoEnd, 0};
+    }
+    return Bad();
+}
+
+IspOutcome On81Req(CTaskfile2mcu& io_task, IspCall& io_call) {
+    return io_task.Check0x81Rsp(io_call.aRsp) == 0 ? Ok() : Bad();
+}
+
+IspOutcome On83Req(CTaskfile2mcu& io_task, IspCall&) {
+    io_task.m_b16ShortWait = 1;
+    io_task.m_b16EntryWait = 0;
+    io_task.ChoiceFlashBlockReq(io_task.m_u32FlsBank);
+    return Ok();
+}
+
+IspOutcome On83Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (io_task.ChoiceFlashBlockRsp(io_call.aRsp) == 0) return Ok();
+    io_task.ChoiceFlashBlockReq(io_task.m_u32FlsBank);
+    return Bad();
+}
+
+IspOutcome On84Req(CTaskfile2mcu& io_task, IspCall&) {
+    io_task.m_b16ShortWait = 1;
+    if (io_task.m_u32FlsAddr > 254 && io_task.m_u32FlsBank == 2) {
+        qx_printf("######m_u32FlsAddr is <0x%x> Error.\n", io_task.m_u32FlsAddr);
+        // Reset at once: otherwise the next port would start inside this
+        // finished attempt and sit out 50 windows before its own begins.
+        io_task.VUV025ERevDateTimeOut();
+        io_task.m_u32State = emMSGIdle;
+        return {kIspReturn, -1};
+    }
+    if (io_task.ChoiceFlashAddrReq(io_task.m_u32FlsAddr) == 0) {
+        qx_puts("In case 84Req ret 84rsp");
+        return Ok();
+    }
+    qx_puts("In case 84Req ret 5A2rsp");
+    io_task.m_b16SendFinish = 1;
+    io_task.m_u32SendCount = 0;
+    return Bad();
+}
+
+IspOutcome On84Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
+    return io_task.ChoiceFlashAddrRsp(io_call.aRsp) == 0 ? Ok() : Bad();
+}
+
+IspOutcome On86Req(CTaskfile2mcu& io_task, IspCall&) {
+    io_task.Check0x86Req();
+    Board_usleep(5000);
+    return Ok();
+}
+
+IspOutcome On86Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (io_task.Check0x86Rsp(io_call.aRsp) != 0) return Bad();
+    Board_usleep(10000);
+    return Ok();
+}
+
+IspOutcome OnFlowCtrl(CTaskfile2mcu& io_task, IspCall& io_call) {
+    io_task.m_b16ShortWait = 0;
+    io_task.m_u32StepCount++;
+    int32_t s32Ret = io_task.SendUpgrade512DateWriteToUart(io_call.aRsp);
+    Board_usleep(50000);
+    qx_printf("In case emMSGFlowCtrl ret[%d]\n ", s32Ret);
+    io_task.m_u32SendCount++;
+    IspPercent stPct = IspComputePercent(io_task.m_u32SendCount, io_task.m_s32FileSize, io_task.m_u32FlsBank);
+    qx_printf("u32Percent.......[%d]\n", stPct.s32BankPercent);
+    io_call.u32Percent = stPct.u32Overall;
+    if (io_task.m_bBVFlg)
+        SendIndexedReport(512, "BV", io_task.m_u32Port, stPct.s32BankPercent);
+    else
+        SendIndexedReport(512, "EpFile", io_task.m_u32Port, (int32_t)stPct.u32Overall);
+    return Ok();
+}
+
+IspOutcome On5A1Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
+    size_t uLen = strlen(io_call.aRsp);
+    if (uLen > 0 && io_call.aRsp[uLen - 1] == 0x5A) {
+        io_call.u32MissZ = 0;
+        return Ok();
+    }
+    io_call.u32MissZ++;
+    Board_usleep(10000);
+    if (io_call.u32MissZ > 5) {
+        qx_puts("######Write 512Bit is Error,and can't Receive 0x5A!.");
+        io_task.VUV025ERevDateTimeOut();
+        return {kIspOwnState, 0};
+    }
+    return Bad();
+}
+
+IspOutcome On85Req(CTaskfile2mcu& io_task, IspCall&) {
+    io_task.m_u32StepCount++;
+    io_task.Check0x85Req();
+    Board_usleep(50000);
+    return Ok();
+}
+
+// The block advance: next block, next bank, or the end of the device.
+IspOutcome On5A2Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
+    io_task.Check0x5ARsp(io_call.aRsp);
+    io_task.m_u32FlsAddr += 2;
+    // EP devices never get rows 0x70 to 0x7F written.
+    if (!io_task.m_bBVFlg && io_task.m_u32FlsAddr == 0x70) io_task.m_u32FlsAddr = 0x80;
+    io_task.m_u32State = emMSG84Req;
+    if (io_task.m_bBVFlg || io_task.m_u32FlsBank == 2) {
+        // Rows past the image read as not blank (see Get512BytesFlashData).
+        char aNext[512];
+        Get512BytesFlashData(aNext, (int)(io_task.m_u32SendAddr > 255 ? 256 : io_task.m_u32SendAddr + 2));
+        unsigned char* p = (unsigned char*)aNext;
+        if (p[0] == 0xFF && p[1] == 0xFF && p[2] == 0xFF && p[511] == 0xFF && io_task.m_u32SendAddr > 0x83)
+            io_task.m_b16SendFinish = 1;
+    }
+    if (!io_task.m_b16SendFinish) return {kIspOwnState, 0};
+    if (io_task.m_bBVFlg || io_task.m_u32FlsBank >= 2) {
+        qx_puts("Upgrade VUV025E is Finish.");
+        io_task.VUV025ERevDateTimeOut();
+        return {kIspReturn, 0};
+    }
+    io_task.m_b16SendFinish = 0;
+    char szPath[QX_PATH_BUF(512)];
+    Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, io_task.m_u32FlsBank == 0 ? ".h01" : ".h02");
+    if (io_task.ProcessReadUpgradeFile(szPath) != 0) {
+        qx_puts(io_task.m_u32FlsBank == 0 ? "~~~~~ after m_b16SendFinish is true VUV025ERevDateTimeOut()"
+                                          : "~~~~~ after m_u32FlsBank is 1 VUV025ERevDateTimeOut()");
+        io_task.VUV025ERevDateTimeOut();
+        return {kIspOwnState, 0};
+    }
+    io_task.m_u32State = emMSG83Req;
+    io_task.m_u32FlsBank++;
+    io_task.m_u32FlsAddr = 0x80;
+    qx_printf("Upgrade Bank <%u> and File is [%s]\n", io_task.m_u32FlsBank, szPath);
+    io_task.m_u32SendCount = 0;
+    g_row += 128;
+    return {kIspOwnState, 0};
+}
+
+IspOutcome OnIdle(CTaskfile2mcu&, IspCall&) { return Bad(); }
+
+// clang-format off
+// state                log line                 action            ok: next          cnt      refused: next   cnt
+const IspRow s_aIspTable[] = {
+    {emMSGJumpToIcpMode, nullptr,                 OnJumpToIcpMode,  emMSG81Req,       kCntOne, kSame,          kCntUp},
+    {emMSG81Req,         "In case 81Req",         On81Req,          emMSG83Req,       kCntOne, kSame,          kCntUp},
+    {emMSG83Req,         "In case 83Req",         On83Req,          emMSG83Rsp,       kCntUp,  kSame,          kCntUp},
+    {emMSG83Rsp,         "In case 83Rsp",         On83Rsp,          emMSG84Req,       kCntOne, kSame,          kCntUp},
+    {emMSG84Req,         "In case 84Req",         On84Req,          emMSG84Rsp,       kCntUp,  emeMSG5A2Rsp,   kCntUp},
+    {emMSG84Rsp,         "In case 84Rsp",         On84Rsp,          emMSG86Req,       kCntOne, emMSG84Req,     kCntUp},
+    {emMSG86Req,         "In case 86Req",         On86Req,          emMSG86Rsp,       kCntUp,  kSame,          kCntUp},
+    {emMSG86Rsp,         "In case 86Rsp",         On86Rsp,          emMSGFlowCtrl,    kCntUp,  emMSG86Req,     kCntUp},
+    {emMSGFlowCtrl,      "In case emMSGFlowCtrl", OnFlowCtrl,       emMSG5A1Rsp,      kCntOne, kSame,          kCntUp},
+    {emMSG5A1Rsp,        "In case 5A1Rsp",        On5A1Rsp,         emMSG85Req,       kCntOne, kSame,          kCntUp},
+    {emMSG85Req,         "In case 85Req",         On85Req,          emeMSG5A2Rsp,     kCntOne, kSame,          kCntUp},
+    {emeMSG5A2Rsp,       "In case emeMSG5A2Rsp",  On5A2Rsp,         kSame,            kCntOne, kSame,          kCntUp},
+};
+// A missing "Z" that resets the attempt counts on from the reset: 1.
+const IspRow s_idleRow =
+    {emMSGIdle,          nullptr,                 OnIdle,           kSame,            kCntUp,  kSame,          kCntUp};
+// clang-format on
+
+const IspRow& FindRow(uint32_t i_u32State) {
+    for (const IspRow& row : s_aIspTable)
+        if (row.u32State == i_u32State) return row;
+    return s_idleRow;
+}
+
+void ApplyCounter(CTaskfile2mcu& io_task, IspCounter i_eCnt) {
+    if (i_eCnt == kCntOne)
+        io_task.m_s8RevTimeoutNum = 1;
+    else if (i_eCnt == kCntUp && io_task.m_s8RevTimeoutNum < 127)
+        io_task.m_s8RevTimeoutNum++;
+}
+
+// Waits out what is left of the window: a port that keeps failing must not
+// turn the run into a busy loop that never ends a window.
+void SleepRestOfWindow(const IspCall& i_call) {
+    struct timespec left = WindowLeft(i_call);
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+}  // namespace
+
+int32_t CTaskfile2mcu::Run4EPUpgrade() {
+    IspCall stCall;
+    memset(&stCall, 0, sizeof(stCall));
+    m_u32Oldpercent = 0;
+    tcflush(m_Uartfd, TCIOFLUSH);
+    SetWindow(stCall, 0, 200000);
+    m_uptime4EP = (int32_t)Board_time();
+
+    for (;;) {
+        if (!GetUpgradeflg()) return 0;
+
+        if (m_b16UpstartFlg == 0) {
+            char szPath[QX_PATH_BUF(512)];
+            if (m_bBVFlg)
+                Board_Path(szPath, sizeof(szPath), QX_BV_HEX);
+            else
+                Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, kH00);
+            m_bFileExistFlg = (szPath[0] != '\0' && access(szPath, F_OK) == 0) ? 1 : 0;
+            qx_printf("cVersionFile is [%s]\n", szPath);
+            if (ProcessReadUpgradeFile(szPath) != 0) {
+                qx_puts("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()");
+                VUV025ERevDateTimeOut();
+                return -2;
+            }
+            m_b16UpstartFlg = 1;
+            if (!m_bBVFlg && m_u32Port <= 1) SetUartSpeed(Board_SerialDev(), 57600);
+            m_u32State = emMSGJumpToIcpMode;
+            qx_puts("In m_b16UpstartFlg ");
+            if (m_bBVFlg) {
+                ApplyIntoUpgradeModleReq();
+            } else if (stCall.u32EntryNum <= 4) {
+                ApplyIntoUpgradeModleReq();
+                stCall.u32EntryNum++;
+            }
+            SetWindow(stCall, 10, 0);
+        }
+
+        // Gather what the window brings; the window is one budget for all waits.
+        struct pollfd stPfd = {m_Uartfd, POLLIN, 0};
+        struct timespec tsLeft = WindowLeft(stCall);
+        int s32Ready = ppoll(&stPfd, 1, &tsLeft, nullptr);
+        bool bEvaluate = false;
+        if (s32Ready > 0) {
+            if (stPfd.revents & POLLIN) {
+                ssize_t s32ReadLen =
+                    read(m_Uartfd, stCall.aRsp + stCall.s32Gathered, (size_t)(QXIH_RSP_LEN - stCall.s32Gathered));
+                if (s32ReadLen < 0) {
+                    qx_printf("######read uart fail, s32ReadLen is <%d>.\n", (int)s32ReadLen);
+                    SleepRestOfWindow(stCall);
+                    bEvaluate = true;
+                } else if (s32ReadLen == 0) {
+                    SleepRestOfWindow(stCall);
+                    bEvaluate = true;
+                } else {
+                    stCall.s32Gathered += (int)s32ReadLen;
+                    if (stCall.s32Gathered >= QXIH_RSP_LEN) {
+                        // A full buffer is noise, not an answer.
+                        ClearRsp(stCall);
+                        if (CheckPercent4EP(stCall.u32Percent) == 0) {
+                            qx_puts("######CheckPercent4EP fail");
+                            VUV025ERevDateTimeOut();
+                            return -9;
+                        }
+                        continue;
+                    }
+                }
+            } else {
+                // Hang-up or error on the port: nothing to read in this window.
+                SleepRestOfWindow(stCall);
+                bEvaluate = true;
+            }
+        } else {
+            if (s32Ready < 0) SleepRestOfWindow(stCall);
+            struct timespec tsZero = {0, 0};
+            stPfd.revents = 0;
+            bEvaluate = !(ppoll(&stPfd, 1, &tsZero, nullptr) > 0 && (stPfd.revents & POLLIN));
+        }
+
+        if (bEvaluate) {
+            for (int i = 0; stCall.aRsp[i] != '\0'; i++) {
+                unsigned char u8 = (unsigned char)stCall.aRsp[i];
+                if (u8 != 0x3E) qx_printf("@@@@@@Receive Uart MSG[%d] is <0x%x> \n", i, u8);
+            }
+            const IspRow& stRow = FindRow(m_u32State);
+            if (stRow.pLog) qx_puts(stRow.pLog);
+            IspOutcome stOut = stRow.pAction(*this, stCall);
+            if (stOut.eVerdict == kIspReturn) return stOut.s32Ret;
+            if (stOut.eVerdict != kIspNoEnd) {
+                if (stOut.eVerdict == kIspOk) {
+                    if (stRow.u32OkNext != kSame) m_u32State = stRow.u32OkNext;
+                    ApplyCounter(*this, stRow.eOkCnt);
+                } else if (stOut.eVerdict == kIspBad) {
+                    if (stRow.u32BadNext != kSame) m_u32State = stRow.u32BadNext;
+                    ApplyCounter(*this, stRow.eBadCnt);
+                } else {
+                    ApplyCounter(*this, stRow.u32State == emMSG5A1Rsp ? stRow.eBadCnt : stRow.eOkCnt);
+                }
+                ClearRsp(stCall);
+                if (m_b16EntryWait)
+                    SetWindow(stCall, 0, 100000);
+                else if (m_b16ShortWait)
+                    SetWindow(stCall, 0, 10000);
+                else if (m_u32StepCount == 2 || m_u32StepCount == 4)
+                    SetWindow(stCall, 0, 10000);
+                else
+                    SetWindow(stCall, 0, 33000);
+            }
+        }
+
+        // Time-out check.
+        if (m_s8RevTimeoutNum == QXIH_REVDATETIMEOUTNUM) {
+            qx_printf(
+                "~~~~~ after m_s8RevTimeoutNum == QXIH_REVDATETIMEOUTNUM VUV025ERevDateTimeOut(), "
+                "m_s8RevTimeoutNum[%d]\n",
+                QXIH_REVDATETIMEOUTNUM);
+            VUV025ERevDateTimeOut();
+            if (CheckPercent4EP(stCall.u32Percent) == 0) {
+                qx_puts("######CheckPercent4EP fail, after m_s8RevTimeoutNum");
+                return -9;
+            }
+        }
+    }
+}
+
+int32_t CTaskfile2mcu::VUV025ERevDateTimeOut() {
+    if (m_u32FlsBank != 2 && !m_bBVFlg) qx_puts("######VUV025E RevDate TimeOut!");
+    m_u32FlsAddr = 0;
+    m_u32FlsBank = 0;
+    m_b16SendFinish = 0;
+    m_u32SendCount = 0;
+    m_b16UpstartFlg = 0;
+    m_u32State = emMSGIdle;
+    m_s8RevTimeoutNum = 0;
+    m_b16ShortWait = 0;
+    m_b16EntryWait = 1;
+    m_u32StepCount = 0;
+    g_row = 0;
+    if ((m_bBVFlg && m_u32Port >= 8) || (!m_bBVFlg && m_u32Port > 16)) {
+        Board_usleep(50000);
+        SetUpgradeflg(false);
+    } else {
+        qx_printf("port[%d] EP upgrade over!  m_s8RevTimeoutNum[%d]\n", (int)m_u32Port, 0);
+    }
+    return 0;
+}
+
+int32_t CTaskfile2mcu::CheckPercent4EP(uint32_t i_u32Percent) {
+    int32_t s32Now = (int32_t)Board_time();
+    if (i_u32Percent != m_u32Oldpercent) {
+        m_u32Oldpercent = i_u32Percent;
+        m_uptime4EP = s32Now;
+        return 1;
+    }
+    if (s32Now - m_uptime4EP > 119) {
+        qx_printf(
+            "###### In UInt32 CTaskfile2mcu::CheckPercent4EP, seconds 120 [%d] m_uptime4EP[%d] m_u32Oldpercent[%d]\n",
+            s32Now, m_uptime4EP, (int)m_u32Oldpercent);
+        qx_printf("###### In UInt32 CTaskfile2mcu::CheckPercent4EP, timeout 120 [%d]\n", s32Now - m_uptime4EP);
+        m_nepRetrynum++;
+        return 0;
+    }
+    return 1;
+}
+
+int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
+    const char* pPath = i_pPath ? i_pPath : "";
+    m_s32FileFd = open(pPath, O_RDONLY);
+    if (m_s32FileFd < 0) {
+        qx_printf("###### open Firware[%s] fail! fd is <%d>, in ProcessReadUpgradeFile! \n", pPath, -1);
+        return -2;
+    }
+    struct stat st;
+    if (fstat(m_s32FileFd, &st) != 0) {
+        qx_printf("###### get Firware[%s] FileSize fail! fstat return -1, in ProcessMatrixMCUUpgradeReq! \n", pPath);
+        close(m_s32FileFd);
+        return -2;
+    }
+    // Sizes beyond 31 bits are as refusable as any other above the limit.
+    m_s32FileSize = st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)st.st_size;
+    if (st.st_size > QX_FILEBUF_LEN) {
+        qx_printf("######FileSize is <%u> > %d * 1024, in ProcessMatrixMCUUpgradeReq. \n", (unsigned)m_s32FileSize,
+                  190);
+        close(m_s32FileFd);
+        return -2;
+    }
+    qx_printf("open Firware[%s] fd is <%d> and FileSize is <%u>, in ProcessWNetVersionUpgradeRsp!\n", pPath,
+              m_s32FileFd, (unsigned)m_s32FileSize);
+    memset(g_Filebuf, 0, sizeof(g_Filebuf));
+    size_t uDone = 0;
+    for (;;) {
+        size_t uWant = sizeof(g_Filebuf) - uDone;
+        if (uWant > 1024) uWant = 1024;
+        if (uWant == 0) break;
+        ssize_t s32Rnum = read(m_s32FileFd, g_Filebuf + uDone, uWant);
+        if (s32Rnum < 0) break;
+        if (s32Rnum == 0) {
+            qx_printf("@@@@@@read file [%s] finish, s32Rnum is <%u> \n", pPath, 0u);
+            break;
+        }
+        uDone += (size_t)s32Rnum;
+    }
+    close(m_s32FileFd);
+    int s32Ret = TransformDataOfFile(g_Filebuf, m_s32FileSize);
+    if (s32Ret != 0) {
+        qx_printf("######TransformDataOfFile fail, s32Ret is <%d> in ProcessReadUpgradeFile.\n", s32Ret);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- the walk over the ports ---------------------------------------------------------
+
+int32_t CTaskfile2mcu::Process4EPUpgrade() {
+    m_nepRetrynum = 0;
+    m_u32Port = 1;
+    while (m_u32Port <= 16) {
+        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(m_u32Port));
+        int32_t s32Ret = Run4EPUpgrade();
+        if (s32Ret == -9) {
+            qx_printf("######Run4EPUpgrade fail try again...");
+            Board_sleep(2);
+            if (m_nepRetrynum <= 2) continue;
+            qx_printf("######Run4EPUpgrade fail try again.m_nepRetrynum[%d]...\n", m_nepRetrynum);
+            m_nepRetrynum = 0;
+            m_u32Port++;
+            continue;
+        }
+        if (g_MCUVersionFile[0] != '\0' && m_bFileExistFlg) SendIndexedReport(512, "EpFile", m_u32Port, 100);
+        m_nepRetrynum = 0;
+        m_u32Port++;
+        Board_sleep(1);
+    }
+    m_uptime4EP = 0;
+    return 0;
+}
+
+int32_t CTaskfile2mcu::Process4BVUpgrade() {
+    memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
+    Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), QX_BV_HEX);
+    m_bBVFlg = 1;
+    m_u32Port = 1;
+    SetUpgradeflg(true);
+    bool bExists = access(g_MCUVersionFile, F_OK) == 0;
+    if (!bExists) qx_puts("###### No File to UpGrade BV...");
+    SetUartSpeed(Board_SerialDev(), 57600);
+    if (!bExists) return 0;
+    for (uint32_t u32Port = 1; u32Port <= 8; u32Port++) {
+        Run4EPUpgrade();
+        if (g_MCUVersionFile[0] != '\0') SendIndexedReport(128, "BV", m_u32Port, 100);
+        m_u32Port++;
+        Board_sleep(3);
+    }
+    return 0;
+}

@@ -1,0 +1,108 @@
+// An agent's upgrade task wired to an emulated board with all EP and BV ISP
+// devices: a real pty line, a vela stand-in for the reports, a temp root.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "HexWriter.h"
+#include "IspDevice.h"
+#include "PtyLine.h"
+#include "Taskfile2mcu.h"
+#include "Taskfile2mcu_Isp.h"
+#include "Udp2vela.h"
+#include "testing.h"
+
+namespace fwtest {
+
+// Time scale and floor of the ISP tests: every prescribed pause and window
+// shrinks to a fiftieth, none below 2 ms, which keeps the dialogue's answer
+// windows longer than the device's answer time on a loaded machine and under
+// the address sanitizer.
+constexpr double kIspTimeScale = 0.02;
+constexpr uint32_t kIspMinWaitUs = 2000;
+
+// The image files of one EP family or of BV, written into the board root.
+struct IspImages {
+    std::vector<std::vector<uint8_t>> banks;
+};
+
+class IspRig {
+public:
+    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
+        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
+        p.u32MinWaitUs = minWaitUs;
+        BoardProfile_Set(p);
+        udp = new CUdpListen2vela();
+        udp->CreateSocket();
+        g_pudp4vela = udp;
+        devices.routeAll(board);
+        board.start();
+        task.m_Uartfd = task.OpenUart();
+        task.SetUpgradeflg(true);
+    }
+    ~IspRig() {
+        board.stop();
+        if (task.m_Uartfd > 0) close(task.m_Uartfd);
+        g_pudp4vela = nullptr;
+        if (udp->m_socket >= 0) close(udp->m_socket);
+        if (udp->m_socketClient >= 0) close(udp->m_socketClient);
+        delete udp;
+        BoardProfile_Set(BoardProfile());
+    }
+
+    // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
+    void writeEp(const std::string& boardBase, const std::vector<std::vector<uint8_t>>& banks) {
+        static const char* kSuffix[3] = {".h00", ".h01", ".h02"};
+        for (size_t b = 0; b < banks.size() && b < 3; b++)
+            root.write(boardBase + kSuffix[b], sim::ImageToHex(banks[b]));
+    }
+    void writeBv(const std::vector<uint8_t>& image) { root.write(QX_BV_HEX, sim::ImageToHex(image)); }
+
+    // Sets up the task for one port of a family, as the orchestration does.
+    void selectEp(unsigned port) {
+        task.m_bBVFlg = 0;
+        task.m_u32Port = port;
+        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(port));
+    }
+    void selectBv(unsigned port) {
+        task.m_bBVFlg = 1;
+        task.m_u32Port = port;
+        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), QX_BV_HEX);
+    }
+
+    // Reports whose name starts with prefix ("EpFile(3)", "BV(5)").
+    std::vector<Report> reportsFor(const std::string& name) const {
+        std::vector<Report> out;
+        for (const Report& r : vela.reports())
+            if (r.name == name) out.push_back(r);
+        return out;
+    }
+
+    LogCapture log;
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot{root};
+    sim::PtyLine line;
+    sim::Board board;
+    sim::IspDeviceSet devices;
+    CUdpListen2vela* udp = nullptr;
+    CTaskfile2mcu task;
+};
+
+// Sample EP banks: bank 0 with data in rows 0x70-0x7F too (never written),
+// bank 2 with blank rows 0x82-0x85 (they do not end the bank) and blank from 0x90.
+inline std::vector<std::vector<uint8_t>> SampleEpBanks(uint32_t seed) {
+    return {sim::SampleImage(seed, {{0x00, 0x0F}, {0x6E, 0x7F}, {0xF0, 0xFF}}),
+            sim::SampleImage(seed + 1, {{0x80, 0x9F}}), sim::SampleImage(seed + 2, {{0x80, 0x81}, {0x86, 0x8F}})};
+}
+// Sample BV image: rows 0x00-0x8F, blank from 0x90.
+inline std::vector<uint8_t> SampleBvImage(uint32_t seed) { return sim::SampleImage(seed, {{0x00, 0x8F}}); }
+
+}  // namespace fwtest

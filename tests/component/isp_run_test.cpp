@@ -1,0 +1,138 @@
+// One EP port and one BV port flashed end to end over a real pty against the
+// emulated devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "isp_rig.h"
+
+using fwtest::IspRig;
+
+namespace {
+std::vector<unsigned> AddressedRows(const sim::IspDevice& dev, unsigned bank) {
+    std::vector<unsigned> rows;
+    for (const sim::IspWrite& w : dev.addressed())
+        if (w.bank == bank) rows.push_back(w.row);
+    return rows;
+}
+}  // namespace
+
+TEST(IspRun, EpPortThreeBanksEndToEnd) {
+    IspRig rig;
+    auto banks = fwtest::SampleEpBanks(7);
+    rig.writeEp(QX_EP_BASE_INPUT, banks);
+    // The bank-1 text padded to 135,680 bytes: 10 blocks give 20 % of the bank, 39 overall.
+    std::string h01 = sim::ImageToHex(banks[1]);
+    ASSERT_TRUE(sim::PadHexText(&h01, 135680));
+    rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h01", h01);
+
+    rig.selectEp(3);
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
+    sim::IspDevice& dev = rig.devices.ep(3);
+    for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(dev, b, banks[b]), "") << "bank " << b;
+
+    // Rows 0x70 to 0x7F are never addressed: the block at 0x6E is followed by 84 80 00.
+    std::vector<unsigned> rows0 = AddressedRows(dev, 0);
+    auto it = std::find(rows0.begin(), rows0.end(), 0x6Eu);
+    ASSERT_NE(it, rows0.end());
+    ASSERT_NE(it + 1, rows0.end());
+    EXPECT_EQ(*(it + 1), 0x80u);
+    for (unsigned b = 0; b < 3; b++)
+        for (unsigned r : AddressedRows(dev, b)) EXPECT_FALSE(r >= 0x70 && r < 0x80) << b << " " << r;
+    // Banks 0 and 1 end behind the block at 0xFE without an address request for
+    // row 0x100 (it would reach the device as row 0x00); bank 1 starts again at 0x80.
+    EXPECT_EQ(rows0.back(), 0xFEu);
+    std::vector<unsigned> rows1 = AddressedRows(dev, 1);
+    ASSERT_FALSE(rows1.empty());
+    EXPECT_EQ(rows1.front(), 0x80u);
+    EXPECT_EQ(rows1.back(), 0xFEu);
+    // Bank 2 ends behind the block at 0x8E: blank rows 0x82-0x85 did not end it.
+    std::vector<unsigned> rows2 = AddressedRows(dev, 2);
+    ASSERT_FALSE(rows2.empty());
+    EXPECT_EQ(rows2.front(), 0x80u);
+    EXPECT_EQ(rows2.back(), 0x8Eu);
+
+    EXPECT_TRUE(rig.log.contains("Upgrade Bank <1> and File is [" + rig.root.path() + QX_EP_BASE_INPUT + ".h01]"));
+    EXPECT_TRUE(rig.log.contains("Upgrade Bank <2> and File is ["));
+    EXPECT_TRUE(rig.log.contains("Upgrade VUV025E is Finish."));
+    EXPECT_TRUE(rig.log.contains("port[3] EP upgrade over!  m_s8RevTimeoutNum[0]"));
+    EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle);
+    EXPECT_TRUE(rig.task.GetUpgradeflg());
+
+    // One report per block; the attempt that finished sent the last 192:
+    // 120 in bank 0, 64 in bank 1, 8 in bank 2 (a late answer on a loaded
+    // machine may have cost an earlier attempt).
+    ASSERT_TRUE(rig.vela.waitForCount(192, 10000));
+    std::vector<fwtest::Report> reps = rig.reportsFor("EpFile(3)");
+    ASSERT_GE(reps.size(), 192u);
+    reps.erase(reps.begin(), reps.end() - 192);
+    EXPECT_EQ(reps[129].percentValue(), 39) << "bank 1, block 10";
+    int last = 0;
+    for (const fwtest::Report& r : reps) {
+        EXPECT_EQ(r.total, "26");
+        EXPECT_EQ(r.current, "3");
+        EXPECT_EQ(r.isEnd, "0");
+        EXPECT_LE(r.percentValue(), 99);
+        EXPECT_GE(r.percentValue(), last);
+        last = r.percentValue();
+    }
+}
+
+TEST(IspRun, BvPortEndToEnd) {
+    IspRig rig;
+    std::vector<uint8_t> image = fwtest::SampleBvImage(11);
+    rig.writeBv(image);
+    rig.selectBv(5);
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
+    sim::IspDevice& dev = rig.devices.bv(5);
+    EXPECT_EQ(sim::IspVerifyBank(dev, 0, image), "");
+    std::vector<unsigned> rows = AddressedRows(dev, 0);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.front(), 0x00u);
+    EXPECT_EQ(rows.back(), 0x8Eu);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), 0x70u), rows.end()) << "BV has no gap";
+    EXPECT_TRUE(rig.log.contains("port[5] EP upgrade over!"));
+    EXPECT_FALSE(rig.log.contains("######VUV025E RevDate TimeOut!"));
+    EXPECT_TRUE(rig.task.GetUpgradeflg());
+    ASSERT_TRUE(rig.vela.waitForCount(72, 10000));
+    std::vector<fwtest::Report> reps = rig.reportsFor("BV(5)");
+    ASSERT_GE(reps.size(), 72u);
+    // BV reports carry the bank percentage itself, not the EP share of a third.
+    int size = (int)fwtest::ReadFile(rig.root.file(QX_BV_HEX)).size();
+    EXPECT_EQ(reps[reps.size() - 72 + 9].percentValue(), 10 * 153600 / size);
+    EXPECT_EQ(reps.back().percentValue(), 99);
+}
+
+TEST(IspRun, BvImageFullToTheTopEndsOnTheRefusedAddress) {
+    IspRig rig;
+    std::vector<uint8_t> image = sim::SampleImage(5, {{0x00, 0xFF}});
+    rig.writeBv(image);
+    rig.selectBv(8);
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
+    EXPECT_EQ(sim::IspVerifyBank(rig.devices.bv(8), 0, image), "");
+    EXPECT_TRUE(rig.log.contains("In case 84Req ret 5A2rsp"));
+    // The last BV port's reset ends the upgrade flag.
+    EXPECT_FALSE(rig.task.GetUpgradeflg());
+    EXPECT_FALSE(rig.log.contains("port[8] EP upgrade over!"));
+}
+
+TEST(IspRun, EpBankTwoFullToTheTopIsTheAddressErrorAndResetsAtOnce) {
+    IspRig rig;
+    auto banks = fwtest::SampleEpBanks(3);
+    banks[2] = sim::SampleImage(9, {{0x80, 0xFF}});
+    rig.writeEp(QX_EP_BASE_9162, banks);
+    rig.selectEp(10);
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
+    EXPECT_TRUE(rig.log.contains("######m_u32FlsAddr is <0x100> Error."));
+    for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(rig.devices.ep(10), b, banks[b]), "") << b;
+    // The run is reset: the next port starts its own attempt at once.
+    EXPECT_EQ(rig.task.m_b16UpstartFlg, 0);
+    EXPECT_EQ(rig.task.m_u32FlsBank, 0u);
+    EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle);
+    rig.selectEp(11);
+    rig.log.clear();
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
+    EXPECT_GE(rig.devices.ep(11).entries(), 1);
+    EXPECT_FALSE(rig.log.contains("~~~~~ after m_s8RevTimeoutNum"));
+}

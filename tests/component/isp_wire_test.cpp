@@ -1,0 +1,147 @@
+// The ISP requests as they travel on a real pty, and how each answer is judged.
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "PtyLine.h"
+#include "Taskfile2mcu.h"
+#include "testing.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The agent's task on the slave of a pty; the test reads the master.
+class WireRig {
+public:
+    WireRig() : log(true) {
+        BoardProfile p;
+        p.strRoot = root.path();
+        p.strSerialDev = line.slavePath();
+        p.dTimeScale = 0.001;
+        BoardProfile_Set(p);
+        task.m_Uartfd = task.OpenUart();
+    }
+    ~WireRig() {
+        if (task.m_Uartfd > 0) close(task.m_Uartfd);
+        BoardProfile_Set(BoardProfile());
+    }
+    // Everything the agent wrote so far.
+    Bytes drain() {
+        Bytes out;
+        uint8_t buf[1024];
+        ssize_t n;
+        while ((n = line.read(buf, sizeof(buf), 50)) > 0) out.insert(out.end(), buf, buf + n);
+        return out;
+    }
+    fwtest::LogCapture log;
+    fwtest::TempRoot root;
+    sim::PtyLine line;
+    CTaskfile2mcu task;
+};
+
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(IspWire, EntryTextsNameTheFamilyAndPort) {
+    struct Case {
+        const char* legend;
+        uint8_t bv;
+        uint32_t port;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"EP input 3", 0, 3, "WUPG MCUIN3\r\n"},
+        {"EP input 8", 0, 8, "WUPG MCUIN8\r\n"},
+        {"EP output 3 is port 11", 0, 11, "WUPG MCUOUT3\r\n"},
+        {"EP output 4 is port 12", 0, 12, "WUPG MCUOUT4\r\n"},
+        {"EP output 5 is port 13", 0, 13, "WUPG MCUOUT5\r\n"},
+        {"BV 5", 1, 5, "UPG BVE5\r\n"},
+        {"BV flag wins over the port", 1, 12, "UPG BVE12\r\n"},
+    };
+    WireRig rig;
+    for (const Case& c : cases) {
+        rig.task.m_bBVFlg = c.bv;
+        rig.task.m_u32Port = c.port;
+        EXPECT_EQ(rig.task.ApplyIntoUpgradeModleReq(), (int32_t)c.wire.size()) << c.legend;
+        EXPECT_EQ(rig.drain(), B(c.wire)) << c.legend;
+    }
+}
+
+TEST(IspWire, BankAddressAndBlockRequests) {
+    WireRig rig;
+    uint32_t bank = 2;
+    EXPECT_EQ(rig.task.ChoiceFlashBlockReq(bank), 0);
+    EXPECT_EQ(rig.drain(), (Bytes{0x83, 0x02}));
+
+    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(0x80), 0);
+    EXPECT_EQ(rig.drain(), (Bytes{0x84, 0x80, 0x00}));
+    EXPECT_EQ(rig.task.m_u32SendAddr, 0x80u);
+
+    // Row 256 is past the image: nothing goes out, but the row is kept.
+    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(256), -2);
+    EXPECT_EQ(rig.drain(), Bytes());
+    EXPECT_EQ(rig.task.m_u32SendAddr, 256u);
+    EXPECT_EQ(rig.task.SendUpgrade512DateWriteToUart(nullptr), 0);
+    EXPECT_EQ(rig.drain(), Bytes()) << "no block for a row past the image";
+
+    for (int i = 0; i < QX_FLASHBUF_LEN; i++) g_FlashBuf[i] = (uint8_t)(i ^ (i >> 8));
+    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(0x10), 0);
+    rig.drain();
+    EXPECT_EQ(rig.task.SendUpgrade512DateWriteToUart(nullptr), 0);
+    EXPECT_EQ(rig.drain(), Bytes(g_FlashBuf + 0x1000, g_FlashBuf + 0x1200));
+
+    EXPECT_EQ(rig.task.Check0x86Req(), 0);
+    EXPECT_EQ(rig.task.Check0x85Req(), 0);
+    EXPECT_EQ(rig.drain(), (Bytes{0x86, 0x85}));
+}
+
+// One answer judged by one check: its result and what it sends back.
+struct Judged {
+    const char* legend;
+    std::function<int32_t(CTaskfile2mcu&, const char*)> check;
+    std::string answer;
+    int32_t result;
+    Bytes wire;
+};
+
+TEST(IspWire, AnswersAreJudgedAsTheCommandTableSays) {
+    auto entry = [](CTaskfile2mcu& t, const char* a) { return t.ApplyIntoUpgradeModleRsp(a); };
+    auto hs = [](CTaskfile2mcu& t, const char* a) { return t.Check0x81Rsp(a); };
+    auto bank = [](CTaskfile2mcu& t, const char* a) { return t.ChoiceFlashBlockRsp(a); };
+    auto addr = [](CTaskfile2mcu& t, const char* a) { return t.ChoiceFlashAddrRsp(a); };
+    auto r86 = [](CTaskfile2mcu& t, const char* a) { return t.Check0x86Rsp(a); };
+    auto r5a = [](CTaskfile2mcu& t, const char* a) { return t.Check0x5ARsp(a); };
+    const Bytes again = B("WUPG MCUIN2\r\n");
+    const std::vector<Judged> cases = {
+        {"prompt > sends the handshake byte", entry, ">", 0, {0x81}},
+        {"prompt < sends the handshake byte", entry, "<junk", 0, {0x81}},
+        {"prompt FE sends the entry text again", entry, "\xFE", 0, again},
+        {"anything else is refused, nothing sent", entry, "A>", -2, {}},
+        {"empty entry answer is refused", entry, "", -2, {}},
+        {"handshake ending in 81", hs, "\x3E\x81", 0, {}},
+        {"handshake not ending in 81 asks again", hs, "\x81\x3E", -2, {0x81}},
+        {"empty handshake answer asks again", hs, "", -2, {0x81}},
+        {"bank answer starts with 83", bank, "\x83\x30", 0, {}},
+        {"bank answer without 83", bank, "\x30\x83", -2, {}},
+        {"address answer > is a refusal", addr, ">", -2, {}},
+        {"no address answer is an acceptance", addr, "", 0, {}},
+        {"any other address answer is an acceptance", addr, "\x84\x3E", 0, {}},
+        {"86 answer", r86, "\x86", 0, {}},
+        {"86 answer missing", r86, "", -2, {}},
+        {"85 answer is never looked at", r5a, "", 0, {}},
+    };
+    WireRig rig;
+    rig.task.m_u32Port = 2;
+    for (const Judged& c : cases) {
+        EXPECT_EQ(c.check(rig.task, c.answer.c_str()), c.result) << c.legend;
+        EXPECT_EQ(rig.drain(), c.wire) << c.legend;
+    }
+    // The empty handshake answer is logged without a last byte to show.
+    EXPECT_TRUE(rig.log.contains("function[Check0x81Rsp] line[738]: MsgLen[4294967295] is Msg[0x0]"));
+}
+
+}  // namespace

@@ -121,6 +121,13 @@ void Board::handle(uint8_t byte) {
                 return;
             }
         }
+        // The IO MCU's entry reaches the router while another device holds the
+        // line (the last BV port); the IO MCU and the chip take repeats themselves.
+        if (current_ != ioMcu_ && current_ != valens_ && EndsWith(window_, kSig)) {
+            log("UPG MCUSIG");
+            release();
+            sigPending_ = true;
+        }
         return;
     }
     // Application mode: text lines.

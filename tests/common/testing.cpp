@@ -39,6 +39,7 @@ void LogCapture::Hook(int, const char* text, size_t len, void* user) {
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->text_.append(text, len);
+        self->lines_.emplace_back(std::chrono::steady_clock::now(), std::string(text, len));
     }
     self->cv_.notify_all();
 }
@@ -68,6 +69,21 @@ bool LogCapture::waitFor(const std::string& needle, int timeoutMs, size_t n) con
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     text_.clear();
+    lines_.clear();
+}
+
+std::chrono::steady_clock::time_point LogCapture::firstAt(const std::string& needle) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_)
+        if (l.second.find(needle) != std::string::npos) return l.first;
+    return {};
+}
+
+std::chrono::steady_clock::time_point LogCapture::lastAt(const std::string& needle) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it)
+        if (it->second.find(needle) != std::string::npos) return it->first;
+    return {};
 }
 
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,

@@ -42,12 +42,16 @@ public:
     // Waits until needle has been logged at least n times; false on time-out.
     bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
     void clear();
+    // When the first / last line holding needle was logged (time_point{} if never).
+    std::chrono::steady_clock::time_point firstAt(const std::string& needle) const;
+    std::chrono::steady_clock::time_point lastAt(const std::string& needle) const;
 
 private:
     static void Hook(int stream, const char* text, size_t len, void* user);
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::string text_;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines_;
 };
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -110,6 +112,19 @@ bool RebootStub::waitForRun(int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return count() > 0;
+}
+
+int RunCommand(const std::string& cmd, std::string* output) {
+    std::string full = cmd + " 2>&1";
+    FILE* fp = popen(full.c_str(), "r");
+    if (!fp) return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) out.append(buf, n);
+    int st = pclose(fp);
+    if (output) *output = out;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 }  // namespace sim

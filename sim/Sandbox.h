@@ -44,4 +44,7 @@ private:
     std::string log_;
 };
 
+// Runs a shell command; returns its exit status and fills *output with stdout+stderr.
+int RunCommand(const std::string& cmd, std::string* output = nullptr);
+
 }  // namespace sim

@@ -98,17 +98,5 @@ BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const Re
     return p;
 }
 
-int RunCommand(const std::string& cmd, std::string* output) {
-    std::string full = cmd + " 2>&1";
-    FILE* fp = popen(full.c_str(), "r");
-    if (!fp) return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) out.append(buf, n);
-    int st = pclose(fp);
-    if (output) *output = out;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 }  // namespace fwtest

@@ -26,6 +26,7 @@ using sim::ParseReport;
 using sim::ReadFile;
 using sim::RebootStub;
 using sim::RemoveTree;
+using sim::RunCommand;
 using sim::Report;
 using sim::TempRoot;
 using sim::VelaStandIn;
@@ -58,7 +59,5 @@ private:
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
                          const std::string& serialDev = "/dev/null", double timeScale = 1.0);
 
-// Runs a shell command; returns its exit status and fills *output with stdout+stderr.
-int RunCommand(const std::string& cmd, std::string* output = nullptr);
 
 }  // namespace fwtest

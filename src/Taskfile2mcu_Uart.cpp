@@ -87,7 +87,10 @@ int32_t CTaskfile2mcu::SendUartMsg(char* i_pMsg, int i_s32Len) {
     return -2;
 }
 
-int32_t CTaskfile2mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int i_s32Len, bool i_bBlock) {
+namespace {
+// Waits until i_s32Fd is readable (no limit when i_pTv is null). Returns 1 when
+// it is, -1 with errno ETIME when the wait ran out, -1 when select failed.
+int WaitReadable(int i_s32Fd, struct timeval* i_pTv) {
     if (i_s32Fd < 0 || i_s32Fd >= FD_SETSIZE) {
         errno = EBADF;
         return -1;
@@ -95,33 +98,26 @@ int32_t CTaskfile2mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int i_s32Len, bool 
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(i_s32Fd, &rfds);
-    struct timeval tv = Board_Timeval(0, 200000);
-    int nRet = select(i_s32Fd + 1, &rfds, nullptr, nullptr, i_bBlock ? nullptr : &tv);
+    int nRet = select(i_s32Fd + 1, &rfds, nullptr, nullptr, i_pTv);
     if (nRet == 0) {
         errno = ETIME;
         return -1;
     }
-    if (nRet < 0) return -1;
+    return nRet < 0 ? -1 : 1;
+}
+}  // namespace
+
+int32_t CTaskfile2mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int i_s32Len, bool i_bBlock) {
+    struct timeval tv = Board_Timeval(0, 200000);
+    if (WaitReadable(i_s32Fd, i_bBlock ? nullptr : &tv) < 0) return -1;
     return (int32_t)read(i_s32Fd, o_pBuf, i_s32Len > 0 ? (size_t)i_s32Len : 0);
 }
 
 int32_t CTaskfile2mcu::StUartRead1Byte(unsigned int i_u32Timeout) {
-    if (m_Uartfd < 0 || m_Uartfd >= FD_SETSIZE) {
-        errno = EBADF;
-        return -1;
-    }
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(m_Uartfd, &rfds);
     // The time-out is in milliseconds: 1000 leaves a receiver time for a full
     // 1029-byte packet at 115200 bit/s and its answer.
     struct timeval tv = Board_Timeval((long)(i_u32Timeout / 1000u), (long)(i_u32Timeout % 1000u) * 1000L);
-    int nRet = select(m_Uartfd + 1, &rfds, nullptr, nullptr, &tv);
-    if (nRet == 0) {
-        errno = ETIME;
-        return -1;
-    }
-    if (nRet < 0) return -1;
+    if (WaitReadable(m_Uartfd, &tv) < 0) return -1;
     unsigned char c = 0;
     if (read(m_Uartfd, &c, 1) != 1) return -1;
     qx_eprintf("function [%s], line = [%d], StUartRead1Byte(), *buf = %c, = %#x\n", "StUartRead1Byte", 812,

@@ -290,21 +290,22 @@ int CUdpListen2vela::Task_UpdateFile_Path() {
 
 int CUdpListen2vela::Task_Valens_UpdateFile_Path(const char* i_pCmd) {
     if (i_pCmd == nullptr) return -1;
-    char szPath[QX_PATH_BUF(64)];
-    if (strstr(i_pCmd, "TX") != nullptr) {
-        if (access(Board_Path(szPath, sizeof(szPath), QX_VALENS_TX_HEX), F_OK) == 0) {
-            if (g_pTaskUP4mcu != nullptr) g_pTaskUP4mcu->SetValensUpFlg(1);
-        } else {
-            qx_printf("###### access VSTX.hex is Failed\n");
-        }
+    // "TX" first: a text with both selects the transmitter.
+    static const struct {
+        const char* pWord;
+        const char* pImage;
+        const char* pFailed;
+        int nTarget;
+    } s_aTargets[] = {{"TX", QX_VALENS_TX_HEX, "###### access VSTX.hex is Failed\n", 1},
+                      {"RX", QX_VALENS_RX_HEX, "###### access VSRX.hex is Failed\n", 2}};
+    for (const auto& t : s_aTargets) {
+        if (strstr(i_pCmd, t.pWord) == nullptr) continue;
+        char szPath[QX_PATH_BUF(64)];
+        if (access(Board_Path(szPath, sizeof(szPath), t.pImage), F_OK) != 0)
+            qx_printf("%s", t.pFailed);
+        else if (g_pTaskUP4mcu != nullptr)
+            g_pTaskUP4mcu->SetValensUpFlg(t.nTarget);
         return 0;
-    }
-    if (strstr(i_pCmd, "RX") != nullptr) {
-        if (access(Board_Path(szPath, sizeof(szPath), QX_VALENS_RX_HEX), F_OK) == 0) {
-            if (g_pTaskUP4mcu != nullptr) g_pTaskUP4mcu->SetValensUpFlg(2);
-        } else {
-            qx_printf("###### access VSRX.hex is Failed\n");
-        }
     }
     return 0;
 }

@@ -1,5 +1,7 @@
-// Every test program puts a recording "reboot" first in PATH before any test
-// runs, so not even a stray shell "reboot" can reach the real command.
+// Every test program puts a refusing "reboot" first in PATH before any test
+// runs, so not even a stray shell "reboot" can reach the real command. It
+// records each call in $FWAGENT_STRAY_REBOOT_LOG when that is set (the test
+// command fails the run when the file exists afterwards).
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,10 +13,14 @@
 namespace {
 struct RebootGuard {
     RebootGuard() {
-        char tmpl[] = "/tmp/fwagent-guard-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) abort();
+        const char* tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/fwagent-guard-XXXXXX";
+        if (mkdtemp(&tmpl[0]) == nullptr) abort();
         dir = tmpl;
-        fwtest::WriteFile(dir + "/reboot", "#!/bin/sh\necho 'stray reboot refused by the test guard' >&2\nexit 1\n");
+        fwtest::WriteFile(dir + "/reboot",
+                          "#!/bin/sh\necho 'stray reboot refused by the test guard' >&2\n"
+                          "[ -n \"$FWAGENT_STRAY_REBOOT_LOG\" ] && echo \"reboot $*\" >> \"$FWAGENT_STRAY_REBOOT_LOG\"\n"
+                          "exit 1\n");
         chmod((dir + "/reboot").c_str(), 0755);
         const char* path = getenv("PATH");
         std::string p = dir + ":" + (path ? path : "/usr/bin:/bin");

@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,23 +25,12 @@
 
 namespace fwtest {
 
-inline std::string RandomBytes(size_t n, unsigned seed = 7) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = (char)(gen() & 0xFF);
-    return s;
-}
-
 // Installs a profile whose serial device is dev (no root, default ports).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
     BoardProfile p;
     p.strSerialDev = dev;
     p.dTimeScale = scale;
     if (BoardProfile_Set(p) != 0) throw std::runtime_error("profile refused for " + dev);
-}
-
-inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // The task object, reachable through g_pTaskUP4mcu, with its port open on dev.

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,24 @@ private:
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
                          const std::string& serialDev = "/dev/null", double timeScale = 1.0);
+
+inline std::string RandomBytes(size_t n, unsigned seed = 7) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = (char)(gen() & 0xFF);
+    return s;
+}
+inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+// Polls pred every 5 ms until it holds; false when it still fails after ms.
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
+    for (int i = 0; i < ms / 5; i++) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
 
 // Runs a shell command; returns its exit status and fills *output with stdout+stderr.
 int RunCommand(const std::string& cmd, std::string* output = nullptr);

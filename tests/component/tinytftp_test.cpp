@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "APP_TinyTFTP.h"
@@ -20,13 +19,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using fwtest::WaitFor;
-
-std::string RandomContent(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = (char)(gen() & 0xFF);  // every value, flags and escapes included
-    return s;
-}
 
 // A slot of the test's own for the engine at the far end (the process-wide
 // one of the port glue serves the near end).
@@ -125,7 +117,7 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
         std::string name = "f" + std::to_string(size) + ".bin";
-        std::string content = RandomContent(size, (unsigned)size);
+        std::string content = fwtest::RandomBytes(size, (unsigned)size);
         root.write("/src/" + name, content);
         root.write("/dst/" + name, std::string(400000, 'X'));  // a longer old file is replaced whole
         APP_TinyTFTP_t* sender = nullptr;
@@ -150,7 +142,7 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
 TEST_F(TftpEnv, ReceiverIgnoresARepeatedOldBlockAndAnswersOnlyNewOnes) {
     profile(1.0);
     root.mkdirs("/dst");
-    std::string b1 = RandomContent(1024, 1), b2 = RandomContent(100, 2);
+    std::string b1 = fwtest::RandomBytes(1024, 1), b2 = fwtest::RandomBytes(100, 2);
     Script s;
     s.in = {Request("r.bin"), Packet(TinyTFTP_PutData, 1, b1), Packet(TinyTFTP_PutData, 1, b1),
             Packet(TinyTFTP_PutData, 2, b2)};
@@ -218,7 +210,7 @@ TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
     // Real time: the MCU's first acknowledgement arrives while the upgrade
     // request is still being waited for, and must not be lost.
     open(1.0);
-    std::string image = RandomContent(2048, 7);
+    std::string image = fwtest::RandomBytes(2048, 7);
     root.write(QX_MASTER_HEX, image);
     std::thread push([] { CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr); });
     push.join();
@@ -264,7 +256,7 @@ TEST_F(ChannelPush, UpdateDirectoryGoesFileByFileButNeverTheIni) {
     open(0.01);
     mcu->setGoAhead(sim::McuPeer::GoAhead::Packet);
     std::map<std::string, std::string> files = {
-        {"a.bin", RandomContent(1500, 3)}, {"b.bin", ""}, {"c.bin", RandomContent(4096, 4)}};
+        {"a.bin", fwtest::RandomBytes(1500, 3)}, {"b.bin", ""}, {"c.bin", fwtest::RandomBytes(4096, 4)}};
     for (const auto& f : files) root.write(std::string(QX_UPDATE_DIR) + f.first, f.second);
     root.write(std::string(QX_UPDATE_DIR) + QX_MCU_UPDATE_INI, "[update]\n");
     root.mkdirs(std::string(QX_UPDATE_DIR) + "EP9162SQ");
@@ -306,7 +298,7 @@ TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
     ASSERT_EQ(APP_TinyTFTP_Create(&h, &s_param), 1);
     int result = 0;
     std::thread rx([&] { result = APP_TinyTFTP_Xfer(h); });
-    std::string content = RandomContent(2500, 9);
+    std::string content = fwtest::RandomBytes(2500, 9);
     // The MCU's side, by hand: wait for the go-ahead, then request and blocks.
     auto acks = [&](uint16_t block) {
         size_t n = 0;

@@ -140,8 +140,7 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
     ASSERT_TRUE(log.waitFor("p_len=[4], opcode=[4], block=[4660]"));
     // The line is printed just before the values are posted.
-    for (int i = 0; i < 1000 && g_comm_core.ops_code.load() != 4; i++) usleep(1000);
-    EXPECT_EQ(g_comm_core.ops_code.load(), 4);
+    EXPECT_TRUE(fwtest::WaitFor([] { return g_comm_core.ops_code.load() == 4; }, 1000));
     EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
     const char text[] = "\r\nSET DEV REBOOT\r\n";
     ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(text, text + sizeof(text))), 1);

@@ -39,13 +39,26 @@ Bytes Le32(uint32_t a, uint32_t b) {
 }
 }  // namespace
 
-TEST_F(Channel, HeartbeatComesBackByteForByte) {
+TEST_F(Channel, HeartbeatComesBackByteForByteAndSendMsgPads) {
     open();
     const Bytes payload{0x01, 0x7E, 0x7D, 0x00, 0xFF};
     ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, payload), 1);
     ASSERT_TRUE(gotRecord(comm_master_type_heartbeat));
     EXPECT_EQ(mcu->records()[0].frame, sim::McuRecord(comm_master_type_heartbeat, payload));
     EXPECT_EQ(mcu->badFrames(), 0u);
+
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCDE", 5, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd));
+    EXPECT_EQ(mcu->records()[1].len, 8);
+    EXPECT_EQ(mcu->records()[1].payload, (Bytes{'A', 'B', 'C', 'D', 'E', 0, 0, 0}));
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCD", 4, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd, 2));
+    EXPECT_EQ(mcu->records()[2].len, 8);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(-1, "A", 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, nullptr, 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, "A", 0, 6), -1);
+    // 1152 bytes would need 1156 with their padding: more than a record holds.
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
 }
 
 TEST_F(Channel, TwoRecordsHeldTogetherAreHandledWithoutASleepBetween) {
@@ -88,23 +101,6 @@ TEST_F(Channel, RefusedFramesLeaveTheChannelWorking) {
         EXPECT_TRUE(gotRecord(comm_master_type_heartbeat, ++beats));
     }
     EXPECT_EQ(log.count("Failed to call QX_GetTLVFromData"), 1u);
-}
-
-TEST_F(Channel, SendMsgPadsTheMessage) {
-    open();
-    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCDE", 5, comm_master_type_cmd), 0);
-    ASSERT_TRUE(gotRecord(comm_master_type_cmd));
-    auto r = mcu->records()[0];
-    EXPECT_EQ(r.len, 8);
-    EXPECT_EQ(r.payload, (Bytes{'A', 'B', 'C', 'D', 'E', 0, 0, 0}));
-    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCD", 4, comm_master_type_cmd), 0);
-    ASSERT_TRUE(gotRecord(comm_master_type_cmd, 2));
-    EXPECT_EQ(mcu->records()[1].len, 8);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(-1, "A", 1, 6), -1);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, nullptr, 1, 6), -1);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, "A", 0, 6), -1);
-    // 1152 bytes would need 1156 with their padding: more than a record holds.
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
 }
 
 TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {

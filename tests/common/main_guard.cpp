@@ -2,7 +2,6 @@
 // runs, so not even a stray shell "reboot" can reach the real command.
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 

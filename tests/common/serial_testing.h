@@ -5,17 +5,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "BoardProfile.h"
 #include "PtyLine.h"

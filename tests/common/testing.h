@@ -2,9 +2,6 @@
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
-#include <stdint.h>
-
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>

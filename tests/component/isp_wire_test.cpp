@@ -1,6 +1,5 @@
 // The ISP requests as they travel on a real pty, and how each answer is judged.
 #include <gtest/gtest.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <functional>

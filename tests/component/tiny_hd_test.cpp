@@ -1,13 +1,11 @@
 // Two ends of the acknowledged link over a real pty pair, each pumped by its
 // own receive thread, with a line that can lose or damage frames.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 

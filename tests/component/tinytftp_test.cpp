@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <memory>
 #include <thread>
 
 #include "APP_TinyTFTP.h"
@@ -183,7 +182,6 @@ TEST_F(TftpEnv, ScriptedPeersGetTheRightAnswers) {
 }
 
 // ---------------------------------------------------------------- through the channel
-
 
 TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
     // Real time: the MCU's first acknowledgement arrives while the upgrade

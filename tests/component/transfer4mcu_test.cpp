@@ -1,12 +1,9 @@
 // The message channel opened on a pty slave, with the emulated master MCU on
 // the master side and a vela stand-in collecting the reports.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <string.h>
 
 #include <chrono>
-#include <memory>
-#include <thread>
 
 #include "McuPeer.h"
 #include "PtyLine.h"

@@ -1,6 +1,5 @@
 // YMODEM sender and receiver against lrzsz, the emulated Valens chip and
 // scripted peers on real ptys.
-#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -14,7 +13,6 @@
 using namespace fwtest;
 
 namespace {
-
 
 int32_t Send(const std::string& data, const char* name) {
     std::vector<unsigned char> buf(data.begin(), data.end());

@@ -11,10 +11,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "Board.h"
 #include "BoardProfile.h"
+#include "Bootloader.h"
 #include "PtyLine.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
+#include "ValensChip.h"
 #include "testing.h"
 
 namespace fwtest {
@@ -72,6 +75,28 @@ struct AgentWorld {
     RebootStub reboot{root};
     sim::PtyLine line;
     bool profileSet;
+};
+
+// AgentWorld with the emulated board in application mode: the master boot
+// loader behind "WUPG Master", the IO MCU and the Valens chip behind the signal lines.
+struct EmulatedBoard : AgentWorld {
+    explicit EmulatedBoard(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
+                           sim::ValensOptions valensOpt = {})
+        : AgentWorld(scale),
+          board(line),
+          master("master", scale, masterOpt),
+          io("iomcu", scale, ioOpt),
+          valens("valens", scale, valensOpt) {
+        board.route("WUPG Master\r\n", &master);
+        board.routeSig(&io, &valens);
+        board.start();
+        host.setValensCmd("UPG VALENS TX\r\n");
+    }
+    ~EmulatedBoard() { board.stop(); }
+    HostLink host;
+    sim::Board board;
+    sim::Bootloader master, io;
+    sim::ValensChip valens;
 };
 
 // An lrzsz program behind socat: socat makes a raw pty (linked at tty())

@@ -5,10 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Board.h"
-#include "Bootloader.h"
 #include "QxLog.h"
-#include "ValensChip.h"
 #include "serial_testing.h"
 
 using namespace fwtest;
@@ -32,24 +29,12 @@ std::string MakeHex(const TempRoot& root, size_t n, unsigned seed = 1) {
     return ReadFile(hex);
 }
 
-// The agent's task object, host link and serial port against an emulated
-// board with a master boot loader, an IO MCU boot loader and a Valens chip.
-struct Rig : AgentWorld {
+// The agent's task object on the emulated board's line.
+struct Rig : EmulatedBoard {
     explicit Rig(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
                  sim::ValensOptions valensOpt = {})
-        : AgentWorld(scale),
-          scale(scale),
-          port(line.slavePath(), 57600),
-          board(line),
-          master("master", scale, masterOpt),
-          io("iomcu", scale, ioOpt),
-          valens("valens", scale, valensOpt) {
-        board.route("WUPG Master\r\n", &master);
-        board.routeSig(&io, &valens);
-        board.start();
-        host.setValensCmd("UPG VALENS TX\r\n");
-    }
-    ~Rig() { board.stop(); }
+        : EmulatedBoard(scale, masterOpt, ioOpt, valensOpt), scale(scale), port(line.slavePath(), 57600) {}
+    ~Rig() { board.stop(); }  // before the port closes
     CTaskfile2mcu& task() { return port.task; }
     // Runs the procedure; returns its duration in seconds.
     double run() {
@@ -59,11 +44,7 @@ struct Rig : AgentWorld {
     }
 
     double scale;
-    HostLink host;
     TaskOnPort port;
-    sim::Board board;
-    sim::Bootloader master, io;
-    sim::ValensChip valens;
 };
 
 std::vector<Report> WaitReports(const VelaStandIn& vela, size_t n) {

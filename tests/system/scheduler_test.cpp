@@ -5,10 +5,7 @@
 
 #include <thread>
 
-#include "Board.h"
-#include "Bootloader.h"
 #include "QxLog.h"
-#include "ValensChip.h"
 #include "serial_testing.h"
 
 using namespace fwtest;
@@ -23,17 +20,9 @@ std::string SmallHex() {
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
-struct SchedRig : AgentWorld {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
-        : AgentWorld(scale),
-          board(line),
-          master("master", scale),
-          io("iomcu", scale),
-          valens("valens", scale, vo) {
+struct SchedRig : EmulatedBoard {
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}) : EmulatedBoard(scale, {}, {}, vo) {
         g_pTaskUP4mcu = &task;
-        board.route("WUPG Master\r\n", &master);
-        board.routeSig(&io, &valens);
-        board.start();
     }
     ~SchedRig() {
         if (thread.joinable()) {
@@ -41,7 +30,6 @@ struct SchedRig : AgentWorld {
             task.SetUpgradeflg(true);
             thread.join();
         }
-        board.stop();
         g_pTaskUP4mcu = nullptr;
     }
     void start() {
@@ -55,7 +43,6 @@ struct SchedRig : AgentWorld {
     }
     void stageValens(const std::string& image) {
         root.write(QX_VALENS_TX_HEX, image);
-        host.setValensCmd("UPG VALENS TX\r\n");
         task.SetValensUpFlg(1);
     }
     std::vector<Datagram> waitDatagrams(const std::function<bool(const Datagram&)>& pred) {
@@ -69,11 +56,7 @@ struct SchedRig : AgentWorld {
         return vela.datagrams();
     }
 
-    HostLink host;
     CTaskfile2mcu task;
-    sim::Board board;
-    sim::Bootloader master, io;
-    sim::ValensChip valens;
     std::thread thread;
     std::chrono::steady_clock::time_point t0;
     int result = -99;

@@ -130,49 +130,44 @@ TEST(MasterRun, TheImageArrivesByteForByte) {
     }
 }
 
-TEST(MasterRun, CrLfLinesAreTakenOnePerPass) {
-    sim::BootloaderOptions opt;
-    opt.closing = {"Erasing\r\n", "Writing\r\n", "rebooting\r\n", "never read\r\n"};
-    Rig rig(0.01, opt);
-    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 500));
-    LogCapture log(true);
-    rig.run();
-    std::string t = log.text();
-    // The LF of "START\r\n" opens the first closing line.
-    size_t a = t.find("STM_Status==2.....buffer[\nErasing\r][9].");
-    size_t b = t.find("STM_Status==2.....buffer[\nWriting\r][9].");
-    size_t c = t.find("STM_Status==2.....buffer[\nrebooting\r][11].");
-    ASSERT_NE(a, std::string::npos) << t;
-    ASSERT_NE(b, std::string::npos) << t;
-    ASSERT_NE(c, std::string::npos) << t;
-    EXPECT_LT(a, b);
-    EXPECT_LT(b, c);
-    EXPECT_FALSE(log.contains("never read"));  // the run ended on "rebooting"
-}
-
-TEST(MasterRun, WithoutRebootingTheRunEndsAfterMoreThanAHundredPasses) {
-    sim::BootloaderOptions opt;
-    opt.noClosingText = true;
-    Rig rig(0.01, opt);
-    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
-    LogCapture log(true);
-    rig.run();
-    EXPECT_TRUE(rig.master.record().imageComplete);
-    EXPECT_EQ(log.count("STM_Status==2....."), 101u);
-}
-
-TEST(MasterRun, ASilentPortGetsNothingMoreAndTheRunEndsAfter501Passes) {
-    sim::BootloaderOptions opt;
-    opt.silent = true;
-    Rig rig(0.01, opt);
-    rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
-    LogCapture log(true);
-    double secs = rig.run();
-    EXPECT_EQ(rig.master.record().raw, "");  // nothing after the entry command
-    EXPECT_EQ(rig.board.routerLog(), (std::vector<std::string>{"WUPG Master", "-> master"}));
-    EXPECT_FALSE(log.contains("readly in upgrade"));
-    // 501 waits of 200 ms each, on the scaled clock; far more than the 101 of state 2.
-    EXPECT_GE(secs, 501 * 0.2 * rig.scale * 0.9);
+TEST(MasterRun, ClosingTextsAndSilence) {
+    sim::BootloaderOptions crlf, noText, silent;
+    crlf.closing = {"Erasing\r\n", "Writing\r\n", "rebooting\r\n", "never read\r\n"};
+    noText.noClosingText = true;
+    silent.silent = true;
+    {
+        SCOPED_TRACE("CR LF lines are taken one per pass; the run ends on \"rebooting\"");
+        Rig rig(0.01, crlf);
+        rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 500));
+        LogCapture log(true);
+        rig.run();
+        // The LF of "START\r\n" opens the first closing line.
+        size_t a = log.text().find("STM_Status==2.....buffer[\nErasing\r][9].");
+        size_t b = log.text().find("STM_Status==2.....buffer[\nWriting\r][9].");
+        size_t c = log.text().find("STM_Status==2.....buffer[\nrebooting\r][11].");
+        EXPECT_TRUE(a < b && b < c && c != std::string::npos) << log.text();
+        EXPECT_FALSE(log.contains("never read"));
+    }
+    {
+        SCOPED_TRACE("without \"rebooting\" the run ends after 101 passes");
+        Rig rig(0.01, noText);
+        rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
+        LogCapture log(true);
+        rig.run();
+        EXPECT_TRUE(rig.master.record().imageComplete);
+        EXPECT_EQ(log.count("STM_Status==2....."), 101u);
+    }
+    {
+        SCOPED_TRACE("a silent port gets nothing after the entry command; the run ends after 501 passes");
+        Rig rig(0.01, silent);
+        rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
+        LogCapture log(true);
+        double secs = rig.run();
+        EXPECT_EQ(rig.master.record().raw, "");
+        EXPECT_EQ(rig.board.routerLog(), (std::vector<std::string>{"WUPG Master", "-> master"}));
+        EXPECT_FALSE(log.contains("readly in upgrade"));
+        EXPECT_GE(secs, 501 * 0.2 * rig.scale * 0.9);  // 501 waits of 200 ms on the scaled clock
+    }
 }
 
 TEST(MasterRun, TwoRunsInARowBothStartFromTheEntryCommand) {

@@ -116,15 +116,13 @@ TEST_F(Staging, PackageWithOnlyAMasterImageStillRaisesTheFlag) {
     EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/MASTER.hex"), "m2");
 }
 
-TEST_F(Staging, MissingPackageRunsNothing) {
+TEST_F(Staging, MissingPackageRunsNothingACorruptOneShowsTarsStatus) {
     g_pudp4vela->Task_UpdateFile_Path();
     EXPECT_TRUE(log.contains("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed"));
     EXPECT_FALSE(log.contains("cmdBuffer is"));
     EXPECT_FALSE(g_pTaskUP4mcu->GetUpgradeflg());
     EXPECT_FALSE(root.exists("/tar.log"));
-}
 
-TEST_F(Staging, CorruptPackageIsUnpackedAsFarAsTarGoesAndTheStatusShown) {
     root.write("/home/ubuntu/McuUpdate.tar.gz", "this is no gzip data");
     g_pudp4vela->Task_UpdateFile_Path();
     EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf"));

@@ -100,7 +100,7 @@ TEST_F(Channel, RefusedFramesLeaveTheChannelWorking) {
     EXPECT_EQ(log.count("Failed to call QX_GetTLVFromData"), 1u);
 }
 
-TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {
+TEST_F(Channel, WaitUpgReadyAndUpgradeFinished) {
     open(0.01);
     EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(7), 0);
     ASSERT_TRUE(gotRecord(comm_master_type_upg_request));
@@ -108,19 +108,14 @@ TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {
     mcu->setAnswerUpgradeRequest(false);
     EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(1), 1);
     EXPECT_TRUE(log.contains("Error! Can't Recv UPG_ACK"));
-}
-
-TEST_F(Channel, UpgradeFinishedReportsAndReboots) {
-    open(0.01);
+    // A type-4 record: the closing report, then the reboot.
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upg_finish, Bytes{}), 1);
     ASSERT_TRUE(reboot.waitForRun());
     auto reports = vela.reports();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].name, "ST(0)");
-    EXPECT_EQ(reports[0].total, "9");
-    EXPECT_EQ(reports[0].current, "0");
-    EXPECT_EQ(reports[0].percent, "100");
-    EXPECT_EQ(reports[0].isEnd, "1");
+    const fwtest::Report& r = reports[0];
+    EXPECT_EQ((std::vector<std::string>{r.name, r.total, r.current, r.percent, r.isEnd}),
+              (std::vector<std::string>{"ST(0)", "9", "0", "100", "1"}));
     auto d = vela.datagrams();
     EXPECT_EQ(d[0].type(), (uint32_t)comm_master_type_upgrade_status);
     EXPECT_EQ(d[0].len(), d[0].bytes.size());

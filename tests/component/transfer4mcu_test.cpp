@@ -60,11 +60,12 @@ TEST_F(Channel, HeartbeatComesBackByteForByteAndSendMsgPads) {
 
 TEST_F(Channel, TwoRecordsHeldTogetherAreHandledWithoutASleepBetween) {
     // An idle pass sleeps 2 s at this scale; both records must be handled well inside one.
+    // One frame carries both, so they are handed over together whatever the load.
     open(100.0);
-    Bytes frames = sim::McuEncodeFrame(0x4101, sim::McuRecord(comm_master_type_upg_info, Le32(1, 1)));
-    Bytes second = sim::McuEncodeFrame(0x4102, sim::McuRecord(comm_master_type_upg_info, Le32(2, 2)));
-    frames.insert(frames.end(), second.begin(), second.end());
-    mcu->sendRaw(frames);
+    Bytes records = sim::McuRecord(comm_master_type_upg_info, Le32(1, 1));
+    Bytes second = sim::McuRecord(comm_master_type_upg_info, Le32(2, 2));
+    records.insert(records.end(), second.begin(), second.end());
+    mcu->sendRaw(sim::McuEncodeFrame(0x4101, records));
     ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[1] status[1]", 30000));
     auto first = std::chrono::steady_clock::now();
     ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[2] status[2]", 30000));

@@ -2,7 +2,6 @@
 // devices: a real pty line, a vela stand-in for the reports, a temp root.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>

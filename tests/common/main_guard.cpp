@@ -4,7 +4,6 @@
 // command fails the run when the file exists afterwards).
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 

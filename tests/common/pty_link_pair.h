@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "PtyLine.h"
+#include "testing.h"
 #include "tiny_hd.h"
 
 namespace fwtest {
@@ -125,13 +126,5 @@ struct Pair {
         close(slave);
     }
 };
-
-inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
-    for (int i = 0; i < ms / 5; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
-}
 
 }  // namespace fwtest

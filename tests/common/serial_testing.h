@@ -5,33 +5,22 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <memory>
-#include <random>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "Board.h"
 #include "BoardProfile.h"
+#include "Bootloader.h"
 #include "PtyLine.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
+#include "ValensChip.h"
 #include "testing.h"
 
 namespace fwtest {
-
-inline std::string RandomBytes(size_t n, unsigned seed = 7) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = (char)(gen() & 0xFF);
-    return s;
-}
 
 // Installs a profile whose serial device is dev (no root, default ports).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
@@ -39,10 +28,6 @@ inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
     p.strSerialDev = dev;
     p.dTimeScale = scale;
     if (BoardProfile_Set(p) != 0) throw std::runtime_error("profile refused for " + dev);
-}
-
-inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // The task object, reachable through g_pTaskUP4mcu, with its port open on dev.
@@ -90,6 +75,28 @@ struct AgentWorld {
     RebootStub reboot{root};
     sim::PtyLine line;
     bool profileSet;
+};
+
+// AgentWorld with the emulated board in application mode: the master boot
+// loader behind "WUPG Master", the IO MCU and the Valens chip behind the signal lines.
+struct EmulatedBoard : AgentWorld {
+    explicit EmulatedBoard(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
+                           sim::ValensOptions valensOpt = {})
+        : AgentWorld(scale),
+          board(line),
+          master("master", scale, masterOpt),
+          io("iomcu", scale, ioOpt),
+          valens("valens", scale, valensOpt) {
+        board.route("WUPG Master\r\n", &master);
+        board.routeSig(&io, &valens);
+        board.start();
+        host.setValensCmd("UPG VALENS TX\r\n");
+    }
+    ~EmulatedBoard() { board.stop(); }
+    HostLink host;
+    sim::Board board;
+    sim::Bootloader master, io;
+    sim::ValensChip valens;
 };
 
 // An lrzsz program behind socat: socat makes a raw pty (linked at tty())

@@ -1,22 +1,7 @@
 #include "testing.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 
 #include "QxLog.h"
 

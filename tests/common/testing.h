@@ -2,13 +2,11 @@
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
-#include <stdint.h>
-
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,5 +57,22 @@ private:
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
                          const std::string& serialDev = "/dev/null", double timeScale = 1.0);
 
+inline std::string RandomBytes(size_t n, unsigned seed = 7) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = (char)(gen() & 0xFF);
+    return s;
+}
+inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+// Polls pred every 5 ms until it holds; false when it still fails after ms.
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
+    for (int i = 0; i < ms / 5; i++) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
 
 }  // namespace fwtest

@@ -55,24 +55,25 @@ TEST(IspFault, FamiliesWithoutImagesSilentOrBadImagesAreHandledPortByPort) {
     EXPECT_TRUE(rig.task.GetUpgradeflg());
 }
 
-TEST(IspFault, MissingBankZeroFileEndsTheRunAtOnce) {
-    IspRig rig;
-    rig.selectEp(4);
-    EXPECT_EQ(rig.task.Run4EPUpgrade(), -2);
-    EXPECT_EQ(rig.task.m_bFileExistFlg, 0);
-    EXPECT_TRUE(rig.log.contains("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()"));
-    EXPECT_TRUE(
-        rig.log.contains("###### open Firware[" + rig.root.path() + QX_EP_BASE_INPUT + ".h00] fail! fd is <-1>"));
-    EXPECT_EQ(rig.devices.ep(4).entries(), 0);
-}
-
-TEST(IspFault, OverlongImageIsRefusedBeforeReading) {
-    IspRig rig;
-    rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h00", std::string(QX_FILEBUF_LEN + 1, '\n'));
-    rig.selectEp(1);
-    EXPECT_EQ(rig.task.Run4EPUpgrade(), -2);
-    EXPECT_EQ(rig.task.m_bFileExistFlg, 1);
-    EXPECT_TRUE(rig.log.contains("######FileSize is <194561> > 190 * 1024, in ProcessMatrixMCUUpgradeReq."));
+TEST(IspFault, MissingOrOverlongBankZeroFileEndsTheRunAtOnce) {
+    struct {
+        const char* legend;
+        bool write;
+        int exists;
+        std::string logged;
+    } rows[] = {
+        {"missing", false, 0, std::string(QX_EP_BASE_INPUT) + ".h00] fail! fd is <-1>"},
+        {"overlong", true, 1, "######FileSize is <194561> > 190 * 1024, in ProcessMatrixMCUUpgradeReq."},
+    };
+    for (const auto& r : rows) {
+        IspRig rig;
+        if (r.write) rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h00", std::string(QX_FILEBUF_LEN + 1, '\n'));
+        rig.selectEp(4);
+        EXPECT_EQ(rig.task.Run4EPUpgrade(), -2) << r.legend;
+        EXPECT_EQ(rig.task.m_bFileExistFlg, r.exists) << r.legend;
+        EXPECT_TRUE(rig.log.contains(r.logged)) << r.legend << rig.log.text();
+        EXPECT_EQ(rig.devices.ep(4).entries(), 0) << r.legend;
+    }
 }
 
 TEST(IspFault, SixMissingZResetTheAttemptAndTheCountSurvivesTheReset) {

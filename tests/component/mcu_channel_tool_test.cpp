@@ -21,8 +21,7 @@ TEST(McuChannelTool, PushesAnImageAndShowsItsProgress) {
     fwtest::TempRoot root;
     sim::PtyLine line;
     sim::McuPeer mcu(line);
-    std::string image(2048, '\0');
-    for (size_t i = 0; i < image.size(); i++) image[i] = (char)(i * 7);
+    std::string image = fwtest::RandomBytes(2048);
     std::string file = root.write("/image.bin", image);
     std::string out;
     int rc = fwtest::RunCommand(

@@ -106,27 +106,23 @@ TEST_F(Staging, PackageWithOnlyAMasterImageStillRaisesTheFlag) {
     EXPECT_TRUE(root.exists("/home/ubuntu/McuUpdate/MASTER.hex"));
     EXPECT_FALSE(root.exists("/home/ubuntu/McuUpdate/IOMCU.hex"));
     EXPECT_TRUE(g_pTaskUP4mcu->GetUpgradeflg());
-}
-
-TEST_F(Staging, MissingPackageRunsNothing) {
-    g_pudp4vela->Task_UpdateFile_Path();
-    EXPECT_TRUE(log.contains("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed"));
-    EXPECT_FALSE(log.contains("cmdBuffer is"));
-    EXPECT_FALSE(g_pTaskUP4mcu->GetUpgradeflg());
-    EXPECT_FALSE(root.exists("/tar.log"));
-}
-
-TEST_F(Staging, OrderBeforeTheTaskObjectExistsTouchesNoTaskObject) {
-    Package({{"HV4412-7730-K28-Master-V1.hex", "m"}});
+    // Orders before the task object exists touch no task object.
+    Package({{"HV4412-7730-K28-Master-V2.hex", "m2"}});
     root.write("/home/ubuntu/valens/VSTX.hex", "x");
     delete g_pTaskUP4mcu;
     g_pTaskUP4mcu = nullptr;
     g_pudp4vela->Task_UpdateFile_Path();
     g_pudp4vela->Task_Valens_UpdateFile_Path("TX");
-    EXPECT_TRUE(root.exists("/home/ubuntu/McuUpdate/MASTER.hex"));
+    EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/MASTER.hex"), "m2");
 }
 
-TEST_F(Staging, CorruptPackageIsUnpackedAsFarAsTarGoesAndTheStatusShown) {
+TEST_F(Staging, MissingPackageRunsNothingACorruptOneShowsTarsStatus) {
+    g_pudp4vela->Task_UpdateFile_Path();
+    EXPECT_TRUE(log.contains("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed"));
+    EXPECT_FALSE(log.contains("cmdBuffer is"));
+    EXPECT_FALSE(g_pTaskUP4mcu->GetUpgradeflg());
+    EXPECT_FALSE(root.exists("/tar.log"));
+
     root.write("/home/ubuntu/McuUpdate.tar.gz", "this is no gzip data");
     g_pudp4vela->Task_UpdateFile_Path();
     EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf"));

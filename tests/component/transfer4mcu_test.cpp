@@ -1,12 +1,9 @@
 // The message channel opened on a pty slave, with the emulated master MCU on
 // the master side and a vela stand-in collecting the reports.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <string.h>
 
 #include <chrono>
-#include <memory>
-#include <thread>
 
 #include "McuPeer.h"
 #include "PtyLine.h"
@@ -39,22 +36,36 @@ Bytes Le32(uint32_t a, uint32_t b) {
 }
 }  // namespace
 
-TEST_F(Channel, HeartbeatComesBackByteForByte) {
+TEST_F(Channel, HeartbeatComesBackByteForByteAndSendMsgPads) {
     open();
     const Bytes payload{0x01, 0x7E, 0x7D, 0x00, 0xFF};
     ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, payload), 1);
     ASSERT_TRUE(gotRecord(comm_master_type_heartbeat));
     EXPECT_EQ(mcu->records()[0].frame, sim::McuRecord(comm_master_type_heartbeat, payload));
     EXPECT_EQ(mcu->badFrames(), 0u);
+
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCDE", 5, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd));
+    EXPECT_EQ(mcu->records()[1].len, 8);
+    EXPECT_EQ(mcu->records()[1].payload, (Bytes{'A', 'B', 'C', 'D', 'E', 0, 0, 0}));
+    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCD", 4, comm_master_type_cmd), 0);
+    ASSERT_TRUE(gotRecord(comm_master_type_cmd, 2));
+    EXPECT_EQ(mcu->records()[2].len, 8);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(-1, "A", 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, nullptr, 1, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, "A", 0, 6), -1);
+    // 1152 bytes would need 1156 with their padding: more than a record holds.
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
 }
 
 TEST_F(Channel, TwoRecordsHeldTogetherAreHandledWithoutASleepBetween) {
     // An idle pass sleeps 2 s at this scale; both records must be handled well inside one.
+    // One frame carries both, so they are handed over together whatever the load.
     open(100.0);
-    Bytes frames = sim::McuEncodeFrame(0x4101, sim::McuRecord(comm_master_type_upg_info, Le32(1, 1)));
-    Bytes second = sim::McuEncodeFrame(0x4102, sim::McuRecord(comm_master_type_upg_info, Le32(2, 2)));
-    frames.insert(frames.end(), second.begin(), second.end());
-    mcu->sendRaw(frames);
+    Bytes records = sim::McuRecord(comm_master_type_upg_info, Le32(1, 1));
+    Bytes second = sim::McuRecord(comm_master_type_upg_info, Le32(2, 2));
+    records.insert(records.end(), second.begin(), second.end());
+    mcu->sendRaw(sim::McuEncodeFrame(0x4101, records));
     ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[1] status[1]", 30000));
     auto first = std::chrono::steady_clock::now();
     ASSERT_TRUE(log.waitFor("comm_master_type_upg_info mcu[2] status[2]", 30000));
@@ -90,24 +101,7 @@ TEST_F(Channel, RefusedFramesLeaveTheChannelWorking) {
     EXPECT_EQ(log.count("Failed to call QX_GetTLVFromData"), 1u);
 }
 
-TEST_F(Channel, SendMsgPadsTheMessage) {
-    open();
-    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCDE", 5, comm_master_type_cmd), 0);
-    ASSERT_TRUE(gotRecord(comm_master_type_cmd));
-    auto r = mcu->records()[0];
-    EXPECT_EQ(r.len, 8);
-    EXPECT_EQ(r.payload, (Bytes{'A', 'B', 'C', 'D', 'E', 0, 0, 0}));
-    EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, "ABCD", 4, comm_master_type_cmd), 0);
-    ASSERT_TRUE(gotRecord(comm_master_type_cmd, 2));
-    EXPECT_EQ(mcu->records()[1].len, 8);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(-1, "A", 1, 6), -1);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, nullptr, 1, 6), -1);
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, "A", 0, 6), -1);
-    // 1152 bytes would need 1156 with their padding: more than a record holds.
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
-}
-
-TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {
+TEST_F(Channel, WaitUpgReadyAndUpgradeFinished) {
     open(0.01);
     EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(7), 0);
     ASSERT_TRUE(gotRecord(comm_master_type_upg_request));
@@ -115,19 +109,14 @@ TEST_F(Channel, WaitUpgReadyOnTheMcusAnswer) {
     mcu->setAnswerUpgradeRequest(false);
     EXPECT_EQ(CTransfer4mcu::QX_WaitUPGReady(1), 1);
     EXPECT_TRUE(log.contains("Error! Can't Recv UPG_ACK"));
-}
-
-TEST_F(Channel, UpgradeFinishedReportsAndReboots) {
-    open(0.01);
+    // A type-4 record: the closing report, then the reboot.
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upg_finish, Bytes{}), 1);
     ASSERT_TRUE(reboot.waitForRun());
     auto reports = vela.reports();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].name, "ST(0)");
-    EXPECT_EQ(reports[0].total, "9");
-    EXPECT_EQ(reports[0].current, "0");
-    EXPECT_EQ(reports[0].percent, "100");
-    EXPECT_EQ(reports[0].isEnd, "1");
+    const fwtest::Report& r = reports[0];
+    EXPECT_EQ((std::vector<std::string>{r.name, r.total, r.current, r.percent, r.isEnd}),
+              (std::vector<std::string>{"ST(0)", "9", "0", "100", "1"}));
     auto d = vela.datagrams();
     EXPECT_EQ(d[0].type(), (uint32_t)comm_master_type_upgrade_status);
     EXPECT_EQ(d[0].len(), d[0].bytes.size());
@@ -140,8 +129,7 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
     ASSERT_TRUE(log.waitFor("p_len=[4], opcode=[4], block=[4660]"));
     // The line is printed just before the values are posted.
-    for (int i = 0; i < 1000 && g_comm_core.ops_code.load() != 4; i++) usleep(1000);
-    EXPECT_EQ(g_comm_core.ops_code.load(), 4);
+    EXPECT_TRUE(fwtest::WaitFor([] { return g_comm_core.ops_code.load() == 4; }, 1000));
     EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
     const char text[] = "\r\nSET DEV REBOOT\r\n";
     ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(text, text + sizeof(text))), 1);

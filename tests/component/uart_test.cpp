@@ -11,21 +11,6 @@
 
 using namespace fwtest;
 
-TEST(Uart, OpenReportsTheDescriptorOrTheFailure) {
-    sim::PtyLine line;
-    LogCapture log(true);
-    CTaskfile2mcu task;
-    UseSerialDevice(line.slavePath());
-    int fd = task.OpenUart();
-    ASSERT_GT(fd, 0);
-    EXPECT_TRUE(log.contains("OpenUart is OK and Uart is [" + std::to_string(fd) + "]\n."));
-    EXPECT_EQ(task.m_Uartfd, 0);  // the caller stores it
-    close(fd);
-    UseSerialDevice("/dev/no-such-tty");
-    EXPECT_EQ(task.OpenUart(), -1);
-    EXPECT_TRUE(log.contains("In CTaskfile2mcu::OpenUart, open fd is error!!!"));
-}
-
 TEST(Uart, SpeedChangeReachesTheLineAndAMissingDeviceIsReported) {
     sim::PtyLine line;
     UseSerialDevice(line.slavePath());
@@ -124,13 +109,16 @@ TEST(Uart, ReadsWaitAsToldAndReturnWhatIsThere) {
     EXPECT_EQ(line.read(got, sizeof(got), 2000), 2);
 }
 
-TEST(Uart, CloseLeavesTheDescriptorZeroAndNeverClosesStdin) {
+TEST(Uart, OpenAndCloseLeaveTheDescriptorToTheCallerAndZero) {
     sim::PtyLine line;
     UseSerialDevice(line.slavePath());
     LogCapture log(true);
     CTaskfile2mcu task;
-    task.m_Uartfd = task.OpenUart();
-    int fd = task.m_Uartfd;
+    int fd = task.OpenUart();
+    ASSERT_GT(fd, 0);
+    EXPECT_TRUE(log.contains("OpenUart is OK and Uart is [" + std::to_string(fd) + "]\n."));
+    EXPECT_EQ(task.m_Uartfd, 0);  // the caller stores it
+    task.m_Uartfd = fd;
     EXPECT_EQ(task.CloseUart(), 0);
     EXPECT_EQ(task.m_Uartfd, 0);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // really closed
@@ -138,4 +126,7 @@ TEST(Uart, CloseLeavesTheDescriptorZeroAndNeverClosesStdin) {
     // Closing again (the port counts as not open) leaves descriptor 0 alone.
     EXPECT_EQ(task.CloseUart(), 0);
     EXPECT_NE(fcntl(0, F_GETFD), -1);
+    UseSerialDevice("/dev/no-such-tty");
+    EXPECT_EQ(task.OpenUart(), -1);
+    EXPECT_TRUE(log.contains("In CTaskfile2mcu::OpenUart, open fd is error!!!"));
 }

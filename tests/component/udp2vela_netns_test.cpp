@@ -53,7 +53,7 @@ TEST(HostLinkSource, DatagramFromOutsideLoopbackIsDropped) {
     // The same order from loopback is carried out.
     vela.sendOrder(253, "TX");
     ASSERT_TRUE(log.waitFor("CmdLen:[2]"));
-    for (int i = 0; i < 200 && g_pTaskUP4mcu->GetValensUpFlg() != 1; i++) usleep(5000);
+    fwtest::WaitFor([] { return g_pTaskUP4mcu->GetValensUpFlg() == 1; }, 1000);
     EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 1);
     close(fd);
 }

@@ -52,26 +52,16 @@ protected:
 TEST_F(HostLink, ReceiveNumberRunsFrom1To49ThenWrapsTo0) {
     for (int i = 1; i <= 51; i++) {
         Order(999, "x");
-        if (i == 49) {
-            EXPECT_EQ(LastRecvNumber(), 49);
-        } else if (i == 50) {
-            EXPECT_EQ(LastRecvNumber(), 0);
-        } else if (i == 51) {
-            EXPECT_EQ(LastRecvNumber(), 1);
-        }
+        EXPECT_EQ(LastRecvNumber(), i % 50) << "datagram " << i;
     }
 }
 
-TEST_F(HostLink, EmptyDatagramGivesNoLineAndNoNumber) {
-    vela.sendRaw({});
-    Order(999, "after");
+TEST_F(HostLink, DatagramFieldsAreReadFromWhatArrived) {
+    vela.sendRaw({});  // an empty datagram: no line, no number
+    Order(0, "", "MarkedNum recv[");
     EXPECT_EQ(log.count("MarkedNum recv["), 1u);
     EXPECT_EQ(LastRecvNumber(), 1);
-}
-
-TEST_F(HostLink, DatagramFieldsAreReadFromWhatArrived) {
     // One byte 251: the type, with the missing bytes 0. Without a package it stops at the access check.
-    Order(0, "", "MarkedNum recv[");
     log.clear();
     vela.sendRaw({251});
     ASSERT_TRUE(log.waitFor("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed"));
@@ -94,7 +84,7 @@ TEST_F(HostLink, ValensOrderStoresItsTextAndSelectsTheChip) {
     Order(253, "UPG TX RX!", "CmdLen:[");
     EXPECT_TRUE(log.contains("----------Valens upgrade Uart Cmd :[UPG TX RX!], CmdLen:[10]"));
     EXPECT_STREQ(g_pudp4vela->GetValensUpCmd(), "UPG TX RX!");
-    EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 1);  // "TX" wins over "RX"
+    EXPECT_TRUE(WaitFor([] { return g_pTaskUP4mcu->GetValensUpFlg() == 1; }, 1000));  // "TX" wins over "RX"
 
     // Eight bytes: an empty command, no target.
     g_pTaskUP4mcu->SetValensUpFlg(0);
@@ -116,9 +106,7 @@ TEST_F(HostLink, ValensImageMustExistForTheSelectedChip) {
     EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 0);
     Order(253, "UPG RX", "CmdLen:[");
     EXPECT_TRUE(log.waitFor("CmdLen:[6]"));
-    // The flag follows the text; wait briefly for the handler to finish.
-    for (int i = 0; i < 200 && g_pTaskUP4mcu->GetValensUpFlg() != 2; i++) usleep(5000);
-    EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 2);
+    EXPECT_TRUE(WaitFor([] { return g_pTaskUP4mcu->GetValensUpFlg() == 2; }, 1000));  // set after the line
     Order(253, "upg tx rx", "CmdLen:[");  // the search is case-sensitive
     EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 2);
     EXPECT_FALSE(log.contains("access VSRX.hex is Failed"));
@@ -144,13 +132,11 @@ TEST_F(HostLink, SendCarriesTheRecordAsItIs) {
     EXPECT_EQ(d[1].len(), 21u);
     EXPECT_EQ(d[1].payload(), "switch serial");
     EXPECT_TRUE(log.contains("MarkedNum send[0] In CUdpListen2vela::Send() sendbuf[400] [switch serial] [21]"));
-}
-
-TEST_F(HostLink, SendLimitsAndSilentPeers) {
+    // Limits: 2048 bytes go, 2049 and no message are refused.
     std::vector<char> buf(4096, 0);
     EXPECT_EQ(g_pudp4vela->Send(buf.data(), 2048), 0);
-    ASSERT_TRUE(vela.waitForCount(1));
-    EXPECT_EQ(vela.datagrams()[0].bytes.size(), 2048u);
+    ASSERT_TRUE(vela.waitForCount(3));
+    EXPECT_EQ(vela.datagrams()[2].bytes.size(), 2048u);
     EXPECT_EQ(g_pudp4vela->Send(buf.data(), 2049), -1);
     EXPECT_TRUE(log.contains("In CUdpListen4Web::Send(), Length of Msg is Wrong"));
     EXPECT_EQ(g_pudp4vela->Send(nullptr, 8), -1);
@@ -207,8 +193,7 @@ TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
     // The scheduler still works: a Valens order set by hand runs its branch.
     g_pTaskUP4mcu->SetValensUpFlg(2);
     EXPECT_TRUE(log.waitFor("In CTaskfile2mcu::CloseUart, close fd...."));
-    for (int i = 0; i < 400 && g_pTaskUP4mcu->GetValensUpFlg() != 0; i++) usleep(5000);
-    EXPECT_EQ(g_pTaskUP4mcu->GetValensUpFlg(), 0);
+    EXPECT_TRUE(WaitFor([] { return g_pTaskUP4mcu->GetValensUpFlg() == 0; }, 2000));
     EXPECT_EQ(reboot.count(), 0);
     close(holder);
 }

@@ -1,6 +1,5 @@
 // YMODEM sender and receiver against lrzsz, the emulated Valens chip and
 // scripted peers on real ptys.
-#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -14,7 +13,6 @@
 using namespace fwtest;
 
 namespace {
-
 
 int32_t Send(const std::string& data, const char* name) {
     std::vector<unsigned char> buf(data.begin(), data.end());
@@ -43,6 +41,23 @@ std::string ReadUnit(sim::PtyLine& line, int timeoutMs) {
 }
 
 void Answer(sim::PtyLine& line, const std::string& bytes) { line.write(bytes.data(), bytes.size()); }
+
+// A packet as a sender builds it: SOH for 128 bytes, STX for 1024.
+std::string Pkt(int blk, const std::string& payload) {
+    std::string p{payload.size() == 128 ? '\x01' : '\x02', (char)blk, (char)~blk};
+    uint16_t crc = sim::Crc16Xmodem((const uint8_t*)payload.data(), payload.size());
+    return p + payload + (char)(crc >> 8) + (char)(crc & 0xFF);
+}
+
+// The agent's port on a pty whose far end the test plays by hand.
+struct Scripted {
+    explicit Scripted(double scale = 0.05, int speed = 115200)
+        : profile((UseSerialDevice(line.slavePath(), scale), 0)), port(line.slavePath(), speed) {}
+    sim::PtyLine line;
+    int profile;
+    LogCapture log{true};
+    TaskOnPort port;
+};
 
 // Sends data with our sender to `rb --ymodem ARGS` behind socat; returns what
 // rb wrote under name, and our result in *ret.
@@ -82,46 +97,28 @@ TEST(YmodemCrc, CheckValuesAndAgreementWithAnIndependentForm) {
 }
 
 TEST(YmodemPacket, HeaderCarriesNameAndDecimalSize) {
-    sim::PtyLine line;
-    UseSerialDevice(line.slavePath());
-    TaskOnPort port(line.slavePath(), 0);
-    LogCapture log(true);
+    Scripted t(1.0, 0);
     struct {
         const char* legend;
-        const char* name;
+        std::string name;
         int size;
         std::string payload;  // start of the 128 bytes; the rest is zero
     } rows[] = {
         {"plain", "VSTX.hex", 70000, std::string("VSTX.hex\0" "70000", 14)},
         {"empty file", "a", 0, std::string("a\0" "0", 3)},
         {"empty name", "", 5, std::string("\0" "5", 2)},
-        {"name cut at 110", nullptr, 12, std::string(110, 'n') + std::string("\0" "12", 3)},
-        {"closing packet", nullptr, 0, ""},
+        {"name cut at 110", std::string(200, 'n'), 12, std::string(110, 'n') + std::string("\0" "12", 3)},
     };
-    std::string longName(200, 'n');
     for (auto& r : rows) {
-        const char* name = r.name;
-        if (name == nullptr && !r.payload.empty()) name = longName.c_str();
-        ym_send_packet0(name, r.size);
-        std::string pkt = ReadUnit(line, 2000);
-        ASSERT_EQ(pkt.size(), 133u) << r.legend;
-        EXPECT_EQ((uint8_t)pkt[0], YM_SOH) << r.legend;
-        EXPECT_EQ((uint8_t)pkt[1], 0x00) << r.legend;
-        EXPECT_EQ((uint8_t)pkt[2], 0xFF) << r.legend;
-        std::string expected = r.payload + std::string(128 - r.payload.size(), '\0');
-        EXPECT_EQ(pkt.substr(3, 128), expected) << r.legend;
-        uint16_t crc = sim::Crc16Xmodem((const uint8_t*)pkt.data() + 3, 128);
-        EXPECT_EQ((uint8_t)pkt[131], crc >> 8) << r.legend;
-        EXPECT_EQ((uint8_t)pkt[132], crc & 0xFF) << r.legend;
+        ym_send_packet0(r.name.c_str(), r.size);
+        EXPECT_EQ(ReadUnit(t.line, 2000), Pkt(0, r.payload + std::string(128 - r.payload.size(), '\0'))) << r.legend;
     }
+    ym_send_packet0(nullptr, 0);  // the closing packet
+    EXPECT_EQ(ReadUnit(t.line, 2000), Pkt(0, std::string(128, '\0')));
     // Block 256 goes out as byte 0 with complement 0xFF, still a 1024-byte packet.
     std::string data(1024, 'x');
     ym_send_packet((unsigned char*)&data[0], 256);
-    std::string pkt = ReadUnit(line, 2000);
-    ASSERT_EQ(pkt.size(), 1029u);
-    EXPECT_EQ((uint8_t)pkt[0], YM_STX);
-    EXPECT_EQ((uint8_t)pkt[1], 0x00);
-    EXPECT_EQ((uint8_t)pkt[2], 0xFF);
+    EXPECT_EQ(ReadUnit(t.line, 2000), Pkt(0, data));
 }
 
 // ---- our sender to lrzsz rb, and lrzsz sb to our receiver -----------------------
@@ -135,24 +132,26 @@ TEST_P(YmodemWithLrzsz, RbReceivesAnExactCopy) {
     EXPECT_EQ(ret, (int32_t)data.size());
 }
 
-TEST_P(YmodemWithLrzsz, OurReceiverTakesWhatSbSends) {
+// lrzsz sb sends size bytes to our receiver with room for capacity; returns our result.
+int32_t FromSb(const std::string& data, unsigned capacity, std::string* got, char* name) {
     TempRoot root;
-    std::string data = RandomBytes(GetParam(), (unsigned)GetParam() + 1);
     WriteFile(root.path() + "/in.bin", data);
     SocatPeer sb(root.path(), "sb --ymodem -k in.bin");
     UseSerialDevice(sb.tty());
-    QxLog_SetQuiet(true);
-    std::vector<unsigned char> buf(data.size() + 1);
+    std::vector<unsigned char> buf(capacity);
+    TaskOnPort port(sb.tty());
+    int32_t ret = fymodem_receive(buf.data(), capacity, name);
+    if (ret > 0) got->assign(buf.begin(), buf.begin() + ret);
+    return ret;
+}
+
+TEST_P(YmodemWithLrzsz, OurReceiverTakesWhatSbSends) {
+    std::string data = RandomBytes(GetParam(), (unsigned)GetParam() + 1), got;
     char name[80] = "stale";
-    int32_t ret;
-    {
-        TaskOnPort port(sb.tty());
-        ret = fymodem_receive(buf.data(), (unsigned)data.size(), name);
-    }
-    QxLog_SetQuiet(false);
-    ASSERT_EQ(ret, (int32_t)data.size());
+    LogCapture log(true);
+    ASSERT_EQ(FromSb(data, (unsigned)data.size() + 1, &got, name), (int32_t)data.size());
     EXPECT_STREQ(name, "in.bin");
-    EXPECT_EQ(std::string(buf.begin(), buf.begin() + ret), data);
+    EXPECT_EQ(got, data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, YmodemWithLrzsz, ::testing::Values(0, 1, 1023, 1024, 1025, 300000),
@@ -166,15 +165,10 @@ TEST(YmodemWithLrzsz, CorruptedPacketsAreResentUntilTheCopyIsExact) {
 }
 
 TEST(YmodemWithLrzsz, ReceiverRefusesAFileLargerThanItsBuffer) {
-    TempRoot root;
-    WriteFile(root.path() + "/big.bin", RandomBytes(5000));
-    SocatPeer sb(root.path(), "sb --ymodem -k big.bin");
-    UseSerialDevice(sb.tty());
     LogCapture log(true);
-    std::vector<unsigned char> buf(4096);
+    std::string got;
     char name[80];
-    TaskOnPort port(sb.tty());
-    EXPECT_EQ(fymodem_receive(buf.data(), 4096, name), -1);
+    EXPECT_EQ(FromSb(RandomBytes(5000), 4096, &got, name), -1);
     EXPECT_TRUE(log.contains("YM: RX buffer too small (0x00001000 vs 0x00001388)"));
 }
 
@@ -264,37 +258,30 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
 }
 
 TEST(YmodemSenderFaults, FirstAnswerNakCancels) {
-    sim::PtyLine line;
-    UseSerialDevice(line.slavePath(), 0.05);
-    LogCapture log(true);
-    TaskOnPort port(line.slavePath());
+    Scripted t;
     int32_t ret = 1;
     std::thread sender([&] { ret = Send("abc", "f"); });
-    Answer(line, "C");
-    EXPECT_EQ(ReadUnit(line, 5000).size(), 133u);
-    Answer(line, "\x15");
-    EXPECT_EQ(ReadAgent(line, 2, 5000), "\x18\x18");
+    Answer(t.line, "C");
+    EXPECT_EQ(ReadUnit(t.line, 5000).size(), 133u);
+    Answer(t.line, "\x15");
+    EXPECT_EQ(ReadAgent(t.line, 2, 5000), "\x18\x18");
     sender.join();
     EXPECT_LT(ret, 0);
-    EXPECT_EQ(ReadAgent(line, 1, 300), "");
+    EXPECT_EQ(ReadAgent(t.line, 1, 300), "");
 }
 
 TEST(YmodemSenderFaults, QueuedRequestsBeforePacketZeroAreNotAnswers) {
-    sim::PtyLine line;
-    UseSerialDevice(line.slavePath(), 0.05);
-    LogCapture log(true);
-    TaskOnPort port(line.slavePath());
-    Answer(line, "CCCC");  // a receiver that waited before we started
+    Scripted t;
+    Answer(t.line, "CCCC");  // a receiver that waited before we started
     int32_t ret = 1;
     std::thread sender([&] { ret = Send("", "empty"); });
-    std::string pkt = ReadUnit(line, 5000);
-    ASSERT_EQ(pkt.size(), 133u);
-    EXPECT_EQ(ReadAgent(line, 1, 300), "");  // sent once, not again for the queued 'C's
-    Answer(line, "\x06" "C");
-    EXPECT_EQ(ReadUnit(line, 5000), "\x04");  // no data packet for an empty file
-    Answer(line, "\x06" "C");
-    EXPECT_EQ(ReadUnit(line, 5000).size(), 133u);
-    Answer(line, "\x06");
+    ASSERT_EQ(ReadUnit(t.line, 5000).size(), 133u);
+    EXPECT_EQ(ReadAgent(t.line, 1, 300), "");  // sent once, not again for the queued 'C's
+    Answer(t.line, "\x06" "C");
+    EXPECT_EQ(ReadUnit(t.line, 5000), "\x04");  // no data packet for an empty file
+    Answer(t.line, "\x06" "C");
+    EXPECT_EQ(ReadUnit(t.line, 5000).size(), 133u);
+    Answer(t.line, "\x06");
     sender.join();
     EXPECT_EQ(ret, 0);
 }
@@ -311,10 +298,8 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
     };
     const double scale = 0.03;
     for (const auto& r : rows) {
-        sim::PtyLine line;
-        UseSerialDevice(line.slavePath(), scale);
-        LogCapture log(true);
-        TaskOnPort port(line.slavePath());
+        Scripted t(scale);
+        sim::PtyLine& line = t.line;
         if (!r.hello.empty()) Answer(line, r.hello);
         auto t0 = std::chrono::steady_clock::now();
         int32_t ret = 1;
@@ -331,73 +316,42 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
     }
 }
 
-TEST(YmodemReceiver, TakesTheLastPacketOfAFileThatFitsExactly) {
-    // 1025 bytes into 1025: the zero padding of the second packet is not data.
-    sim::PtyLine line;
-    UseSerialDevice(line.slavePath(), 0.05);
-    LogCapture log(true);
-    TaskOnPort port(line.slavePath());
-    std::string data = RandomBytes(1025);
+TEST(YmodemReceiver, ExactFitRepeatedBlockAndFiveErrors) {
+    Scripted t;
+    sim::PtyLine& line = t.line;
     std::vector<unsigned char> buf(1025);
     char name[80];
     int32_t ret = 0;
+    auto header = [](const std::string& text) { return Pkt(0, text + std::string(128 - text.size(), '\0')); };
+    // 1025 bytes into 1025: the zero padding of the second packet is not data.
+    std::string data = RandomBytes(1025);
     std::thread rx([&] { ret = fymodem_receive(buf.data(), 1025, name); });
-    // Our own sender on the same pty is not possible; play the sender by hand.
-    auto packet = [](int blk, const std::string& payload) {
-        std::string p(1, payload.size() == 128 ? '\x01' : '\x02');
-        p += (char)blk;
-        p += (char)~blk;
-        p += payload;
-        uint16_t crc = sim::Crc16Xmodem((const uint8_t*)payload.data(), payload.size());
-        p += (char)(crc >> 8);
-        p += (char)(crc & 0xFF);
-        return p;
-    };
     EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
-    std::string hdr = std::string("d.bin\0" "1025", 10);
-    hdr.resize(128, '\0');
-    Answer(line, packet(0, hdr));
+    Answer(line, header(std::string("d.bin\0" "1025", 10)));
     EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    Answer(line, packet(1, data.substr(0, 1024)));
+    Answer(line, Pkt(1, data.substr(0, 1024)));
     EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    Answer(line, packet(1, data.substr(0, 1024)));  // our ACK "lost": a repeat is acknowledged, not stored
+    Answer(line, Pkt(1, data.substr(0, 1024)));  // our ACK "lost": a repeat is acknowledged, not stored
     EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    std::string last = data.substr(1024);
-    last.resize(1024, '\0');
-    Answer(line, packet(2, last));
+    Answer(line, Pkt(2, data.substr(1024) + std::string(1023, '\0')));
     EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
     Answer(line, "\x04");
     EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    Answer(line, packet(0, std::string(128, '\0')));
+    Answer(line, header(""));
     EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
     rx.join();
     EXPECT_EQ(ret, 1025);
     EXPECT_STREQ(name, "d.bin");
     EXPECT_EQ(std::string(buf.begin(), buf.end()), data);
-}
 
-TEST(YmodemReceiver, FiveErrorsInARowAbort) {
-    sim::PtyLine line;
-    UseSerialDevice(line.slavePath(), 0.05);
-    LogCapture log(true);
-    TaskOnPort port(line.slavePath());
-    std::vector<unsigned char> buf(4096);
-    char name[80];
-    int32_t ret = 0;
-    std::thread rx([&] { ret = fymodem_receive(buf.data(), 4096, name); });
+    // A header, then silence: every second read fails, five in a row abort.
+    rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
     EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
-    std::string hdr = std::string("e\0" "10", 5);
-    hdr.resize(128, '\0');
-    std::string p = std::string("\x01\x00\xff", 3) + hdr;
-    uint16_t crc = sim::Crc16Xmodem((const uint8_t*)hdr.data(), 128);
-    p += (char)(crc >> 8);
-    p += (char)(crc & 0xFF);
-    Answer(line, p);
+    Answer(line, header(std::string("e\0" "10", 5)));
     EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    // Silence from now on: every second read fails.
     rx.join();
     EXPECT_EQ(ret, -1);
-    EXPECT_TRUE(log.contains("YM: RX errors too many: 5 - ABORT."));
+    EXPECT_TRUE(t.log.contains("YM: RX errors too many: 5 - ABORT."));
     std::string tail = ReadAgent(line, 64, 500);
     EXPECT_EQ(tail.substr(tail.size() - 2), "\x18\x18");
 }

@@ -4,35 +4,29 @@
 #include "BoardProfile.h"
 #include "testing.h"
 
-TEST(BoardProfile, DefaultsAreTheBoardsOwn) {
-    BoardProfile p;
-    EXPECT_EQ(p.strRoot, "");
-    EXPECT_EQ(p.strSerialDev, "/dev/ttyO1");
-    EXPECT_EQ(p.u16OrderPort, 1158);
-    EXPECT_EQ(p.strReportIp, "127.0.0.1");
-    EXPECT_EQ(p.u16ReportPort, 1153);
-    EXPECT_EQ(p.dTimeScale, 1.0);
-    EXPECT_EQ(p.strRebootCmd, "reboot");
-}
-
 TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommand) {
-    BoardProfile p;
-    std::string err;
-    p.strRoot = "/" + std::string(QX_ROOT_MAX, 'a');
-    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
-    EXPECT_NE(err.find("at most"), std::string::npos);
-    p.strRoot = "relative/root";
-    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
-    p.strRoot = "/tmp/a b";
-    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
-    p.strRoot = "/tmp/x;rm";
-    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
-    p.strRoot = "/tmp/ok";
-    p.dTimeScale = 0;
-    EXPECT_EQ(BoardProfile_Set(p, &err), -1);
-    p.dTimeScale = 1;
-    p.strRoot = std::string("/") + std::string(QX_ROOT_MAX - 1, 'r');
-    EXPECT_EQ(BoardProfile_Set(p, &err), 0);
+    struct {
+        const char* legend;
+        std::string root;
+        double scale;
+        int expected;
+    } rows[] = {
+        {"too long", "/" + std::string(QX_ROOT_MAX, 'a'), 1, -1},
+        {"relative", "relative/root", 1, -1},
+        {"a blank", "/tmp/a b", 1, -1},
+        {"a semicolon", "/tmp/x;rm", 1, -1},
+        {"time scale 0", "/tmp/ok", 0, -1},
+        {"the longest root", "/" + std::string(QX_ROOT_MAX - 1, 'r'), 1, 0},
+    };
+    for (const auto& r : rows) {
+        BoardProfile p;
+        p.strRoot = r.root;
+        p.dTimeScale = r.scale;
+        std::string err;
+        EXPECT_EQ(BoardProfile_Set(p, &err), r.expected) << r.legend;
+        EXPECT_EQ(err.empty(), r.expected == 0) << r.legend;
+    }
+    BoardProfile_Set(BoardProfile());
 }
 
 TEST(BoardProfile, LongestRootFitsEveryBoardPathAndCommand) {

@@ -120,16 +120,6 @@ TEST(HexLoader, AcceptsWhatTheFormatAllows) {
     EXPECT_EQ(g_FlashBuf[0x0100], 0x5A);
 }
 
-TEST(HexLoader, BadDigitsCountAsZeroAndAreNamed) {
-    fwtest::LogCapture log(true);
-    EXPECT_EQ(ASCIIToHEX('7', 'f'), 0x7F);
-    EXPECT_EQ(ASCIIToHEX('G', 'Z'), 0);
-    EXPECT_TRUE(log.contains("decade<G> don't transform to decimalism"));
-    EXPECT_FALSE(log.contains("units<Z>"));
-    EXPECT_EQ(ASCIIToHEX('1', 'x'), 0);
-    EXPECT_TRUE(log.contains("units<x> don't transform to decimalism, because it is not regular ascii codes."));
-}
-
 TEST(HexLoader, BlocksComeOutTwoRowsAtATime) {
     for (int i = 0; i < QX_FLASHBUF_LEN; i++) g_FlashBuf[i] = (uint8_t)(i * 7 + (i >> 8));
     char block[512];
@@ -148,13 +138,9 @@ TEST(HexLoader, BlocksComeOutTwoRowsAtATime) {
 
 // ---- against independent readers -------------------------------------------------
 
-struct Generated {
-    std::string text;
-};
-
 // A random sparse file: non-overlapping records in random order, extended-address
 // records sprinkled in, a record at 0x0100 or above, records after the end record.
-Generated Generate(uint32_t seed) {
+std::string Generate(uint32_t seed) {
     std::mt19937 rng(seed);
     bool lower = rng() % 2, crlf = rng() % 2;
     const char* eol = crlf ? "\r\n" : "\n";
@@ -186,16 +172,16 @@ Generated Generate(uint32_t seed) {
     text += Rec(5, 0, {0, 0, 1, 0}, lower) + eol;
     text += sim::HexEndRecord(lower) + eol;
     text += Rec(0, 0x4000, {1, 2, 3, 4}, lower) + eol;  // after the end: not loaded
-    return {text};
+    return text;
 }
 
 TEST(HexLoader, AgreesWithSrecCatAndIntelhexOnGeneratedFiles) {
     fwtest::TempRoot tmp;
     fwtest::LogCapture log(true);
     for (uint32_t seed = 1; seed <= 24; seed++) {
-        Generated g = Generate(seed);
-        std::string in = tmp.write("/in.hex", g.text);
-        ASSERT_EQ(Load(g.text), 0) << seed;
+        std::string text = Generate(seed);
+        std::string in = tmp.write("/in.hex", text);
+        ASSERT_EQ(Load(text), 0) << seed;
         std::vector<uint8_t> ours = Image();
 
         // Neither reader can ignore extended-address records: strip them first.
@@ -218,18 +204,15 @@ TEST(HexLoader, AgreesWithSrecCatAndIntelhexOnGeneratedFiles) {
     }
 }
 
-}  // namespace
-
-namespace {
 TEST(Hex2Bin, WritesTheLoadersImageOrRefusesWithItsMessage) {
     fwtest::TempRoot tmp;
     fwtest::LogCapture log(true);
-    Generated g = Generate(99);
-    std::string in = tmp.write("/a.hex", g.text);
+    std::string text = Generate(99);
+    std::string in = tmp.write("/a.hex", text);
     std::string out;
     ASSERT_EQ(fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + in + " " + tmp.path() + "/a.bin", &out), 0)
         << out;
-    ASSERT_EQ(Load(g.text), 0);
+    ASSERT_EQ(Load(text), 0);
     std::string bin = fwtest::ReadFile(tmp.path() + "/a.bin");
     ASSERT_EQ(bin.size(), 65536u);
     EXPECT_EQ(memcmp(bin.data(), g_FlashBuf, 65536), 0);

@@ -27,12 +27,3 @@ TEST(IspPercent, BankShareAndOverallValue) {
         EXPECT_EQ(p.u32Overall, c.overall) << c.legend;
     }
 }
-
-TEST(IspPercent, EpImageBasePerPort) {
-    EXPECT_STREQ(IspEpBasePath(1), "/home/ubuntu/McuUpdate/Input/HV4412-7730-K28-InputMcu");
-    EXPECT_STREQ(IspEpBasePath(8), "/home/ubuntu/McuUpdate/Input/HV4412-7730-K28-InputMcu");
-    EXPECT_STREQ(IspEpBasePath(12), "/home/ubuntu/McuUpdate/EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ");
-    EXPECT_STREQ(IspEpBasePath(13), "/home/ubuntu/McuUpdate/EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ");
-    EXPECT_EQ(IspEpBasePath(0), nullptr);
-    EXPECT_EQ(IspEpBasePath(17), nullptr);
-}

@@ -196,40 +196,37 @@ TEST(TinyFrame, UidFramesTooShortForUidAndFcsReachNoCallback) {
     EXPECT_EQ(tiny_on_rx_byte(&push.h, buf, sizeof(buf), 0x7E), -6);
 }
 
-TEST(TinyFrame, FcsWidthsOtherThanZeroAndEightAreRefused) {
-    Link l;
-    EXPECT_EQ(tiny_set_fcs_bits(&l.h, 16), -1);
-    EXPECT_EQ(tiny_set_fcs_bits(&l.h, 32), -1);
-    EXPECT_EQ(l.h.fcs_bits, 8);
-    EXPECT_EQ(tiny_set_fcs_bits(&l.h, 0), 0);
-    EXPECT_EQ(l.h.fcs_bits, 0);
-}
-
-TEST(TinyFrame, NonBlockingStartThatWritesNothingReleasesTheLock) {
-    Link l;
-    l.s.accept = {0};
+TEST(TinyFrame, FailedStartsAndWritesFreeTheHandleForTheNextFrame) {
+    struct {
+        const char* legend;
+        std::vector<int> accept;
+        uint8_t flags;
+        int result;
+    } rows[] = {
+        {"a non-blocking start whose write accepts nothing", {0}, TINY_FLAG_LOCK_SEND, -2},
+        {"a write failure mid-frame", {1, 1, -1}, TINY_FLAG_WAIT_FOREVER, -1},
+    };
     const Bytes payload{0x01, 0x02, 0x03};
-    EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, TINY_FLAG_LOCK_SEND), -2);
-    EXPECT_EQ(l.h.locked, 0);
-    EXPECT_EQ(l.s.out.size(), 0u);
-    // The next start succeeds and the frame is whole.
-    EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, TINY_FLAG_WAIT_FOREVER), 3);
-    EXPECT_EQ(Hex(l.s.out), Hex(kFrames[0].wire));
+    for (const auto& r : rows) {
+        Link l;
+        l.s.accept = r.accept;
+        EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, r.flags), r.result) << r.legend;
+        EXPECT_EQ(l.h.locked, 0) << r.legend;
+        EXPECT_EQ(l.h.tx_state, 0) << r.legend;
+        l.s.out.clear();
+        EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, TINY_FLAG_WAIT_FOREVER), 3) << r.legend;
+        EXPECT_EQ(Hex(l.s.out), Hex(kFrames[0].wire)) << r.legend;
+    }
 }
 
 TEST(TinyFrame, NonBlockingSendResumesAtTheByteThatDidNotGo) {
     Link l;
-    // Every other write takes nothing.
-    for (int i = 0; i < 64; i++) l.s.accept.push_back(i % 2);
-    l.s.accept[0] = 1;
+    for (int i = 0; i < 64; i++) l.s.accept.push_back(i == 0 || i % 2);  // every other write takes nothing
     const Bytes payload{0x7E, 0x7D};
     uint16_t uid = 0x4001;
     int r = tiny_send(&l.h, &uid, payload.data(), 2, TINY_FLAG_LOCK_SEND);
     int calls = 1;
-    while (r == 0 && calls < 100) {
-        r = tiny_send(&l.h, &uid, payload.data(), 2, 0);
-        calls++;
-    }
+    for (; r == 0 && calls < 100; calls++) r = tiny_send(&l.h, &uid, payload.data(), 2, 0);
     EXPECT_EQ(r, 2);
     EXPECT_GT(calls, 2);
     Link ref;
@@ -238,32 +235,17 @@ TEST(TinyFrame, NonBlockingSendResumesAtTheByteThatDidNotGo) {
     EXPECT_EQ(l.h.locked, 0);
 }
 
-TEST(TinyFrame, WriteFailureMidFrameEndsItAndFreesTheHandle) {
+TEST(TinyFrame, ArgumentChecks) {
     Link l;
-    l.s.accept = {1, 1, -1};
-    const Bytes payload{0x01, 0x02, 0x03};
-    EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, TINY_FLAG_WAIT_FOREVER), -1);
-    EXPECT_EQ(l.h.tx_state, 0);
-    EXPECT_EQ(l.h.locked, 0);
-    l.s.out.clear();
-    EXPECT_EQ(tiny_send(&l.h, nullptr, payload.data(), 3, TINY_FLAG_WAIT_FOREVER), 3);
-    EXPECT_EQ(Hex(l.s.out), Hex(kFrames[0].wire));
-}
-
-TEST(TinyFrame, EmptyPayloadCountsAsOneAndHandleChecks) {
-    Link l;
-    EXPECT_EQ(tiny_send(&l.h, nullptr, nullptr, 0, TINY_FLAG_WAIT_FOREVER), 1);
+    EXPECT_EQ(tiny_set_fcs_bits(&l.h, 16), -1);
+    EXPECT_EQ(tiny_set_fcs_bits(&l.h, 32), -1);
+    EXPECT_EQ(l.h.fcs_bits, 8);
+    EXPECT_EQ(tiny_send(&l.h, nullptr, nullptr, 0, TINY_FLAG_WAIT_FOREVER), 1);  // empty payload counts as one
     EXPECT_EQ(Hex(l.s.out), Hex(Bytes{0x7E, 0x00, 0x7E}));
     EXPECT_EQ(tiny_send(nullptr, nullptr, nullptr, 0, TINY_FLAG_WAIT_FOREVER), -4);
-    tiny_link_handle none;
-    memset(&none, 0, sizeof(none));
-    EXPECT_EQ(tiny_init(&none, nullptr, StreamRead, nullptr), -4);
+    EXPECT_EQ(tiny_init(&l.h, nullptr, StreamRead, nullptr), -4);
     EXPECT_EQ(tiny_read(nullptr, nullptr, nullptr, 0, 0), -4);
-}
-
-TEST(TinyFrame, Checksums) {
     const uint8_t b[] = {1, 2, 3};
-    EXPECT_EQ(chksum_byte(0xFFFF, 2), 1);
     EXPECT_EQ(chksum(0, b, 3), 0xFFF9);
     EXPECT_EQ(chksum(5, nullptr, 0), (uint16_t)~5);
 }

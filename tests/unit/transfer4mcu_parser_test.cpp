@@ -133,22 +133,6 @@ TEST(McuTextCommands, AnalyzeMsgJoinsEvenTheLongestLineSafely) {
     EXPECT_TRUE(log.contains("i_pBuf = NULL"));
 }
 
-TEST(McuTextCommands, CommandTableShape) {
-    int fourWordKeys = 0;
-    for (const QX_MsgCmd_t& c : aMsgCmdLists) {
-        EXPECT_EQ(c.pHandler, nullptr);
-        EXPECT_LE(c.s32MinWords, c.s32MaxWords);
-        EXPECT_TRUE(strcmp(c.szWords[0], "SET") == 0 || strcmp(c.szWords[0], "GET") == 0);
-        if (c.s32KeyCount == 4) {
-            fourWordKeys++;
-            EXPECT_STREQ(c.szWords[2], "NUM1");
-        }
-    }
-    EXPECT_EQ(fourWordKeys, 12);
-    EXPECT_STREQ(aMsgCmdLists[40].szWords[2], "CUARTDELAY");
-    EXPECT_EQ(aMsgCmdLists[12].s32MaxWords, 69);
-}
-
 TEST(McuTextCommands, TextHelpers) {
     char text[32] = "X:";
     const uint8_t bytes[] = {0x01, 0xAB, 0xFF};

@@ -14,17 +14,8 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 }  // namespace
 
-class Board::LineLink : public Link {
-public:
-    explicit LineLink(PtyLine& line) : line_(line) {}
-    void send(const void* data, size_t len) override { line_.write(data, len); }
-    unsigned baud() const override { return line_.baud(); }
 
-private:
-    PtyLine& line_;
-};
-
-Board::Board(PtyLine& line) : line_(line), link_(new LineLink(line)) {}
+Board::Board(PtyLine& line) : line_(line), link_(new PtyLink(line)) {}
 
 Board::~Board() { stop(); }
 

@@ -26,6 +26,17 @@ public:
     virtual unsigned baud() const = 0;
 };
 
+// The line itself as a device sees it.
+class PtyLink : public Link {
+public:
+    explicit PtyLink(PtyLine& line) : line_(line) {}
+    void send(const void* data, size_t len) override { line_.write(data, len); }
+    unsigned baud() const override { return line_.baud(); }
+
+private:
+    PtyLine& line_;
+};
+
 class Device {
 public:
     virtual ~Device() = default;
@@ -69,7 +80,6 @@ public:
     std::string holder() const;  // name of the device holding the line, "" for the router
 
 private:
-    class LineLink;
     void run();
     void handle(uint8_t byte);
     void attach(Device* dev, const std::string& entry);
@@ -77,7 +87,7 @@ private:
     void log(const std::string& s);
 
     PtyLine& line_;
-    std::unique_ptr<LineLink> link_;
+    std::unique_ptr<PtyLink> link_;
     std::map<std::string, Device*> routes_;
     Device* ioMcu_ = nullptr;
     Device* valens_ = nullptr;

@@ -2,17 +2,8 @@
 
 namespace sim {
 
-class DeviceRunner::RunnerLink : public Link {
-public:
-    explicit RunnerLink(PtyLine& line) : line_(line) {}
-    void send(const void* data, size_t len) override { line_.write(data, len); }
-    unsigned baud() const override { return line_.baud(); }
 
-private:
-    PtyLine& line_;
-};
-
-DeviceRunner::DeviceRunner(PtyLine& line, Device& dev) : line_(line), dev_(dev), link_(new RunnerLink(line)) {}
+DeviceRunner::DeviceRunner(PtyLine& line, Device& dev) : line_(line), dev_(dev), link_(new PtyLink(line)) {}
 
 DeviceRunner::~DeviceRunner() { stop(); }
 

@@ -23,11 +23,10 @@ public:
     void stop();
 
 private:
-    class RunnerLink;
     void run();
     PtyLine& line_;
     Device& dev_;
-    std::unique_ptr<RunnerLink> link_;
+    std::unique_ptr<PtyLink> link_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

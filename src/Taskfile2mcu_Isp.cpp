@@ -62,6 +62,18 @@ int32_t SendOneByte(CTaskfile2mcu& io_task, unsigned char i_u8Code) {
 }
 
 unsigned char FirstByte(const char* i_pRsp) { return i_pRsp ? (unsigned char)i_pRsp[0] : 0; }
+
+// An answer that must start with i_u8Code: logs every byte when it does (as
+// "<name> Msg[i] is <0x..>"), the refusal line "<prefix>Receive Msg is ..." when it does not.
+int32_t CheckEchoedCode(const char* i_pRsp, unsigned char i_u8Code, const char* i_pName, const char* i_pRefusedPrefix) {
+    unsigned char u8First = FirstByte(i_pRsp);
+    if (u8First != i_u8Code) {
+        qx_printf("%sReceive Msg is <0x%x> Error.\n", i_pRefusedPrefix, u8First);
+        return -2;
+    }
+    for (int i = 0; i_pRsp[i] != '\0'; i++) qx_printf("%s Msg[%d] is <0x%x>\n", i_pName, i, (unsigned char)i_pRsp[i]);
+    return 0;
+}
 }  // namespace
 
 // ---- requests and checks ------------------------------------------------------
@@ -125,14 +137,7 @@ int32_t CTaskfile2mcu::ChoiceFlashBlockReq(uint32_t& i_u32Bank) {
 }
 
 int32_t CTaskfile2mcu::ChoiceFlashBlockRsp(const char* i_pRsp) {
-    unsigned char u8First = FirstByte(i_pRsp);
-    if (u8First != 0x83) {
-        qx_printf("###### ChoiceFlashBlockRsp Receive Msg is <0x%x> Error.\n", u8First);
-        return -2;
-    }
-    for (int i = 0; i_pRsp[i] != '\0'; i++)
-        qx_printf("ChoiceFlashBlockRsp Msg[%d] is <0x%x>\n", i, (unsigned char)i_pRsp[i]);
-    return 0;
+    return CheckEchoedCode(i_pRsp, 0x83, "ChoiceFlashBlockRsp", "###### ChoiceFlashBlockRsp ");
 }
 
 int32_t CTaskfile2mcu::ChoiceFlashAddrReq(uint32_t i_u32Row) {
@@ -162,13 +167,7 @@ int32_t CTaskfile2mcu::Check0x86Req() {
 }
 
 int32_t CTaskfile2mcu::Check0x86Rsp(const char* i_pRsp) {
-    unsigned char u8First = FirstByte(i_pRsp);
-    if (u8First != 0x86) {
-        qx_printf("Check0x86Rsp Receive Msg is <0x%x> Error.\n", u8First);
-        return -2;
-    }
-    for (int i = 0; i_pRsp[i] != '\0'; i++) qx_printf("Check0x86Rsp Msg[%d] is <0x%x>\n", i, (unsigned char)i_pRsp[i]);
-    return 0;
+    return CheckEchoedCode(i_pRsp, 0x86, "Check0x86Rsp", "Check0x86Rsp ");
 }
 
 int32_t CTaskfile2mcu::SendUpgrade512DateWriteToUart(char*) {

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite under address+undefined
-# sanitizers (g++), then the threaded tests under the thread sanitizer (clang++).
+# sanitizers (g++), then the threaded tests under the thread sanitizer (clang++),
+# then the board's build (armhf, cross compiler) with its unit and component
+# tests and the production mgtask as a black box under qemu-user, and last the
+# Debian packages of both architectures installed into a scratch root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -33,5 +36,20 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=thread \
 cmake --build build-tsan -j"$jobs"
 (cd build-tsan && ctest -j"$jobs" --output-on-failure -L component)
 check_clean
+
+cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-armhf -j"$jobs"
+(cd build-armhf && ctest -j"$jobs" --output-on-failure)
+(cd build-asan && FWAGENT_BLACKBOX_MGTASK="$PWD/../build-armhf/mgtask" \
+    MGTASK_RUNNER="qemu-arm -L /usr/arm-linux-gnueabihf" ctest --output-on-failure -R MgTaskBlackBox)
+check_clean
+
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DFWAGENT_BUILD_TESTS=OFF >/dev/null
+cmake --build build-release -j"$jobs" --target fwtool mgtask
+for b in build-armhf:armhf build-release:"$(dpkg --print-architecture)"; do
+    (cd "${b%%:*}" && cpack -G DEB -B packages >/dev/null)
+    packaging/check-debs.sh "${b%%:*}/packages" "${b##*:}"
+done
 rm -rf "$work"
 echo "all tests passed; no stray reboot, no file or process left behind"

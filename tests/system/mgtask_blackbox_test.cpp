@@ -1,6 +1,8 @@
 // The production binary as a black box: mgtask on its own defaults, in private
-// namespaces (see mgtask_namespace.sh), in real time.
+// namespaces (see mgtask_namespace.sh), in real time. FWAGENT_BLACKBOX_MGTASK
+// names another build of it (the armhf one), MGTASK_RUNNER its emulator.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,10 +39,12 @@ TEST(MgTaskBlackBox, PackageOrderEndsInResetAndOneStubReboot) {
             }
         }
     });
+    const char* other = getenv("FWAGENT_BLACKBOX_MGTASK");
+    std::string mgtask = other && *other ? other : MGTASK_PATH;
     std::string out;
     int rc = RunCommand("unshare --mount --net --fork " + std::string(FWAGENT_SOURCE_DIR) +
                             "/tests/system/mgtask_namespace.sh " + scratch.path() + " " + line.slavePath() + " " +
-                            MGTASK_PATH + " " + FWTOOL_PATH,
+                            mgtask + " " + FWTOOL_PATH,
                         &out);
     stop = true;
     reader.join();

@@ -3,7 +3,8 @@
 # namespaces: /home is a tmpfs, /dev/ttyO1 is the pty slave given, loopback is
 # up, and "reboot" is a recording stub (first in PATH and over the real one).
 # Usage: mgtask_namespace.sh SCRATCH PTY_SLAVE MGTASK FWTOOL
-# (run it under: unshare --mount --net --fork)
+# (run it under: unshare --mount --net --fork). MGTASK_RUNNER, when set, is the
+# command that runs the binary (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf").
 set -euo pipefail
 S=$1 SLAVE=$2 MGTASK=$3 FWTOOL=$4
 
@@ -36,9 +37,10 @@ if [ -n "$real" ]; then mount --bind "$S/bin/reboot" "$real"; fi
 export PATH="$S/bin:$PATH"
 
 cd "$S"
-"$MGTASK" > "$S/mgtask.log" 2>&1 &
+# shellcheck disable=SC2086 # the runner is a command with its arguments
+${MGTASK_RUNNER:-} "$MGTASK" > "$S/mgtask.log" 2>&1 &
 pid=$!
-for _ in $(seq 100); do grep -q "m_socket = " "$S/mgtask.log" && break; sleep 0.05; done
+for _ in $(seq 400); do grep -q "m_socket = " "$S/mgtask.log" && break; sleep 0.05; done
 
 "$FWTOOL" vela --wait 0.5 valens "UPG TX" > "$S/vela-valens.log"
 "$FWTOOL" vela --wait 120 package > "$S/vela-package.log" &

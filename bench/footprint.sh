@@ -71,7 +71,7 @@ mgtask=$(readlink -f "${2:-$build/mgtask}")
 shift $(($# > 1 ? 2 : 1))
 runner=("$@")
 
-strip=strip
+strip="strip"
 readelf -h "$mgtask" | grep -q "Machine:.*ARM" && strip=arm-linux-gnueabihf-strip
 S=$(mktemp -d)
 trap 'rm -rf "$S"' EXIT

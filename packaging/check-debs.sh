@@ -27,7 +27,7 @@ dpkg_root -i "$agent" "$tool"
 [ -x "$root/usr/bin/fwtool" ] || fail "usr/bin/fwtool missing"
 unit="$root/usr/lib/systemd/system/mgtask.service"
 [ -f "$unit" ] || fail "unit missing"
-case $arch in armhf) machine=ARM ;; amd64) machine=X86-64 ;; *) machine=? ;; esac
+case $arch in armhf) machine=ARM ;; amd64) machine=X86-64 ;; *) machine=unknown ;; esac
 for bin in usr/sbin/mgtask usr/bin/fwtool; do
     readelf -h "$root/$bin" | grep -q "Machine:.*$machine" || fail "$bin is not built for $arch"
 done
@@ -45,6 +45,6 @@ else
 fi
 
 dpkg_root --purge mgtask fwtool
-[ ! -e "$root/usr/sbin/mgtask" ] && [ ! -e "$unit" ] || fail "removal left the agent behind"
+if [ -e "$root/usr/sbin/mgtask" ] || [ -e "$unit" ]; then fail "removal left the agent behind"; fi
 [ ! -L "$wants" ] || fail "removal left the agent enabled"
 echo "packages for $arch install, enable as they should and remove cleanly"

@@ -95,7 +95,8 @@ void InitConds() {
 void WaitReadable(int i_s32Fd) {
     struct pollfd fds[2] = {{s_wakePipe[0], POLLIN, 0}, {i_s32Fd, POLLIN, 0}};
     int nFds = i_s32Fd >= 0 ? 2 : 1;
-    if (poll(fds, (nfds_t)nFds, -1) <= 0 || nFds == 1) return;
+    int s32TimeoutMs = s_wakePipe[0] >= 0 ? -1 : 100;  // without the pipe, look at the run flag now and then
+    if (poll(fds, (nfds_t)nFds, s32TimeoutMs) <= 0 || nFds == 1) return;
     if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) poll(fds, 1, 100);
 }
 

@@ -144,11 +144,13 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
 }
 
 TEST_F(TftpEnv, ScriptedPeersGetTheRightAnswers) {
-    profile(1.0);
+    profile(0.0001);  // the receiver's 30 periods of 30 s pass in 90 ms
     root.mkdirs("/dst/sub");
     root.write("/dst/there.bin", "abc");
     std::string b1 = fwtest::RandomBytes(1024, 1), b2 = fwtest::RandomBytes(100, 2);
     const Bytes err{5, 0, 5, 0, 1, 0, 0};
+    std::vector<Bytes> silent{AckPacket(0), AckPacket(1)};  // then block 1 again at each of 30 periods
+    silent.insert(silent.end(), 30, AckPacket(1));
     struct {
         const char* legend;
         const char* sendName;  // the engine sends this file; null: it receives
@@ -172,6 +174,11 @@ TEST_F(TftpEnv, ScriptedPeersGetTheRightAnswers) {
          {AckPacket(0)},
          -4,
          1},
+        {"a peer going silent midway: time-out, the old file kept",
+         nullptr,
+         {Request("there.bin"), Packet(TinyTFTP_PutData, 1, b1)},
+         silent,
+         -2},
         {"sending a missing file", "missing.bin", {AckPacket(0)}, {Request("missing.bin"), err}, -4},
         {"an error packet from the peer", "there.bin", {AckPacket(0), err}, {Request("there.bin")}, -1},
     };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,30 +68,21 @@ TEST(HexLoader, RefusesBadTextsAndKeepsThePreviousImage) {
 
 // A master or IO MCU image goes to its boot loader as text: checked whole, record by record.
 TEST(HexLoader, RawImageCheckBeforeABootLoaderIsEntered) {
-    const std::string d = Rec(4, 0, {0x08, 0x00}) + "\r\n" + Rec(0, 0x10, {1, 2, 3}, true) + "\r\n";
-    const struct {
-        const char* legend;
-        std::string text;
-        const char* why;  // "" when accepted
-    } rows[] = {
-        {"CR LF lines, lower-case digits", d + kEnd + "\r\n", ""},
-        {"LF only, no line end after the end record", Rec(0, 0, {9}) + "\n" + kEnd, ""},
-        {"bad checksum", ":0100000009F5\n" + kEnd, "record 1: checksum does not add up"},
-        {"no end record", d, "no end record in 2 records"},
-        {"empty file", "", "no end record in 0 records"},
-        {"text after the end record", d + kEnd + "\n" + Rec(0, 0, {1}) + "\n", "record 3: text after the end record"},
-        {"record cut by a line end", ":0300100001\n" + kEnd, "record 1: cut short or not a hex digit"},
-        {"record cut by the end of the file", d + ":000000", "record 3: cut short by the end of the file"},
-        {"two records on one line", Rec(0, 0, {1}) + kEnd, "record 1: longer than its byte count"},
-        {"text between records", d + "junk\n" + kEnd, "record 3: text where a record should start"},
-        {"a digit that is none", ":01000000G9F6\n" + kEnd, "record 1: cut short or not a hex digit"},
-    };
+    std::istringstream rows(fwtest::ReadFile(FWAGENT_SOURCE_DIR "/tests/unit/data/raw_image_check.tsv"));
+    ASSERT_GT(rows.str().size(), 100u);
     fwtest::TempRoot root;
-    for (const auto& r : rows) {
-        int fd = open(root.write("/img.hex", r.text).c_str(), O_RDONLY);
-        char why[128] = "";
-        EXPECT_EQ(HexCheckImage(fd, why, sizeof(why)), r.why[0] ? -1 : 0) << r.legend;
-        EXPECT_STREQ(why, r.why) << r.legend;
+    std::string line, legend, text, why;
+    while (std::getline(rows, line)) {
+        std::istringstream cols(line);
+        if (line[0] == '#' || !std::getline(cols, legend, '\t') || !std::getline(cols, text, '\t')) continue;
+        if (!std::getline(cols, why)) why.clear();
+        for (const char* esc : {"\\r", "\\n"})
+            for (size_t at; (at = text.find(esc)) != std::string::npos;)
+                text.replace(at, 2, esc[1] == 'r' ? "\r" : "\n");
+        int fd = open(root.write("/img.hex", text).c_str(), O_RDONLY);
+        char got[128] = "";
+        EXPECT_EQ(HexCheckImage(fd, got, sizeof(got)), why.empty() ? 0 : -1) << legend;
+        EXPECT_EQ(got, why) << legend;
         close(fd);
     }
 }

@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
@@ -244,34 +246,25 @@ int RunSynced(const char* i_pCmd) {
 // only: tar runs as root, so a link, a device or a name outside it could reach
 // anywhere on the board. Returns false, with one "######" line, for anything else.
 bool PackageIsPlain(int i_fdPkg) {
-    std::string strTypes, strNames;
+    std::string strTypes, strNames, strLine;
     lseek(i_fdPkg, 0, SEEK_SET);
     Board_Spawn({"tar", "-tzvf", "-"}, i_fdPkg, -1, &strTypes);
     lseek(i_fdPkg, 0, SEEK_SET);
     Board_Spawn({"tar", "-tzf", "-"}, i_fdPkg, -1, &strNames);
     // A cut or corrupt archive lists what tar can read of it, and that is all it unpacks.
-    size_t uPos = 0;
-    while (uPos < strTypes.size()) {
-        size_t uEnd = strTypes.find('\n', uPos);
-        if (uEnd == std::string::npos) uEnd = strTypes.size();
-        std::string strLine = strTypes.substr(uPos, uEnd - uPos);
-        uPos = uEnd + 1;
+    std::istringstream types(strTypes), names(strNames);
+    while (std::getline(types, strLine)) {
         if (!strLine.empty() && strLine[0] != '-' && strLine[0] != 'd') {
             qx_printf("###### package refused: [%s] is neither a file nor a directory\n", strLine.c_str());
             return false;
         }
     }
-    uPos = 0;
-    while (uPos < strNames.size()) {
-        size_t uEnd = strNames.find('\n', uPos);
-        if (uEnd == std::string::npos) uEnd = strNames.size();
-        std::string strName = strNames.substr(uPos, uEnd - uPos);
-        uPos = uEnd + 1;
-        std::string strPlain = strName;
+    while (std::getline(names, strLine)) {
+        std::string strPlain = strLine;
         while (strPlain.compare(0, 2, "./") == 0) strPlain.erase(0, 2);
         bool bInside = strPlain.compare(0, 9, "McuUpdate") == 0 && (strPlain.size() == 9 || strPlain[9] == '/');
-        if (!strName.empty() && (!bInside || ("/" + strPlain + "/").find("/../") != std::string::npos)) {
-            qx_printf("###### package refused: [%s] lies outside McuUpdate/\n", strName.c_str());
+        if (!strLine.empty() && (!bInside || ("/" + strPlain + "/").find("/../") != std::string::npos)) {
+            qx_printf("###### package refused: [%s] lies outside McuUpdate/\n", strLine.c_str());
             return false;
         }
     }

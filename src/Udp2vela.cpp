@@ -15,7 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 #include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"

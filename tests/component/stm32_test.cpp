@@ -158,6 +158,17 @@ TEST(MasterRun, ClosingTextsAndSilence) {
         EXPECT_EQ(log.count("STM_Status==2....."), 101u);
     }
     {
+        SCOPED_TRACE("a line held during the push: the writes give up, the run ends after 101 passes");
+        Rig rig(0.01);
+        rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 60000));
+        rig.line.holdAfter(20000);  // the pty's buffer takes some 64 KiB more, not the whole image
+        LogCapture log(true);
+        rig.run();
+        EXPECT_FALSE(rig.master.record().imageComplete);
+        EXPECT_TRUE(log.contains("Uart2Write result = -1"));
+        EXPECT_EQ(log.count("STM_Status==2....."), 101u);
+    }
+    {
         SCOPED_TRACE("a silent port gets nothing after the entry command; the run ends after 501 passes");
         Rig rig(0.01, silent);
         rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 200));
@@ -265,9 +276,10 @@ TEST(ValensRun, EndToEndAndTheVerdictComesFromTheChipsText) {
 }
 
 TEST(ValensRun, FaultsAndTheIoMcuFlag) {
-    sim::ValensOptions cancel;
+    sim::ValensOptions cancel, oldVerdict;
     cancel.canBlock = 2;
     cancel.noVerdict = true;  // only the sender's outcome can end this run in time
+    oldVerdict.preamble = "FAIL";  // left from an earlier attempt, before the push
     struct {
         const char* legend;
         sim::ValensOptions vo;
@@ -278,6 +290,7 @@ TEST(ValensRun, FaultsAndTheIoMcuFlag) {
         std::vector<std::string> logged, notLogged;
     } rows[] = {
         {"the Valens flag wins over the IO MCU flag", {}, 100, false, 1, 1, true, {}, {}},
+        {"text from before the push is no verdict", oldVerdict, 100, false, 1, 1, true, {}, {}},
         {"a failed transfer ends at once, not a success", cancel, 5000, false, -1, 1, true, {"###### File transfer failed"},
          {"File transfer successful", "no verdict from the Valens chip"}},
         {"above 2 MiB: refused before anything is sent", {}, 2097153, false, -1, 1, false, {"2097153 bytes"}, {}},

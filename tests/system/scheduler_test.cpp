@@ -108,15 +108,18 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
 }
 
 TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
+    sim::ValensOptions fail, cForever;
+    fail.verdict = sim::ValensOptions::Fail;
+    cForever.cForever = true;
     struct {
         const char* legend;
-        sim::ValensOptions::Verdict verdict;
-        std::string isEnd;
-    } rows[] = {{"success", sim::ValensOptions::Auto, "1"}, {"failure", sim::ValensOptions::Fail, "-1"}};
-    for (const auto& r : rows) {
         sim::ValensOptions vo;
-        vo.verdict = r.verdict;
-        SchedRig rig(kValensScale, vo);
+        std::string isEnd;
+    } rows[] = {{"success", {}, "1"},
+                {"failure", fail, "-1"},
+                {"asking for the closing packet for ever: the transfer gives up", cForever, "-1"}};
+    for (const auto& r : rows) {
+        SchedRig rig(kValensScale, r.vo);
         LogCapture log(true);
         rig.stageValens(RandomBytes(2000, 3));
         rig.start();

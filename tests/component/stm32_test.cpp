@@ -157,6 +157,18 @@ TEST(MasterRun, ClosingTextsAndSilence) {
         EXPECT_TRUE(rig.master.record().imageComplete);
         EXPECT_EQ(log.count("STM_Status==2....."), 101u);
     }
+    for (bool noise : {false, true}) {
+        SCOPED_TRACE(noise ? "noise for ever: no token, the run ends" : "the token repeated for ever: the run ends");
+        sim::BootloaderOptions o;
+        o.repeatToken = !noise;
+        o.noise = noise;
+        Rig rig(0.01, o);
+        rig.root.write(QX_MASTER_HEX, MakeHex(rig.root, 2000));
+        LogCapture log(true);
+        rig.run();
+        EXPECT_EQ(rig.master.record().imageComplete, !noise);
+        EXPECT_EQ(log.contains("readly in upgrade stm32"), !noise);
+    }
     {
         SCOPED_TRACE("a line held during the push: the writes give up, the run ends after 101 passes");
         Rig rig(0.01);

@@ -111,6 +111,7 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
     sim::ValensOptions fail, cForever;
     fail.verdict = sim::ValensOptions::Fail;
     cForever.cForever = true;
+    cForever.cPeriodMs = 20;  // far more often than a read waits
     struct {
         const char* legend;
         sim::ValensOptions vo;

@@ -14,7 +14,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 }  // namespace
 
-
 // The line as a device sees it when it is noisy; used on the board thread only.
 class Board::NoisyLink : public Link {
 public:

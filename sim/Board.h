@@ -114,7 +114,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::string holderName_;
-    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>> held_;
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>>
+        held_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

@@ -10,16 +10,18 @@ namespace sim {
 struct FaultKnob {
     const char* device;  // "ep", "bv", "master", "iomcu", "valens", "line"
     const char* name;
-    const char* arg;     // "" (none), "N" (a count or a block number), "P" (a chance per byte)
+    const char* arg;  // "" (none), "N" (a count or a block number), "P" (a chance per byte)
     Outcome expect;
-    double boundSec;     // in fast mode, for the faulted target
+    double boundSec;  // in fast mode, for the faulted target
     const char* what;
     void (*apply)(const Fault& f, DeviceFaults* d);
 };
 
 namespace {
 
-IspFaults& Isp(const Fault& f, DeviceFaults* d) { return f.knob->device[0] == 'e' ? d->ep[f.port - 1] : d->bv[f.port - 1]; }
+IspFaults& Isp(const Fault& f, DeviceFaults* d) {
+    return f.knob->device[0] == 'e' ? d->ep[f.port - 1] : d->bv[f.port - 1];
+}
 BootloaderOptions& Mcu(const Fault& f, DeviceFaults* d) { return f.knob->device[0] == 'm' ? d->master : d->ioMcu; }
 int N(const Fault& f) { return (int)f.value; }
 
@@ -58,11 +60,11 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
     {"master", "no-closing-text", "", O::Flashed,           30, "takes the image, then says nothing",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noClosingText = true; }},
-    {"iomcu", "no-ready-text",    "", O::ReportedUnflashed, 120, "boot loader never says its ready token",
+    {"iomcu", "no-ready-text",    "", O::ReportedUnflashed, 150, "boot loader never says its ready token",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
     {"iomcu", "no-closing-text",  "", O::Flashed,           30, "takes the image, then says nothing",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noClosingText = true; }},
-    {"valens", "silent",        "",  O::Failed,  60, "never says anything",
+    {"valens", "silent",        "",  O::Failed, 150, "never says anything",
      [](const Fault&, DeviceFaults* d) { d->valens.silent = true; }},
     {"valens", "no-verdict",    "",  O::Failed,  30, "takes the file, then says nothing",
      [](const Fault&, DeviceFaults* d) { d->valens.noVerdict = true; }},
@@ -85,8 +87,8 @@ const FaultKnob kKnobs[] = {
 };
 // clang-format on
 
-const char* const kOutcomeNames[] = {"flashed",          "skipped", "refused",   "passed-over",
-                                     "reported-unflashed", "failed",  "unreported"};
+const char* const kOutcomeNames[] = {"flashed", "skipped",   "refused", "passed-over", "reported-unflashed",
+                                     "failed",  "unreported"};
 
 // "ep3" -> ("ep", 3); "valens" -> ("valens", 0).
 bool SplitTarget(const std::string& t, std::string* device, unsigned* port) {
@@ -134,7 +136,10 @@ bool ParseItem(const std::string& item, Fault* f, std::string* err) {
     for (const FaultKnob& k : kKnobs) {
         if (device != k.device || knob != k.name) continue;
         if (!ParseValue(k, value, &f->value)) {
-            *err = "'" + item + "': " + (*k.arg == '\0' ? "takes no value" : *k.arg == 'P' ? "wants a chance between 0 and 1" : "wants a whole number");
+            *err = "'" + item + "': " +
+                   (*k.arg == '\0'  ? "takes no value"
+                    : *k.arg == 'P' ? "wants a chance between 0 and 1"
+                                    : "wants a whole number");
             return false;
         }
         f->knob = &k;

@@ -42,10 +42,9 @@ bool BuildPackage(const std::string& tarGzPath, const PackageImages& images, std
         for (int bank = 0; bank < 3; bank++)
             if (!images.ep[row][bank].empty())
                 WriteFile(top + EpReleaseName(row, bank, images.version), images.ep[row][bank]);
-    std::string cmd = "tar -czf '" + tarGzPath + "' -C '" + scratch.path() + "' McuUpdate 2>&1";
-    int st = system(cmd.c_str());
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-        if (err) *err = "tar failed: " + cmd;
+    std::string out;
+    if (RunArgv({"tar", "-czf", tarGzPath, "-C", scratch.path(), "McuUpdate"}, &out) != 0) {
+        if (err) *err = "tar failed: " + out;
         return false;
     }
     return true;
@@ -108,7 +107,8 @@ StagedPackage StageWithAgent(const TempRoot& root, QxLogHook host, void* hostUse
         bool staged = name == "MASTER.hex" || name == "IOMCU.hex" || name == "BV.hex" ||
                       (name.size() > 4 && name.compare(name.size() - 4, 3, ".h0") == 0 && name.back() >= '0' &&
                        name.back() <= '2');
-        if (it->is_regular_file() && !staged) s.leftovers.push_back(fs::relative(it->path(), root.file(QX_UPDATE_DIR)).string());
+        if (it->is_regular_file() && !staged)
+            s.leftovers.push_back(fs::relative(it->path(), root.file(QX_UPDATE_DIR)).string());
     }
     std::sort(s.leftovers.begin(), s.leftovers.end());
     return s;

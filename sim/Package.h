@@ -24,8 +24,8 @@ struct PackageImages {
 bool BuildPackage(const std::string& tarGzPath, const PackageImages& images, std::string* err);
 
 // The release file names, relative to the package's top directory.
-std::string ReleaseName(const char* what, const std::string& version);          // "master", "iomcu", "bv"
-std::string EpReleaseName(int row, int bank, const std::string& version);      // e.g. EP91A6SQ/...-V1.0.h00
+std::string ReleaseName(const char* what, const std::string& version);     // "master", "iomcu", "bv"
+std::string EpReleaseName(int row, int bank, const std::string& version);  // e.g. EP91A6SQ/...-V1.0.h00
 
 }  // namespace sim
 

@@ -101,12 +101,11 @@ std::string ProgressView::rowText(const TargetRow& r) const {
     int fill = r.percent * kBar / 100;
     std::string bar = "[" + std::string((size_t)fill, '#') + std::string((size_t)(kBar - fill), ' ') + "]";
     char text[160];
-    if (r.started)
+    if (r.started && r.state != TargetState::Skipped)
         snprintf(text, sizeof(text), "%-7s %s %3d%%  %-9s %7.1f s", r.name.c_str(), bar.c_str(), r.percent,
                  StateName(r.state), Seconds(r));
     else
-        snprintf(text, sizeof(text), "%-7s %s %3d%%  %-9s", r.name.c_str(), bar.c_str(), r.percent,
-                 StateName(r.state));
+        snprintf(text, sizeof(text), "%-7s %s %3d%%  %-9s", r.name.c_str(), bar.c_str(), r.percent, StateName(r.state));
     return text;
 }
 

@@ -35,8 +35,9 @@ std::vector<std::string> JudgeIsp(const std::string& label, const sim::LoadedIma
     std::vector<uint8_t> mine;
     std::string why = sim::HexToImage(img.text, &mine);
     if (img.refused.empty() && why.empty())
-        return mine == img.flash ? std::vector<std::string>{label, "ok", "", std::to_string(UsedRows(mine)) + " rows of data"}
-                                 : std::vector<std::string>{label, "DISAGREE", "", "the two readings differ in content"};
+        return mine == img.flash
+                   ? std::vector<std::string>{label, "ok", "", std::to_string(UsedRows(mine)) + " rows of data"}
+                   : std::vector<std::string>{label, "DISAGREE", "", "the two readings differ in content"};
     if (!img.refused.empty() && !why.empty()) return {label, "refused", img.refused, why};
     return {label, "DISAGREE", img.refused.empty() ? "takes it" : img.refused, why.empty() ? "takes it" : why};
 }
@@ -73,10 +74,12 @@ int Run() {
     const char* const ports[3] = {" (EP ports 13-16)", " (EP ports 9-12)", " (EP ports 1-8)"};
     for (int row = 2; row >= 0; row--)
         for (int bank = 0; bank < 3; bank++)
-            t.push_back(JudgeIsp(std::string(names[row]) + " .h0" + std::to_string(bank) + (bank == 0 ? ports[row] : ""),
-                                 s.ep[row][bank]));
+            t.push_back(
+                JudgeIsp(std::string(names[row]) + " .h0" + std::to_string(bank) + (bank == 0 ? ports[row] : ""),
+                         s.ep[row][bank]));
     t.push_back({"version.json", s.hasVersion ? "ok" : "missing", "", s.hasVersion ? s.versionJson : ""});
-    for (const std::string& f : s.leftovers) t.push_back({f, "stray", "", "no rename took it: left in the staging directory"});
+    for (const std::string& f : s.leftovers)
+        t.push_back({f, "stray", "", "no rename took it: left in the staging directory"});
     int problems = 0, disagreements = 0;
     for (size_t i = 1; i < t.size(); i++) {
         problems += t[i][1] != "ok";

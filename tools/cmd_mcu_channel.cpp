@@ -168,6 +168,6 @@ FwCommand::Run Setup(CLI::App& app) {
     return &Run;
 }
 
-FwCommand s_cmd("mcu-channel", "open the master-MCU packet channel on DEV; print what the MCU sends; push FILE as its image",
-                &Setup);
+FwCommand s_cmd("mcu-channel",
+                "open the master-MCU packet channel on DEV; print what the MCU sends; push FILE as its image", &Setup);
 }  // namespace

@@ -118,11 +118,13 @@ FwCommand::Run Setup(CLI::App& app) {
     app.add_option("--timeout", s_opt.timeoutSec, "seconds to wait for each order's end")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
-    app.add_option("--only", s_opt.only,
-                   "targets that get a generated image: valens, master, iomcu, bv, ep, ep1-8, ep9-12, ep13-16 (default: all)");
+    app.add_option(
+        "--only", s_opt.only,
+        "targets that get a generated image: valens, master, iomcu, bv, ep, ep1-8, ep9-12, ep13-16 (default: all)");
     app.add_option("--package", s_opt.package, "run this update package instead of a generated one")
         ->check(CLI::ExistingFile);
-    app.add_option("--valens", s_opt.valens, "run this Valens image instead of a generated one")->check(CLI::ExistingFile);
+    app.add_option("--valens", s_opt.valens, "run this Valens image instead of a generated one")
+        ->check(CLI::ExistingFile);
     app.add_option("--faults", s_opt.faults, "device and line faults, e.g. ep3=silent,valens=fail; 'help' lists them");
     app.add_flag("-q,--quiet", s_opt.quiet, "print only the summary");
     app.add_flag("--keep", s_opt.keep, "keep the board root with the agent's log");

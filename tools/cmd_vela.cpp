@@ -56,11 +56,15 @@ int Run(uint32_t type, const std::string& payload, bool valens) {
 }
 
 FwCommand::Run Setup(CLI::App& app) {
-    app.add_option("--port", s_args.agentPort, "the agent's order port")->capture_default_str()->check(CLI::Range(1, 65535));
+    app.add_option("--port", s_args.agentPort, "the agent's order port")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
     app.add_option("--report-port", s_args.reportPort, "port to take the reports on")
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));
-    app.add_option("--wait", s_args.waitSec, "seconds to listen")->capture_default_str()->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--wait", s_args.waitSec, "seconds to listen")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 86400.0));
     app.require_subcommand(1, 1);
     CLI::App* package = app.add_subcommand("package", "order a package upgrade (type 251)");
     CLI::App* valens = app.add_subcommand("valens", "order a Valens upgrade (type 253) with TEXT as its command");

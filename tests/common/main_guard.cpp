@@ -19,10 +19,11 @@ struct RebootGuard {
         std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/fwagent-guard-XXXXXX";
         if (mkdtemp(&tmpl[0]) == nullptr) abort();
         dir = tmpl;
-        fwtest::WriteFile(dir + "/reboot",
-                          "#!/bin/sh\necho 'stray reboot refused by the test guard' >&2\n"
-                          "[ -n \"$FWAGENT_STRAY_REBOOT_LOG\" ] && echo \"reboot $*\" >> \"$FWAGENT_STRAY_REBOOT_LOG\"\n"
-                          "exit 1\n");
+        fwtest::WriteFile(
+            dir + "/reboot",
+            "#!/bin/sh\necho 'stray reboot refused by the test guard' >&2\n"
+            "[ -n \"$FWAGENT_STRAY_REBOOT_LOG\" ] && echo \"reboot $*\" >> \"$FWAGENT_STRAY_REBOOT_LOG\"\n"
+            "exit 1\n");
         chmod((dir + "/reboot").c_str(), 0755);
         const char* path = getenv("PATH");
         std::string p = dir + ":" + (path ? path : "/usr/bin:/bin");

@@ -20,14 +20,20 @@ TEST(CheckPackage, JudgesEveryImageAndNamesWhatIsWrong) {
     const Case cases[] = {
         {"complete", [](sim::PackageImages&) {}, 0, {"every target has a valid image"}},
         {"a checksum that no longer adds up: both refuse",
-         [](sim::PackageImages& p) { p.bv[1] = p.bv[1] == '0' ? '1' : '0'; }, 1,
+         [](sim::PackageImages& p) { p.bv[1] = p.bv[1] == '0' ? '1' : '0'; },
+         1,
          {"cksum<6> is error", "NOT complete"}},
-        {"no IO MCU image", [](sim::PackageImages& p) { p.ioMcu.clear(); }, 1, {"no image: the upgrade skips this MCU"}},
+        {"no IO MCU image",
+         [](sim::PackageImages& p) { p.ioMcu.clear(); },
+         1,
+         {"no image: the upgrade skips this MCU"}},
         {"master cut short: no end record",
-         [](sim::PackageImages& p) { p.master = p.master.substr(0, p.master.size() / 2); }, 1,
+         [](sim::PackageImages& p) { p.master = p.master.substr(0, p.master.size() / 2); },
+         1,
          {"MASTER.hex", "refused"}},
         {"only the end record: the loader refuses what a device would take",
-         [](sim::PackageImages& p) { p.ep[1][2] = ":00000001FF\r\n"; }, 1,
+         [](sim::PackageImages& p) { p.ep[1][2] = ":00000001FF\r\n"; },
+         1,
          {"address overflow and MaxAddr is <0x0>!", "DISAGREE on 1 image"}},
     };
     for (const Case& c : cases) {
@@ -44,8 +50,10 @@ TEST(CheckPackage, JudgesEveryImageAndNamesWhatIsWrong) {
         std::string err, out;
         ASSERT_TRUE(sim::BuildPackage(root.path() + "/pkg.tar.gz", p, &err)) << err;
         EXPECT_EQ(RunCommand(std::string(FWTOOL_PATH) + " check-package " + root.path() + "/pkg.tar.gz", &out), c.rc)
-            << c.legend << "\n" << out;
-        for (const std::string& s : c.shows) EXPECT_NE(out.find(s), std::string::npos) << c.legend << ": " << s << "\n" << out;
+            << c.legend << "\n"
+            << out;
+        for (const std::string& s : c.shows)
+            EXPECT_NE(out.find(s), std::string::npos) << c.legend << ": " << s << "\n" << out;
     }
     std::string out;
     EXPECT_EQ(RunCommand(std::string(FWTOOL_PATH) + " check-package /nonexistent/pkg.tar.gz", &out), 1) << out;

@@ -197,7 +197,7 @@ private:
     bool runValens_ = false, runPackage_ = false;
     StagedPackage pkg_;
     std::vector<Report> reports_;
-    size_t seen_ = 0, packageFirst_ = 0;
+    size_t seen_ = 0, packageFirst_ = 0, garbledBefore_ = 0;
     bool switched_ = false;
     std::vector<Check> checks_;
     std::vector<Verdict> verdicts_;
@@ -292,6 +292,7 @@ void Scenario::valensPhase() {
 void Scenario::packagePhase() {
     say("-- package order (type 251)");
     packageFirst_ = reports_.size();
+    garbledBefore_ = board_.garbled();
     vela_.sendOrder(251);
     view_.begin(1, 26);
     bool rebooted = waitFor([&] { return reboot_.count() > 0; });
@@ -335,8 +336,9 @@ void Scenario::reportChecks() {
           std::to_string(MalformedReports()) + " malformed");
 }
 
-// A clean run hands the line to each ISP device once, in port order, and
-// never sends at a speed the holder does not listen at.
+// A clean package run hands the line to each ISP device once, in port order,
+// and never sends at a speed the holder does not listen at. (The Valens run
+// ends with "UPG RST" at 57600 bit/s while the chip still listens at 115200.)
 void Scenario::routerCheck() {
     std::vector<std::string> want, got;
     for (unsigned p = 1; p <= 16; p++) {
@@ -355,8 +357,8 @@ void Scenario::routerCheck() {
             got.push_back(l);
     check("line handed to each EP and BV device once, in port order", got == want,
           std::to_string(got.size() / 2) + " hand-overs");
-    check("no byte sent at a speed the device does not listen at", board_.garbled() == 0,
-          std::to_string(board_.garbled()) + " bytes");
+    size_t garbled = board_.garbled() - garbledBefore_;
+    check("no byte sent at a speed the device does not listen at", garbled == 0, std::to_string(garbled) + " bytes");
 }
 
 // ---- the verdicts ----------------------------------------------------------------

@@ -102,6 +102,10 @@ std::string CheckRawHex(const std::string& text) {
     return "no end record";
 }
 
+Outcome Clean(const LoadedImage& img) {
+    return !img.present ? Outcome::Skipped : img.refused.empty() ? Outcome::Flashed : Outcome::Refused;
+}
+
 DeviceFaults FaultsOf(const ScenarioOptions& o) {
     DeviceFaults d;
     o.faults.apply(&d);
@@ -174,7 +178,7 @@ private:
     void reportChecks();
     void routerCheck();
     void judgeTargets();
-    Verdict judge(const std::string& name, bool present, bool bad, const Observed& seen, const std::string& detail);
+    Verdict judge(const std::string& name, Outcome clean, const Observed& seen, const std::string& detail);
     Observed observeIsp(IspDevice& dev, const LoadedImage* banks, unsigned count, std::string* detail);
     Observed observeMcu(const Bootloader& dev, const LoadedImage& img, std::string* detail);
     int summary();
@@ -396,13 +400,12 @@ Observed Scenario::observeMcu(const Bootloader& dev, const LoadedImage& img, std
     return o;
 }
 
-Verdict Scenario::judge(const std::string& name, bool present, bool bad, const Observed& seen,
-                        const std::string& detail) {
+// clean: the outcome the target's image calls for on a well-behaved device.
+Verdict Scenario::judge(const std::string& name, Outcome clean, const Observed& seen, const std::string& detail) {
     // The time the agent kept the device busy, as the board saw it.
     std::string device = name == "Valens" ? "valens" : name == "IOMCU" ? "iomcu" : name;
-    Verdict v{name, Outcome::Skipped, seen.outcome(), board_.heldSeconds(device), 0, detail};
-    if (present) {
-        v.expected = bad ? Outcome::Refused : Outcome::Flashed;
+    Verdict v{name, clean, seen.outcome(), board_.heldSeconds(device), 0, detail};
+    if (clean == Outcome::Flashed) {
         if (o_.faults.expected(name, &v.expected) || o_.faults.lineFaults())
             v.bound = o_.faults.boundSec(name) * o_.timeScale / 0.02;
     }
@@ -420,7 +423,7 @@ void Scenario::judgeTargets() {
     vs.addressed = chip.attaches > 0;
     vs.holds = runValens_ && chip.complete && chip.fileName == "VSTX.hex" && chip.file == valensImage_ &&
                chip.verdict == "SUCCESS\r\n";
-    verdicts_.push_back(judge("Valens", runValens_, false, vs,
+    verdicts_.push_back(judge("Valens", runValens_ ? Outcome::Flashed : Outcome::Skipped, vs,
                               std::to_string(chip.file.size()) + " of " + std::to_string(valensImage_.size()) +
                                   " bytes, verdict " +
                                   (chip.verdict.empty() ? "none" : chip.verdict.substr(0, chip.verdict.find('\r')))));
@@ -429,24 +432,29 @@ void Scenario::judgeTargets() {
         const LoadedImage* banks = pkg_.ep[EpRow(p)];
         Observed o = observeIsp(isp_.ep(p), banks, 3, &detail);
         o.closing = closing(name);
-        bool bad = !banks[0].refused.empty() || !banks[1].present || !banks[1].refused.empty() || !banks[2].present ||
-                   !banks[2].refused.empty();
-        verdicts_.push_back(judge(name, banks[0].present, bad, o, detail));
+        // A bad first bank ends the run at once, reported; a bad later one
+        // stalls it, and the port is passed over after its retries.
+        bool later = !banks[1].present || !banks[1].refused.empty() || !banks[2].present || !banks[2].refused.empty();
+        Outcome clean = !banks[0].present           ? Outcome::Skipped
+                        : !banks[0].refused.empty() ? Outcome::Refused
+                        : later                     ? Outcome::PassedOver
+                                                    : Outcome::Flashed;
+        verdicts_.push_back(judge(name, clean, o, detail));
     }
     std::string detail;
     Observed m = observeMcu(master_, pkg_.master, &detail);
     m.closing = closing("master");
-    verdicts_.push_back(judge("master", pkg_.master.present, m.badImage, m, detail));
+    verdicts_.push_back(judge("master", Clean(pkg_.master), m, detail));
     for (unsigned p = 1; p <= 8; p++) {
         std::string name = "BV" + std::to_string(p);
         detail.clear();
         Observed o = observeIsp(isp_.bv(p), &pkg_.bv, 1, &detail);
         o.closing = closing(name);
-        verdicts_.push_back(judge(name, pkg_.bv.present, !pkg_.bv.refused.empty(), o, detail));
+        verdicts_.push_back(judge(name, Clean(pkg_.bv), o, detail));
     }
     Observed io = observeMcu(ioMcu_, pkg_.ioMcu, &detail);
     io.closing = closing("IOMCU");
-    verdicts_.push_back(judge("IOMCU", pkg_.ioMcu.present, io.badImage, io, detail));
+    verdicts_.push_back(judge("IOMCU", Clean(pkg_.ioMcu), io, detail));
 }
 
 // ---- the summary ----------------------------------------------------------------

@@ -8,13 +8,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <filesystem>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -144,11 +142,9 @@ int Run() {
                 }
                 usleep(300000);  // the last reports
             } else {
-                int ticks = 0;
-                while (!s_stop && (seconds <= 0 || ticks < seconds * 10)) {
-                    usleep(100000);
-                    ticks++;
-                }
+                // Asleep, woken once a second or by a signal: the idle channel is what is measured.
+                for (double left = seconds; !s_stop && (seconds <= 0 || left > 0); left -= 1)
+                    usleep(seconds <= 0 || left >= 1 ? 1000000 : static_cast<useconds_t>(left * 1e6));
             }
             CTransfer4mcu::QX_UartClose();
             delete g_pTransferFile2mcu;

@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -70,7 +73,14 @@ void Load(const TempRoot& root, const std::string& boardPath, bool isp, LoadedIm
     out->present = root.exists(boardPath);
     if (!out->present) return;
     out->text = root.read(boardPath);
-    if (!isp) return;
+    if (!isp) {
+        // Pushed raw: the agent checks the text whole before it sends any.
+        char why[128] = "";
+        int fd = open(root.file(boardPath).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || HexCheckImage(fd, why, sizeof(why)) != 0) out->refused = fd < 0 ? "cannot open" : why;
+        if (fd >= 0) close(fd);
+        return;
+    }
     CTaskfile2mcu task;
     s_complaint.clear();
     if (task.ProcessReadUpgradeFile(root.file(boardPath).c_str()) != 0)

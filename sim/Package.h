@@ -36,7 +36,7 @@ struct LoadedImage {
     bool present = false;
     std::string text;            // the staged file
     std::string refused;         // "" when the loader takes it, else the loader's first complaint
-    std::vector<uint8_t> flash;  // the loader's 65,536-byte image (ISP images only)
+    std::vector<uint8_t> flash;  // the loader's 65,536-byte image (EP and BV images only)
 };
 
 struct StagedPackage {
@@ -48,7 +48,8 @@ struct StagedPackage {
 };
 
 // Stages the package at root's upload path with the agent's own commands and
-// loads every EP and BV image with the agent's own loader. The board profile
+// judges every image with the agent's own loader (EP and BV) or raw-image
+// check (master, IO MCU). The board profile
 // must point at root, and no agent may run in this process yet (the loader's
 // buffers are process-wide). The agent's log goes on to host while it stages,
 // and host is the log hook afterwards.

@@ -77,30 +77,14 @@ struct Observed {
     bool failedReport = false, closing = false, holds = false, addressed = false, badImage = false;
     Outcome outcome() const {
         if (failedReport) return Outcome::Failed;
-        if (closing) return holds ? Outcome::Flashed : badImage ? Outcome::Refused : Outcome::ReportedUnflashed;
+        if (badImage && !holds && !addressed) return Outcome::Refused;
+        if (closing) return holds ? Outcome::Flashed : Outcome::ReportedUnflashed;
         if (holds) return Outcome::Unreported;
         return addressed ? Outcome::PassedOver : Outcome::Skipped;
     }
 };
 
 int EpRow(unsigned port) { return port <= 8 ? 2 : (port <= 12 ? 1 : 0); }
-
-// A boot-loader image as the boot loader takes it: every record good, an end record.
-std::string CheckRawHex(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    size_t records = 0;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        bool isEnd = false;
-        std::string why = CheckHexRecord(line, &isEnd);
-        if (!why.empty()) return "record " + std::to_string(records + 1) + ": " + why;
-        records++;
-        if (isEnd) return "";
-    }
-    return "no end record";
-}
 
 Outcome Clean(const LoadedImage& img) {
     return !img.present ? Outcome::Skipped : img.refused.empty() ? Outcome::Flashed : Outcome::Refused;
@@ -253,8 +237,6 @@ bool Scenario::stagePackage() {
     check("package " + o_.package + " read", !ec, ec.message());
     if (ec) return false;
     pkg_ = StageWithAgent(root_, o_.logHook, o_.logUser);
-    for (LoadedImage* m : {&pkg_.master, &pkg_.ioMcu})
-        if (m->present) m->refused = CheckRawHex(m->text);
     fs::remove_all(root_.file("/home/ubuntu/McuUpdate"), ec);
     fs::remove(root_.file("/home/ubuntu/version.json"), ec);
     fs::remove(root_.file("/tar.log"), ec);
@@ -315,13 +297,15 @@ void Scenario::reportChecks() {
     const size_t first = packageFirst_;
     std::vector<std::string> want, closing;
     const auto& rows = view_.rows();
-    bool ioMcuEnds = false;
+    // An EP or BV port is reported at 100 % even when its image is refused;
+    // a refused master or IO MCU image at 0 %. The IO MCU's report, whatever
+    // its percent, ends the upgrade.
+    const bool ioMcuEnds = pkg_.ioMcu.present;
     for (size_t i = 1; i < rows.size(); i++) {
         Outcome e = verdicts_.size() > i ? verdicts_[i].expected : Outcome::Skipped;
-        if (e == Outcome::Flashed || e == Outcome::Refused || e == Outcome::ReportedUnflashed) {
+        bool isp = rows[i].name.compare(0, 2, "EP") == 0 || rows[i].name.compare(0, 2, "BV") == 0;
+        if (e == Outcome::Flashed || e == Outcome::ReportedUnflashed || (e == Outcome::Refused && isp))
             want.push_back(rows[i].report);
-            if (rows[i].name == "IOMCU") ioMcuEnds = true;
-        }
     }
     bool totals = true;
     int ends = 0;
@@ -432,13 +416,10 @@ void Scenario::judgeTargets() {
         const LoadedImage* banks = pkg_.ep[EpRow(p)];
         Observed o = observeIsp(isp_.ep(p), banks, 3, &detail);
         o.closing = closing(name);
-        // A bad first bank ends the run at once, reported; a bad later one
-        // stalls it, and the port is passed over after its retries.
-        bool later = !banks[1].present || !banks[1].refused.empty() || !banks[2].present || !banks[2].refused.empty();
-        Outcome clean = !banks[0].present           ? Outcome::Skipped
-                        : !banks[0].refused.empty() ? Outcome::Refused
-                        : later                     ? Outcome::PassedOver
-                                                    : Outcome::Flashed;
+        // A port is entered only when all three banks load.
+        bool bad = !banks[0].refused.empty() || !banks[1].present || !banks[1].refused.empty() || !banks[2].present ||
+                   !banks[2].refused.empty();
+        Outcome clean = !banks[0].present ? Outcome::Skipped : bad ? Outcome::Refused : Outcome::Flashed;
         verdicts_.push_back(judge(name, clean, o, detail));
     }
     std::string detail;

@@ -43,13 +43,16 @@ std::vector<std::string> JudgeIsp(const std::string& label, const sim::LoadedIma
     return {label, "DISAGREE", img.refused.empty() ? "takes it" : img.refused, why.empty() ? "takes it" : why};
 }
 
-// MASTER.hex and IOMCU.hex are pushed raw: the boot loader alone reads them.
+// MASTER.hex and IOMCU.hex are pushed raw: the agent's raw-image check
+// against the boot loaders' reading.
 std::vector<std::string> JudgeRaw(const std::string& label, const sim::LoadedImage& img) {
     if (!img.present) return {label, "missing", "", "no image: the upgrade skips this MCU"};
     std::vector<uint8_t> mine;
     std::string why = sim::HexToImage(img.text, &mine);
-    return {label, why.empty() ? "ok" : "refused", "(pushed raw)",
-            why.empty() ? std::to_string(img.text.size()) + " bytes of Intel HEX" : why};
+    if (img.refused.empty() && why.empty())
+        return {label, "ok", "(pushed raw)", std::to_string(img.text.size()) + " bytes of Intel HEX"};
+    if (!img.refused.empty() && !why.empty()) return {label, "refused", img.refused, why};
+    return {label, "DISAGREE", img.refused.empty() ? "takes it" : img.refused, why.empty() ? "takes it" : why};
 }
 
 int Run() {

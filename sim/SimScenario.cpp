@@ -234,7 +234,7 @@ bool Scenario::stagePackage() {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::copy_file(o_.package, root_.file("/home/ubuntu/McuUpdate.tar.gz"), ec);
-    check("package " + o_.package + " read", !ec, ec.message());
+    check("package " + o_.package + " read", !ec, ec ? ec.message() : "");
     if (ec) return false;
     pkg_ = StageWithAgent(root_, o_.logHook, o_.logUser);
     fs::remove_all(root_.file("/home/ubuntu/McuUpdate"), ec);

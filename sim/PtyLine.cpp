@@ -66,6 +66,7 @@ void PtyLine::pace(size_t bytes) const {
 
 bool PtyLine::write(const void* data, size_t len) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
+    if (LineTap* tap = tap_.load()) tap->onLine(false, p, len, baud());
     size_t done = 0;
     while (done < len) {
         // Paced: hand the bytes over in small slices at the line rate.
@@ -92,6 +93,7 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     if (r == 0) return 0;
     ssize_t n = ::read(master_, buf, len);
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
+    if (LineTap* tap = tap_.load(); tap && n > 0) tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud());
     pace((size_t)n);
     return n;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
+#include "Trace.h"
 #include "ValensChip.h"
 #include "Vela.h"
 
@@ -29,6 +31,15 @@ struct Check {
     std::string detail;
 };
 
+// The light run's package: the master and IO MCU images only; the EP and BV
+// walks then find no file and leave their devices alone.
+PackageImages LightPackage(PackageImages images) {
+    images.bv.clear();
+    for (auto& row : images.ep)
+        for (auto& bank : row) bank.clear();
+    return images;
+}
+
 class Scenario {
 public:
     Scenario(const TempRoot& root, const RebootStub& reboot, const ScenarioOptions& o, FILE* out)
@@ -40,10 +51,16 @@ public:
           master_("master", o.timeScale),
           ioMcu_("iomcu", o.timeScale),
           valens_("valens", o.timeScale),
+          vela_(o.reportPort),
           rng_(o.seed) {
         board_.route("WUPG Master\r\n", &master_);
         board_.routeSig(&ioMcu_, &valens_);
         isp_.routeAll(board_);
+        if (!o.tracePath.empty()) {
+            trace_.reset(new Trace(o.timeScale));
+            trace_->setHolder([this] { return board_.holder(); });
+            line_.setTap(trace_.get());
+        }
     }
 
     int run();
@@ -84,6 +101,12 @@ private:
     void valensPhase();
     void packagePhase();
     int summary();
+    void saveTrace() {
+        if (!trace_) return;
+        line_.setTap(nullptr);
+        std::string err;
+        if (!trace_->save(o_.tracePath, &err)) fprintf(out_, "trace: %s\n", err.c_str());
+    }
 
     const TempRoot& root_;
     const RebootStub& reboot_;
@@ -97,6 +120,7 @@ private:
     VelaStandIn vela_;
     std::mt19937 rng_;
     std::vector<Check> checks_;
+    std::unique_ptr<Trace> trace_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 };
 
@@ -141,6 +165,7 @@ void Scenario::packagePhase() {
     images.master = ImageToHex(SampleImage(o_.seed * 100 + 60, {{0x00, 0x3F}}));
     images.ioMcu = ImageToHex(SampleImage(o_.seed * 100 + 70, {{0x00, 0x1F}}));
     images.versionJson = "{\"version\":\"sim\"}";
+    if (o_.light) images = LightPackage(images);
     std::string err;
     bool built = BuildPackage(root_.file("/home/ubuntu/McuUpdate.tar.gz"), images, &err);
     check("package built", built, err);
@@ -153,16 +178,18 @@ void Scenario::packagePhase() {
     static const char* const kRowNames[3] = {"EP91A6SQ", "EP9162SQ", "Input"};
     for (unsigned p = 1; p <= 16; p++) {
         int row = p <= 8 ? 2 : (p <= 12 ? 1 : 0);
-        std::string why;
-        for (unsigned b = 0; b < 3 && why.empty(); b++) {
+        std::string why = o_.light && isp_.ep(p).entries() > 0 ? "entered without an image" : "";
+        for (unsigned b = 0; b < 3 && why.empty() && !o_.light; b++) {
             std::string v = IspVerifyBank(isp_.ep(p), b, ep[row][b]);
             if (!v.empty()) why = "bank " + std::to_string(b) + ": " + v;
         }
-        check("EP port " + std::to_string(p) + " (" + kRowNames[row] + " images, 3 banks)", why.empty(), why);
+        std::string images = o_.light ? "no image, left alone" : kRowNames[row] + std::string(" images, 3 banks");
+        check("EP port " + std::to_string(p) + " (" + images + ")", why.empty(), why);
     }
     for (unsigned p = 1; p <= 8; p++) {
-        std::string why = IspVerifyBank(isp_.bv(p), 0, bv);
-        check("BV port " + std::to_string(p), why.empty(), why);
+        std::string why = !o_.light ? IspVerifyBank(isp_.bv(p), 0, bv)
+                                    : isp_.bv(p).entries() > 0 ? "entered without an image" : "";
+        check("BV port " + std::to_string(p) + (o_.light ? " (no image, left alone)" : ""), why.empty(), why);
     }
     Bootloader::Record m = master_.record(), io = ioMcu_.record();
     check("master STM32: MASTER.hex pushed raw, byte for byte", m.imageComplete && m.hexText == images.master,
@@ -174,9 +201,9 @@ void Scenario::packagePhase() {
 
     // The order of the targets on the line and in the reports.
     std::vector<std::string> want;
-    for (unsigned p = 1; p <= 16; p++) want.push_back("EpFile(" + std::to_string(p) + ")");
+    for (unsigned p = 1; p <= 16 && !o_.light; p++) want.push_back("EpFile(" + std::to_string(p) + ")");
     want.push_back("ST");
-    for (unsigned p = 1; p <= 8; p++) want.push_back("BV(" + std::to_string(p) + ")");
+    for (unsigned p = 1; p <= 8 && !o_.light; p++) want.push_back("BV(" + std::to_string(p) + ")");
     want.push_back("IoMcu");
     std::vector<std::string> closing;
     bool totals = true;
@@ -216,7 +243,7 @@ int Scenario::run() {
     BoardProfile p;
     p.strRoot = root_.path();
     p.strSerialDev = line_.slavePath();
-    p.u16OrderPort = FreeUdpPort();
+    p.u16OrderPort = o_.orderPort ? o_.orderPort : FreeUdpPort();
     p.u16ReportPort = vela_.reportPort();
     p.dTimeScale = o_.timeScale;
     // Keeps the ISP answer windows longer than a device's answer over the pty.
@@ -229,13 +256,14 @@ int Scenario::run() {
     }
     vela_.setOrderPort(p.u16OrderPort);
     board_.start();
-    if (MgTask_StartService() != 0) {
+    if (o_.startAgent ? !o_.startAgent(p) : MgTask_StartService() != 0) {
         fprintf(out_, "the agent did not start\n");
         return 1;
     }
     valensPhase();
     packagePhase();
     board_.stop();
+    saveTrace();
     return summary();
 }
 

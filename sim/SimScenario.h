@@ -6,8 +6,10 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
+#include "BoardProfile.h"
 #include "Sandbox.h"
 
 namespace sim {
@@ -17,6 +19,12 @@ struct ScenarioOptions {
     unsigned seed = 1;
     std::chrono::seconds timeout{900};
     bool echo = false;  // progress lines while it runs
+    std::string tracePath;  // when set, every byte on the line is traced into this file
+    // Another agent than this process's (a binary in namespaces): started on
+    // the profile instead of the in-process service; false when it did not start.
+    std::function<bool(const BoardProfile&)> startAgent;
+    uint16_t reportPort = 0, orderPort = 0;  // vela's ports; 0: free ones
+    bool light = false;  // a package with the master and IO MCU images only
 };
 
 // Starts the agent in this process (once per process: its threads never end),

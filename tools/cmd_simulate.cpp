@@ -21,6 +21,7 @@
 #include "SimScenario.h"
 #include "Vela.h"
 #include "fwtool.h"
+#include "simulate_agent.h"
 
 namespace {
 
@@ -29,7 +30,10 @@ struct Options {
     bool verbose = false;
     bool keep = false;
     unsigned seed = 1;
-    int timeoutSec = 900;
+    int timeoutSec = 0;  // 0: 900 s, or two hours for a binary on the board's real-time pauses
+    std::string trace;
+    bool light = false;
+    AgentRun agent;
 };
 
 std::mutex s_logMutex;
@@ -38,6 +42,17 @@ FILE* s_logFile = nullptr;
 void LogHook(int, const char* text, size_t len, void*) {
     std::lock_guard<std::mutex> lock(s_logMutex);
     if (s_logFile) fwrite(text, 1, len, s_logFile);
+}
+
+sim::ScenarioOptions Scenario(const Options& o) {
+    sim::ScenarioOptions so;
+    so.timeScale = o.scale;
+    so.seed = o.seed;
+    so.timeout = std::chrono::seconds(o.timeoutSec);
+    so.echo = o.verbose;
+    so.tracePath = o.trace;
+    so.light = o.light;
+    return so;
 }
 
 int Main(const std::vector<std::string>& args) {
@@ -55,6 +70,16 @@ int Main(const std::vector<std::string>& args) {
             o.timeoutSec = atoi(args[++i].c_str());
         } else if (a == "--verbose" || a == "-v") {
             o.verbose = true;
+        } else if (a == "--trace" && hasValue) {
+            o.trace = args[++i];
+        } else if (a == "--agent" && hasValue) {
+            o.agent.agent = args[++i];
+        } else if (a == "--agent-runner" && hasValue) {
+            o.agent.runner = args[++i];
+        } else if (a == "--light") {
+            o.light = true;
+        } else if (a == "--agent-inner") {
+            o.agent.inner = true;
         } else if (a == "--keep") {
             o.keep = true;
         } else {
@@ -62,7 +87,10 @@ int Main(const std::vector<std::string>& args) {
             return FwUsage("simulate");
         }
     }
+    if (o.timeoutSec == 0) o.timeoutSec = o.agent.agent.empty() ? 900 : 7200;
     if (!(o.scale > 0) || o.scale > 1 || o.timeoutSec <= 0) return FwUsage("simulate");
+    o.agent.keep = o.keep;
+    if (!o.agent.agent.empty()) return SimulateAgent(o.agent, Scenario(o));
 
     // Not a scoped TempRoot: the agent's threads outlive this function, so the
     // tree is removed by hand before the process leaves.
@@ -84,11 +112,7 @@ int Main(const std::vector<std::string>& args) {
     QxLog_SetQuiet(true);
     QxLog_SetHook(&LogHook, nullptr);
 
-    sim::ScenarioOptions so;
-    so.timeScale = o.scale;
-    so.seed = o.seed;
-    so.timeout = std::chrono::seconds(o.timeoutSec);
-    so.echo = o.verbose;
+    sim::ScenarioOptions so = Scenario(o);
     int rc = sim::RunUpgradeScenario(root, reboot, so, out);
 
     QxLog_SetHook(nullptr, nullptr);
@@ -109,8 +133,11 @@ int Main(const std::vector<std::string>& args) {
     _exit(rc);
 }
 
-FwCommand s_cmd("simulate", "[--scale F | --real-time] [--seed N] [--timeout SEC] [--verbose] [--keep]",
-                "run a Valens upgrade and a whole package upgrade against the emulated board and check every target",
+FwCommand s_cmd("simulate", "[--scale F | --real-time] [--seed N] [--timeout SEC] [--verbose] [--keep] [--trace FILE]\n"
+                "                [--light] [--agent PATH [--agent-runner CMD]]",
+                "run a Valens upgrade and a whole package upgrade against the emulated board and check every target;\n"
+                "  --light: a package with the master and IO MCU images only;\n"
+                "  --agent: against that binary, run as a black box in private namespaces (root)",
                 &Main);
 
 }  // namespace

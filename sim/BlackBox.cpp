@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 extern char** environ;
@@ -76,15 +77,15 @@ bool FreshDev(std::string* err) {
     return ok;
 }
 
-// Binds the stub over every real reboot (over the file a link leads to) and
-// puts it first in PATH.
-bool ShadowReboot(const RebootStub& reboot, int* shadowed, std::string* err) {
-    *shadowed = 0;
-    for (const char* p : kRebootPaths) {
-        if (!fs::exists(p)) continue;
-        if (!Mount(reboot.command(), p, nullptr, MS_BIND, err)) return false;
-        ++*shadowed;
-    }
+// Binds the stub over every real reboot, once over each file the paths lead
+// to (binding through a path that already leads to the stub would mount the
+// stub over itself), and puts it first in PATH.
+bool ShadowReboot(const RebootStub& reboot, std::string* err) {
+    std::set<fs::path> real;
+    for (const char* p : kRebootPaths)
+        if (fs::exists(p)) real.insert(fs::canonical(p));
+    for (const auto& p : real)
+        if (!Mount(reboot.command(), p.string(), nullptr, MS_BIND, err)) return false;
     std::string path = fs::path(reboot.command()).parent_path().string();
     const char* old = getenv("PATH");
     setenv("PATH", (path + ":" + (old ? old : "/usr/sbin:/usr/bin:/sbin:/bin")).c_str(), 1);
@@ -153,11 +154,10 @@ int RunInNamespaces(const std::vector<std::string>& argv) {
 }
 
 bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, std::string* err) {
-    int shadowed = 0;
     return Mount("", "/", nullptr, MS_REC | MS_PRIVATE, err) && LoopbackUp(err) &&
            Mount("tmpfs", "/home", "tmpfs", 0, err) && fs::create_directory("/home/ubuntu") &&
-           Mount("/home", root.path() + "/home", nullptr, MS_BIND, err) && FreshDev(err) &&
-           ShadowReboot(reboot, &shadowed, err) && CheckReboot(reboot, err);
+           Mount("/home", root.path() + "/home", nullptr, MS_BIND, err) && FreshDev(err) && ShadowReboot(reboot, err) &&
+           CheckReboot(reboot, err);
 }
 
 void LeaveBoardNamespace(const TempRoot& root) { umount2((root.path() + "/home").c_str(), MNT_DETACH); }

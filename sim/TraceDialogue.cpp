@@ -204,9 +204,12 @@ std::string TraceDialogue(const std::vector<TraceRecord>& records) {
         }
         const std::string from = r.fromAgent ? "agent" : r.holder;
         const std::string to = r.fromAgent ? r.holder : "agent";
-        for (const auto& what : Decode(r)) {
+        // Units said again back to back (a receiver's periodic 'C') are counted.
+        std::vector<std::string> units = Decode(r);
+        for (size_t i = 0, n; i < units.size(); i += n) {
+            for (n = 1; i + n < units.size() && units[i + n] == units[i];) n++;
             snprintf(head, sizeof(head), "%10.4f  %-7s -> %-7s ", r.t, from.c_str(), to.c_str());
-            out += head + what + "\n";
+            out += head + units[i] + (n > 1 ? " (x" + std::to_string(n) + ")" : "") + "\n";
         }
     }
     return out;

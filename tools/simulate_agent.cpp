@@ -55,6 +55,11 @@ void OnSignal(int) {
 }
 
 int Inside(const AgentRun& run, sim::ScenarioOptions o) {
+    // The mounts below are only for a namespace of our own: never the host's.
+    if (getpid() != 1) {
+        fprintf(stderr, "fwtool simulate: --agent-inner runs only as the first process of new namespaces\n");
+        return 2;
+    }
     sim::TempRoot root;
     sim::RebootStub reboot(root);
     s_root = &root;

@@ -134,10 +134,10 @@ int Main(const std::vector<std::string>& args) {
 }
 
 FwCommand s_cmd("simulate", "[--scale F | --real-time] [--seed N] [--timeout SEC] [--verbose] [--keep] [--trace FILE]\n"
-                "                [--light] [--agent PATH [--agent-runner CMD]]",
-                "run a Valens upgrade and a whole package upgrade against the emulated board and check every target;\n"
-                "  --light: a package with the master and IO MCU images only;\n"
-                "  --agent: against that binary, run as a black box in private namespaces (root)",
+                "                [--light] [--agent PATH [--agent-runner CMD]]\n"
+                "  --light: a package with the master and IO MCU images only\n"
+                "  --agent: that binary, run as a black box in private namespaces (root)",
+                "run a Valens upgrade and a whole package upgrade against the emulated board and check every target",
                 &Main);
 
 }  // namespace

@@ -5,13 +5,11 @@
 // change, regenerate them with
 //     FWAGENT_REGEN_TRACES=1 ctest --test-dir build -R GoldenTrace
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
 
+#include "BlackBox.h"
 #include "Trace.h"
 #include "TraceScenarios.h"
 #include "testing.h"
@@ -20,25 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int Spawn(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 std::vector<sim::TraceRecord> Load(const fs::path& p) {
     std::vector<sim::TraceRecord> r;
     std::string err;
     EXPECT_TRUE(sim::ParseTrace(fwtest::ReadFile(p), &r, &err)) << p << ": " << err;
     return r;
 }
-
-}  // namespace
 
 // The first line where two canonical forms part, "" when they agree.
 std::string FirstDifference(const std::string& want, const std::string& got) {
@@ -52,6 +37,8 @@ std::string FirstDifference(const std::string& want, const std::string& got) {
     return "";
 }
 
+}  // namespace
+
 // A device answer that comes later than the agent's window (a loaded machine)
 // makes the agent ask again, which is a different wire: a scenario passes when
 // one of three runs matches.
@@ -63,7 +50,10 @@ TEST(GoldenTrace, EachScenarioPutsTheGoldenBytesOnTheWire) {
         const fs::path golden = dir / (name + ".trace"), fresh = fs::path(scratch.path()) / (name + ".trace");
         std::string why = "not run";
         for (int attempt = 0; attempt < 3 && !why.empty(); attempt++) {
-            ASSERT_EQ(Spawn({FWTOOL_PATH, "trace", "record", name, fresh.string()}), 0) << name;
+            if (sim::WaitProgram(sim::SpawnProgram({FWTOOL_PATH, "trace", "record", name, fresh.string()})) != 0) {
+                why = "the scenario did not complete";
+                continue;
+            }
             if (regen) fs::copy_file(fresh, golden, fs::copy_options::overwrite_existing);
             why = FirstDifference(sim::TraceCanonical(Load(golden)), sim::TraceCanonical(Load(fresh)));
         }

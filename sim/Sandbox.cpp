@@ -108,6 +108,8 @@ int RebootStub::count() const {
     return (int)CountReboots(s);
 }
 
+void RebootStub::reset() const { WriteFile(log_, ""); }
+
 bool RebootStub::waitForRun(int timeoutMs) const {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {

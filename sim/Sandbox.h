@@ -38,6 +38,7 @@ public:
     explicit RebootStub(const TempRoot& root);
     const std::string& command() const { return command_; }
     int count() const;  // times it ran
+    void reset() const;  // forgets the runs so far
     bool waitForRun(int timeoutMs = 30000) const;
 
 private:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
+#include "Trace.h"
 #include "ValensChip.h"
 #include "Vela.h"
 
@@ -108,6 +110,7 @@ public:
           master_("master", o.timeScale, faults_.master),
           ioMcu_("iomcu", o.timeScale, faults_.ioMcu),
           valens_("valens", o.timeScale, faults_.valens),
+          vela_(o.reportPort),
           view_(o.view, out),
           rng_(o.seed) {
         board_.route("WUPG Master\r\n", &master_);
@@ -116,6 +119,11 @@ public:
         for (unsigned p = 1; p <= 16; p++) isp_.ep(p).setFaults(faults_.ep[p - 1]);
         for (unsigned p = 1; p <= 8; p++) isp_.bv(p).setFaults(faults_.bv[p - 1]);
         board_.setNoise(faults_.lineFlip, o.seed);
+        if (!o.tracePath.empty()) {
+            trace_.reset(new Trace(o.timeScale));
+            trace_->setHolder([this] { return board_.holder(); });
+            line_.setTap(trace_.get());
+        }
     }
 
     int run();
@@ -166,6 +174,12 @@ private:
     Observed observeIsp(IspDevice& dev, const LoadedImage* banks, unsigned count, std::string* detail);
     Observed observeMcu(const Bootloader& dev, const LoadedImage& img, std::string* detail);
     int summary();
+    void saveTrace() {
+        if (!trace_) return;
+        line_.setTap(nullptr);
+        std::string err;
+        if (!trace_->save(o_.tracePath, &err)) fprintf(out_, "trace: %s\n", err.c_str());
+    }
 
     const TempRoot& root_;
     const RebootStub& reboot_;
@@ -189,6 +203,7 @@ private:
     bool switched_ = false;
     std::vector<Check> checks_;
     std::vector<Verdict> verdicts_;
+    std::unique_ptr<Trace> trace_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 };
 
@@ -481,7 +496,7 @@ int Scenario::run() {
     BoardProfile p;
     p.strRoot = root_.path();
     p.strSerialDev = line_.slavePath();
-    p.u16OrderPort = FreeUdpPort();
+    p.u16OrderPort = o_.orderPort ? o_.orderPort : FreeUdpPort();
     p.u16ReportPort = vela_.reportPort();
     p.dTimeScale = o_.timeScale;
     // Keeps the ISP answer windows longer than a device's answer over the pty.
@@ -495,7 +510,7 @@ int Scenario::run() {
     if (!prepare()) return summary();
     vela_.setOrderPort(p.u16OrderPort);
     board_.start();
-    if (MgTask_StartService() != 0) {
+    if (o_.startAgent ? !o_.startAgent(p) : MgTask_StartService() != 0) {
         fprintf(out_, "the agent did not start\n");
         return 1;
     }
@@ -503,6 +518,7 @@ int Scenario::run() {
     if (runValens_) valensPhase();
     if (runPackage_) packagePhase();
     board_.stop();
+    saveTrace();
     if (o_.faults.lineFaults())
         check("the noisy line flipped bits", board_.flipped() > 0, std::to_string(board_.flipped()) + " bytes");
     judgeTargets();

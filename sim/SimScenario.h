@@ -6,11 +6,13 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "Faults.h"
 #include "Progress.h"
 #include "QxLog.h"
+#include "BoardProfile.h"
 #include "Sandbox.h"
 
 namespace sim {
@@ -34,6 +36,11 @@ struct ScenarioOptions {
     FaultSet faults;
     QxLogHook logHook = nullptr;  // the host's log hook, kept while a given package is staged
     void* logUser = nullptr;
+    std::string tracePath;  // when set, every byte on the line is traced into this file
+    // Another agent than this process's (a binary in namespaces): started on
+    // the profile instead of the in-process service; false when it did not start.
+    std::function<bool(const BoardProfile&)> startAgent;
+    uint16_t reportPort = 0, orderPort = 0;  // vela's ports; 0: free ones
 };
 
 // Starts the agent in this process (once per process: its threads never end),

@@ -21,6 +21,7 @@
 #include "SimScenario.h"
 #include "Vela.h"
 #include "fwtool.h"
+#include "simulate_agent.h"
 
 namespace {
 
@@ -30,8 +31,10 @@ struct Options {
     bool quiet = false;
     bool keep = false;
     unsigned seed = 1;
-    int timeoutSec = 900;
-    std::string only, package, valens, faults;
+    bool light = false;
+    int timeoutSec = 0;  // 0: 900 s, or two hours for a binary on the board's real-time pauses
+    std::string only, package, valens, faults, trace;
+    AgentRun agent;
 } s_opt;
 
 std::mutex s_logMutex;
@@ -50,6 +53,7 @@ bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
     so->timeout = std::chrono::seconds(o.timeoutSec);
     so->package = o.package;
     so->valens = o.valens;
+    so->tracePath = o.trace;
     if (!so->scope.parse(o.only, &err) || !so->faults.parse(o.faults, &err)) {
         fprintf(stderr, "fwtool simulate: %s\n", err.c_str());
         return false;
@@ -57,14 +61,35 @@ bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
     return true;
 }
 
+// What the process inside the namespaces gets of this command line.
+std::vector<std::string> Forwarded(const Options& o) {
+    std::vector<std::string> a;
+    for (const auto& [flag, value] : {std::pair<const char*, const std::string&>{"--only", o.only},
+                                      {"--package", o.package},
+                                      {"--valens", o.valens},
+                                      {"--faults", o.faults}})
+        if (!value.empty()) a.insert(a.end(), {flag, value});
+    if (o.quiet) a.push_back("--quiet");
+    return a;
+}
+
 int Run() {
-    const Options& o = s_opt;
+    Options& o = s_opt;
     if (o.faults == "help") {
         printf("%s", sim::FaultHelp().c_str());
         return 0;
     }
+    // The light run: a Valens order and a package with the master and IO MCU images only.
+    if (o.light && o.only.empty()) o.only = "valens,master,iomcu";
+    if (o.timeoutSec == 0) o.timeoutSec = o.agent.agent.empty() ? 900 : 7200;
     sim::ScenarioOptions so;
     if (!ScenarioFrom(o, &so)) return 2;
+    if (!o.agent.agent.empty()) {
+        o.agent.keep = o.keep;
+        o.agent.forward = Forwarded(o);
+        so.view = o.quiet ? sim::ProgressView::Quiet : isatty(1) ? sim::ProgressView::Live : sim::ProgressView::Lines;
+        return SimulateAgent(o.agent, so);
+    }
 
     // Not a scoped TempRoot: the agent's threads outlive this function, so the
     // tree is removed by hand before the process leaves.
@@ -115,8 +140,8 @@ FwCommand::Run Setup(CLI::App& app) {
         ->check(CLI::Range(0.001, 1.0));
     app.add_flag("--real-time", s_opt.realTime, "time scale 1, as on the board");
     app.add_option("--seed", s_opt.seed, "seed of the generated images")->capture_default_str();
-    app.add_option("--timeout", s_opt.timeoutSec, "seconds to wait for each order's end")
-        ->capture_default_str()
+    app.add_option("--timeout", s_opt.timeoutSec,
+                   "seconds to wait for each order's end (default 900; 7200 with --agent)")
         ->check(CLI::Range(1, 86400));
     app.add_option(
         "--only", s_opt.only,
@@ -128,6 +153,14 @@ FwCommand::Run Setup(CLI::App& app) {
     app.add_option("--faults", s_opt.faults, "device and line faults, e.g. ep3=silent,valens=fail; 'help' lists them");
     app.add_flag("-q,--quiet", s_opt.quiet, "print only the summary");
     app.add_flag("--keep", s_opt.keep, "keep the board root with the agent's log");
+    app.add_option("--trace", s_opt.trace, "write every byte on the serial line, both ways, to this file");
+    app.add_flag("--light", s_opt.light, "the master and IO MCU images only (same as --only valens,master,iomcu)");
+    app.add_option("--agent", s_opt.agent.agent,
+                   "run this agent binary as a black box in private namespaces (root), e.g. build/mgtask")
+        ->check(CLI::ExistingFile);
+    app.add_option("--agent-runner", s_opt.agent.runner,
+                   "command the binary runs under, e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"");
+    app.add_flag("--agent-inner", s_opt.agent.inner)->group("");  // the process inside the namespaces
     return &Run;
 }
 

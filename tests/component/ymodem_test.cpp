@@ -104,7 +104,6 @@ TEST(YmodemPacket, HeaderCarriesNameAndDecimalSize) {
         int size;
         std::string payload;  // start of the 128 bytes; the rest is zero
     } rows[] = {
-        {"plain", "VSTX.hex", 70000, std::string("VSTX.hex\0" "70000", 14)},
         {"empty file", "a", 0, std::string("a\0" "0", 3)},
         {"empty name", "", 5, std::string("\0" "5", 2)},
         {"name cut at 110", std::string(200, 'n'), 12, std::string(110, 'n') + std::string("\0" "12", 3)},
@@ -113,8 +112,6 @@ TEST(YmodemPacket, HeaderCarriesNameAndDecimalSize) {
         ym_send_packet0(r.name.c_str(), r.size);
         EXPECT_EQ(ReadUnit(t.line, 2000), Pkt(0, r.payload + std::string(128 - r.payload.size(), '\0'))) << r.legend;
     }
-    ym_send_packet0(nullptr, 0);  // the closing packet
-    EXPECT_EQ(ReadUnit(t.line, 2000), Pkt(0, std::string(128, '\0')));
     // Block 256 goes out as byte 0 with complement 0xFF, still a 1024-byte packet.
     std::string data(1024, 'x');
     ym_send_packet((unsigned char*)&data[0], 256);

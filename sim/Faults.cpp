@@ -2,6 +2,9 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
 
 #include <sstream>
 
@@ -44,6 +47,10 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).burstBeforeBlock = N(f); }},
     {"ep", "silent-after",    "N", O::PassedOver,        60, "falls silent once N blocks are in",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silentAfterBlock = N(f); }},
+    {"ep", "withhold-ack-always", "N", O::PassedOver,    120, "withholds the 'Z' of block N in every attempt",
+     [](const Fault& f, DeviceFaults* d) { Isp(f, d).withholdZBlock = N(f); }},
+    {"ep", "noise",           "",  O::PassedOver,        120, "sends noise for ever besides its answers",
+     [](const Fault& f, DeviceFaults* d) { Isp(f, d).noise = true; }},
     {"bv", "silent",          "",  O::ReportedUnflashed, 30, "never answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silent = true; }},
     {"bv", "prompt-fe",       "N", O::Flashed,           60, "answers the first N entry texts with FE",
@@ -56,6 +63,10 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).burstBeforeBlock = N(f); }},
     {"bv", "silent-after",    "N", O::ReportedUnflashed, 30, "falls silent once N blocks are in",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silentAfterBlock = N(f); }},
+    {"bv", "withhold-ack-always", "N", O::ReportedUnflashed, 120, "withholds the 'Z' of block N in every attempt",
+     [](const Fault& f, DeviceFaults* d) { Isp(f, d).withholdZBlock = N(f); }},
+    {"bv", "noise",           "",  O::ReportedUnflashed, 120, "sends noise for ever besides its answers",
+     [](const Fault& f, DeviceFaults* d) { Isp(f, d).noise = true; }},
     {"master", "no-ready-text",   "", O::ReportedUnflashed, 60, "boot loader never says its ready token",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
     {"master", "no-closing-text", "", O::Flashed,           30, "takes the image, then says nothing",
@@ -64,6 +75,14 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
     {"iomcu", "no-closing-text",  "", O::Flashed,           30, "takes the image, then says nothing",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noClosingText = true; }},
+    {"master", "repeat-token",    "", O::Flashed,           30, "says its ready token again and again until the end record",
+     [](const Fault& f, DeviceFaults* d) { Mcu(f, d).repeatToken = true; }},
+    {"master", "noise",           "", O::ReportedUnflashed, 60, "says nothing but noise, for ever",
+     [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noise = true; }},
+    {"iomcu", "repeat-token",     "", O::Flashed,           30, "says its ready token again and again until the end record",
+     [](const Fault& f, DeviceFaults* d) { Mcu(f, d).repeatToken = true; }},
+    {"iomcu", "noise",            "", O::ReportedUnflashed, 150, "says nothing but noise, for ever",
+     [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noise = true; }},
     {"valens", "silent",        "",  O::Failed, 150, "never says anything",
      [](const Fault&, DeviceFaults* d) { d->valens.silent = true; }},
     {"valens", "no-verdict",    "",  O::Failed,  30, "takes the file, then says nothing",
@@ -82,6 +101,8 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { d->valens.extraC = N(f); }},
     {"valens", "nak-eot",       "",  O::Flashed, 30, "NAKs the first EOT",
      [](const Fault&, DeviceFaults* d) { d->valens.nakFirstEot = true; }},
+    {"valens", "endless-request", "", O::Failed, 60, "asks for the closing packet with 'C' for ever, never takes it",
+     [](const Fault&, DeviceFaults* d) { d->valens.cForever = true; }},
     {"line", "flip",            "P", O::Flashed, 60, "flips one bit of a byte with chance P, either way",
      [](const Fault& f, DeviceFaults* d) { d->lineFlip = f.value; }},
 };
@@ -203,12 +224,15 @@ bool FaultSet::lineFaults() const {
 }
 
 std::string FaultHelp() {
-    std::string s =
-        "--faults TARGET=KNOB[:VALUE],...   TARGET: ep1-16, bv1-8, master, iomcu, valens, line\n\n"
-        "target  knob             value  the agent is meant to  bound(s)  what the device does\n";
-    char line[256];
+    int w = 4;  // the knob column fits the longest name
+    for (const FaultKnob& k : kKnobs) w = std::max(w, (int)strlen(k.name));
+    std::string s = "--faults TARGET=KNOB[:VALUE],...   TARGET: ep1-16, bv1-8, master, iomcu, valens, line\n\n";
+    char line[320];
+    snprintf(line, sizeof(line), "%-7s %-*s %-6s %-22s %8s  %s\n", "target", w, "knob", "value",
+             "the agent is meant to", "bound(s)", "what the device does");
+    s += line;
     for (const FaultKnob& k : kKnobs) {
-        snprintf(line, sizeof(line), "%-7s %-16s %-6s %-22s %8.0f  %s\n", k.device, k.name, k.arg,
+        snprintf(line, sizeof(line), "%-7s %-*s %-6s %-22s %8.0f  %s\n", k.device, w, k.name, k.arg,
                  OutcomeName(k.expect), k.boundSec, k.what);
         s += line;
     }

@@ -9,12 +9,13 @@ set(CMAKE_C_COMPILER ${FWAGENT_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${FWAGENT_TRIPLET}-g++)
 set(CMAKE_STRIP ${FWAGENT_TRIPLET}-strip CACHE FILEPATH "")
 
-# The cross compiler's own tree; headers-only libraries come from the host.
+# Libraries from the cross compiler's own tree; the header-only ones (CLI11,
+# nlohmann-json) and their package files come from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${FWAGENT_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 find_program(FWAGENT_QEMU_ARM qemu-arm)
 if(FWAGENT_QEMU_ARM)

@@ -233,6 +233,7 @@ int Scenario::run() {
         fprintf(out_, "the agent did not start\n");
         return 1;
     }
+    if (o_.beforeOrders) o_.beforeOrders(p.u16OrderPort);
     valensPhase();
     packagePhase();
     board_.stop();

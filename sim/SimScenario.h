@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "Sandbox.h"
@@ -17,6 +18,8 @@ struct ScenarioOptions {
     unsigned seed = 1;
     std::chrono::seconds timeout{900};
     bool echo = false;  // progress lines while it runs
+    // Runs once the agent listens, before the first order (given its order port).
+    std::function<void(uint16_t orderPort)> beforeOrders;
 };
 
 // Starts the agent in this process (once per process: its threads never end),

@@ -232,8 +232,8 @@ namespace {
 // Runs one staging command, then "sync", so every file operation has reached
 // storage before the upgrade flag is raised. Returns the command's status.
 int RunSynced(const char* i_pCmd) {
-    int nRet = system(i_pCmd);
-    int nSync = system("sync");
+    int nRet = Board_System(i_pCmd);
+    int nSync = Board_System("sync");
     (void)nSync;
     return nRet;
 }

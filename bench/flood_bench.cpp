@@ -3,7 +3,7 @@
 // an image), then the whole upgrade against the emulated board. Prints what
 // the kernel dropped, the process's RSS along the way and the upgrade's
 // checks; exits non-zero when the upgrade fails.
-// usage: flood_bench [DATAGRAMS] [SEED]
+// usage: flood_bench [DATAGRAMS] [SEED] [TIME_SCALE]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     auto* root = new sim::TempRoot();  // the agent's threads outlive main's scope
     sim::RebootStub reboot(*root);
     sim::ScenarioOptions options;
+    if (argc > 3) options.timeScale = atof(argv[3]);
     options.beforeOrders = [&](uint16_t port) { Flood(port, count, seed); };
     int rc = sim::RunUpgradeScenario(*root, reboot, options, stdout);
     printf("after the upgrade: RSS %ld kB; upgrade %s\n", RssKb(), rc == 0 ? "carried out" : "FAILED");

@@ -27,7 +27,7 @@ inline int RecordCommand(const char* i_pCmd) {
 inline const std::string& Init(double i_dScale) {
     static std::string s_root;
     if (!s_root.empty()) return s_root;
-    QxLog_SetQuiet(true);
+    QxLog_SetQuiet(getenv("FUZZ_VERBOSE") == nullptr);  // the agent's log, when replaying one input
     const char* pTmp = getenv("TMPDIR");
     std::string strTemplate = std::string(pTmp && *pTmp ? pTmp : "/tmp") + "/fuzzroot.XXXXXX";
     std::vector<char> name(strTemplate.begin(), strTemplate.end());

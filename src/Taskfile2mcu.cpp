@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "BoardFiles.h"
 #include "QxLog.h"
 #include "Udp2vela.h"
 
@@ -80,21 +81,27 @@ int pox_system(const char* i_pCmd) {
 }
 
 namespace {
-// "rm -rf" of a board directory, in a buffer sized for the root prefix.
+// Removes a board directory; a link planted in its place is removed, never followed.
 void RemoveBoardDir(const char* i_pDir) {
     char szPath[QX_PATH_BUF(64)];
-    char szCmd[QX_CMD_BUF(128)];
     Board_Path(szPath, sizeof(szPath), i_pDir);
-    if (szPath[0] == '\0') return;
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "rm -rf %s", szPath) < 0) return;
-    int nRet = system(szCmd);
-    (void)nRet;
+    if (szPath[0] != '\0') Board_RemovePath(szPath);
 }
 
-bool BoardFileExists(const char* i_pPath) {
+// A master or IO MCU image goes to the boot loader raw, so it is checked
+// whole first. 1: push it; 0: none there (or no regular file: as if none);
+// -1: refused with one "######" line.
+int CheckPushImage(const char* i_pPath) {
     char szPath[QX_PATH_BUF(64)];
     Board_Path(szPath, sizeof(szPath), i_pPath);
-    return access(szPath, F_OK) == 0;
+    int fd = Board_OpenRegular(szPath);
+    if (fd < 0) return 0;
+    char szWhy[128];
+    int nRet = HexCheckImage(fd, szWhy, sizeof(szWhy));
+    close(fd);
+    if (nRet == 0) return 1;
+    qx_printf("###### image %s refused, nothing sent: %s\n", szPath, szWhy);
+    return -1;
 }
 
 void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nCurrent, int i_nPercent,
@@ -137,17 +144,25 @@ int CTaskfile2mcu::WaitForRead() {
         m_Uartfd = OpenUart();
         SetUartSpeed(pDev, 57600);
         Process4EPUpgrade();
-        if (BoardFileExists(QX_MASTER_HEX)) {
+        // A refused image is reported at 0 percent: vela learns the target was
+        // left as it was, and the IoMcu report still ends the upgrade for it.
+        int nMaster = CheckPushImage(QX_MASTER_HEX);
+        if (nMaster > 0) {
             Process4STUpgrade();
             SendPlainReport(512, "ST", 26, 17, 100, 0);
             Board_sleep(10);
+        } else if (nMaster < 0) {
+            SendPlainReport(512, "ST", 26, 17, 0, 0);
         }
         Process4BVUpgrade();
-        if (BoardFileExists(QX_IOMCU_HEX)) {
+        int nIoMcu = CheckPushImage(QX_IOMCU_HEX);
+        if (nIoMcu > 0) {
             if (m_Uartfd <= 0) m_Uartfd = OpenUart();
             m_bIoMcu = 1;
             Process4STUpgrade();
             SendPlainReport(512, "IoMcu", 26, 26, 100, 1);
+        } else if (nIoMcu < 0) {
+            SendPlainReport(512, "IoMcu", 26, 26, 0, 1);
         }
         SetUartSpeed(pDev, 57600);
         SendUartMsg(szRst, 9);

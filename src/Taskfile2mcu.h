@@ -2,6 +2,7 @@
 // procedure with its image push, the Intel HEX loader and the EP/BV ISP flashing.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -22,6 +23,11 @@ extern char g_MCUVersionFile[QX_PATH_BUF(512)];
 int ASCIIToHEX(char i_cHigh, char i_cLow);
 int TransformDataOfFile(char* i_pText, int i_s32Len);
 void Get512BytesFlashData(char* o_pDst, int i_s32Row);
+// Checks an image that goes to a boot loader as raw Intel HEX text, read from
+// the descriptor to its end, by the loader's record rules: complete records
+// of hex digits with good checksums, one per line, and an end record with
+// nothing after it but line ends. Returns 0, or -1 with the reason in o_pWhy.
+int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize);
 
 // ---- firmware image push ----------------------------------------------------
 extern int32_t g_nSTBlock;   // 10240

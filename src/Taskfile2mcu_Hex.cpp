@@ -1,6 +1,9 @@
 // Intel HEX loader: turns the text of one EP/BV image file into the 64 KiB
 // flash image, and hands the image out in 512-byte blocks for the ISP writes.
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -148,4 +151,67 @@ void Get512BytesFlashData(char* o_pDst, int i_s32Row) {
         else
             memset(o_pDst + 256 * r, 0, 256);
     }
+}
+
+namespace {
+// Where the text of a raw image stands while it is read.
+enum HexPlace { kHexBetween, kHexInRecord, kHexLineEnd, kHexAfterEnd };
+
+int RefuseImage(char* o_pWhy, size_t i_size, long i_lRecord, const char* i_pWhy) {
+    snprintf(o_pWhy, i_size, "record %ld: %s", i_lRecord, i_pWhy);
+    return -1;
+}
+}  // namespace
+
+int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize) {
+    HexPlace ePlace = kHexBetween;
+    long lRecord = 0;
+    int s32Digits = 0, s32Want = 0, s32High = 0, s32Type = 0;
+    unsigned u32Sum = 0;
+    char aBuf[4096];
+    for (;;) {
+        ssize_t n = read(i_fd, aBuf, sizeof(aBuf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "the file cannot be read");
+        if (n == 0) break;
+        for (ssize_t i = 0; i < n; i++) {
+            char c = aBuf[i];
+            bool bLineEnd = c == '\r' || c == '\n';
+            if (ePlace != kHexInRecord) {
+                if (bLineEnd) {
+                    if (ePlace == kHexLineEnd) ePlace = s32Type == 1 ? kHexAfterEnd : kHexBetween;
+                    continue;
+                }
+                if (ePlace == kHexAfterEnd) return RefuseImage(o_pWhy, i_whySize, lRecord, "text after the end record");
+                if (ePlace == kHexLineEnd) return RefuseImage(o_pWhy, i_whySize, lRecord, "longer than its byte count");
+                if (c != ':') return RefuseImage(o_pWhy, i_whySize, lRecord + 1, "text where a record should start");
+                ePlace = kHexInRecord;
+                lRecord++;
+                s32Digits = 0;
+                s32Want = 2;
+                u32Sum = 0;
+                continue;
+            }
+            int s32Digit = HexDigit(c);
+            if (s32Digit < 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "cut short or not a hex digit");
+            if (s32Digits % 2 == 0) {
+                s32High = s32Digit;
+            } else {
+                int s32Byte = s32High * 16 + s32Digit;
+                u32Sum += (unsigned)s32Byte;
+                if (s32Digits == 1) s32Want = 2 * (s32Byte + 5);
+                if (s32Digits == 7) s32Type = s32Byte;
+            }
+            if (++s32Digits == s32Want) {
+                if ((u32Sum & 0xFF) != 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "checksum does not add up");
+                ePlace = kHexLineEnd;
+            }
+        }
+    }
+    if (ePlace == kHexInRecord) return RefuseImage(o_pWhy, i_whySize, lRecord, "cut short by the end of the file");
+    if (ePlace != kHexAfterEnd && !(ePlace == kHexLineEnd && s32Type == 1)) {
+        snprintf(o_pWhy, i_whySize, "no end record in %ld records", lRecord);
+        return -1;
+    }
+    return 0;
 }

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "BoardFiles.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
@@ -449,6 +450,22 @@ void ApplyCounter(CTaskfile2mcu& io_task, IspCounter i_eCnt) {
         io_task.m_s8RevTimeoutNum++;
 }
 
+// Loads the image a device is entered with. An EP device takes its three
+// banks in one go, so before it is first entered banks 1 and 2 must load too
+// (a device must never keep a new bank 0 with old banks 1 and 2); bank 0 is
+// then loaded again, to be written first.
+int32_t LoadEntryImage(CTaskfile2mcu& io_task, const char* i_pBank0, bool i_bAllBanks) {
+    int32_t s32Ret = io_task.ProcessReadUpgradeFile(i_pBank0);
+    if (s32Ret != 0 || io_task.m_bBVFlg || !i_bAllBanks) return s32Ret;
+    for (const char* pSuffix : {".h01", ".h02"}) {
+        char szPath[QX_PATH_BUF(512)];
+        if (Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, pSuffix) < 0) return -2;
+        s32Ret = io_task.ProcessReadUpgradeFile(szPath);
+        if (s32Ret != 0) return s32Ret;
+    }
+    return io_task.ProcessReadUpgradeFile(i_pBank0);
+}
+
 // Waits out what is left of the window: a port that keeps failing must not
 // turn the run into a busy loop that never ends a window.
 void SleepRestOfWindow(const IspCall& i_call) {
@@ -475,9 +492,9 @@ int32_t CTaskfile2mcu::Run4EPUpgrade() {
                 Board_Path(szPath, sizeof(szPath), QX_BV_HEX);
             else
                 Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, kH00);
-            m_bFileExistFlg = (szPath[0] != '\0' && access(szPath, F_OK) == 0) ? 1 : 0;
+            m_bFileExistFlg = Board_IsRegular(szPath) ? 1 : 0;
             qx_printf("cVersionFile is [%s]\n", szPath);
-            if (ProcessReadUpgradeFile(szPath) != 0) {
+            if (LoadEntryImage(*this, szPath, stCall.u32EntryNum == 0) != 0) {
                 qx_puts("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()");
                 VUV025ERevDateTimeOut();
                 return -2;
@@ -624,9 +641,10 @@ int32_t CTaskfile2mcu::CheckPercent4EP(uint32_t i_u32Percent) {
 
 int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
     const char* pPath = i_pPath ? i_pPath : "";
-    m_s32FileFd = open(pPath, O_RDONLY);
+    m_s32FileFd = Board_OpenRegular(pPath);
     if (m_s32FileFd < 0) {
-        qx_printf("###### open Firware[%s] fail! fd is <%d>, in ProcessReadUpgradeFile! \n", pPath, -1);
+        if (m_s32FileFd == -1)
+            qx_printf("###### open Firware[%s] fail! fd is <%d>, in ProcessReadUpgradeFile! \n", pPath, -1);
         return -2;
     }
     struct stat st;
@@ -701,7 +719,7 @@ int32_t CTaskfile2mcu::Process4BVUpgrade() {
     m_bBVFlg = 1;
     m_u32Port = 1;
     SetUpgradeflg(true);
-    bool bExists = access(g_MCUVersionFile, F_OK) == 0;
+    bool bExists = Board_IsRegular(g_MCUVersionFile);
     if (!bExists) qx_puts("###### No File to UpGrade BV...");
     SetUartSpeed(Board_SerialDev(), 57600);
     if (!bExists) return 0;

@@ -12,6 +12,7 @@
 
 #include <string_view>
 
+#include "BoardFiles.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
@@ -97,9 +98,15 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
         qx_eprintf("###### block size %d outside 1..%zu, nothing sent\n", g_nSTBlock, sizeof(g_aUPGFileBuffer));
         return 0;
     }
-    FILE* fp = (i_pPath != nullptr) ? fopen(i_pPath, "rb") : nullptr;
+    // Never a link, and never a wait on a FIFO or device: that is refused as
+    // if the image could not be opened, with its own "######" line.
+    int fd = Board_OpenRegular(i_pPath);
+    FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (fp == nullptr) {
-        qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049, i_pPath ? i_pPath : "(null)");
+        if (fd >= 0) close(fd);
+        if (fd != -2)
+            qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
+                       i_pPath ? i_pPath : "(null)");
         return 0;
     }
     const int32_t nValens = GetValensUpFlg();

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/select.h>
@@ -35,8 +36,15 @@ namespace {
 uint8_t g_inbuf[QX_UART_INBUF_SIZE];
 uint8_t g_ProData[MAX_UART_DATA];
 int32_t g_nDataOffset = 0;
-// Signalled when the dispatch thread has taken records out of g_ProData.
-pthread_cond_t s_ProDataRoom = PTHREAD_COND_INITIALIZER;
+// Under m_ReadMutex: signalled when records are handed over, when the dispatch
+// thread has taken them out of g_ProData, and at close.
+pthread_cond_t s_ProDataCond;
+// Under s_CoreMutex: signalled when the MCU's block-transfer answer is posted, and at close.
+pthread_mutex_t s_CoreMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t s_CoreCond;
+pthread_once_t s_condOnce = PTHREAD_ONCE_INIT;
+// Written at close: the receive thread sleeps on the port and on this pipe.
+int s_wakePipe[2] = {-1, -1};
 std::atomic<bool> s_bDispatchRunning{false};
 // Threads of the open channel that have not ended yet.
 std::atomic<int> s_nThreads{0};
@@ -77,17 +85,53 @@ void SendReport(const char* i_pName, int i_s32Index, int i_s32Total, int i_s32Cu
     QX_SendText2vela(comm_master_type_upgrade_status, szReport);
 }
 
-// Waits a little for the port to become readable, so an idle receive thread sleeps instead of spinning.
+void InitConds() {
+    tiny_cond_init_monotonic(&s_ProDataCond);
+    tiny_cond_init_monotonic(&s_CoreCond);
+}
+
+// The receive thread's rest: asleep until the port has bytes or close wakes it.
+// A port that reports a hang-up or an error is looked at again every 100 ms.
 void WaitReadable(int i_s32Fd) {
-    if (i_s32Fd < 0) {
-        Board_usleep(5000);
-        return;
+    struct pollfd fds[2] = {{s_wakePipe[0], POLLIN, 0}, {i_s32Fd, POLLIN, 0}};
+    int nFds = i_s32Fd >= 0 ? 2 : 1;
+    int s32TimeoutMs = s_wakePipe[0] >= 0 ? -1 : 100;  // without the pipe, look at the run flag now and then
+    if (poll(fds, (nfds_t)nFds, s32TimeoutMs) <= 0 || nFds == 1) return;
+    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) poll(fds, 1, 100);
+}
+
+// Appends records to g_ProData for the dispatch thread. The MCU has had its
+// acknowledgement: the records must not be lost here, so this waits for room.
+void HandOver(const uint8_t* i_pData, int32_t i_s32Len) {
+    pthread_mutex_lock(&CTransfer4mcu::m_ReadMutex);
+    while (g_nDataOffset + i_s32Len > MAX_UART_DATA && g_bThrRun.load() != 0 && s_bDispatchRunning.load()) {
+        struct timespec deadline;
+        tiny_deadline_in(&deadline, 10000);
+        pthread_cond_timedwait(&s_ProDataCond, &CTransfer4mcu::m_ReadMutex, &deadline);
     }
-    fd_set rfds;
-    FD_ZERO(&rfds);
-    FD_SET(i_s32Fd, &rfds);
-    struct timeval tv = Board_Timeval(0, 5000);
-    select(i_s32Fd + 1, &rfds, nullptr, nullptr, &tv);
+    if (g_nDataOffset + i_s32Len <= MAX_UART_DATA) {
+        memcpy(g_ProData + g_nDataOffset, i_pData, (size_t)i_s32Len);
+        g_nDataOffset += i_s32Len;
+        pthread_cond_broadcast(&s_ProDataCond);
+        qx_eprintf("function [%s], line = [%d], New DataOffset [%d] size [%d] \n", "QX_UartReadCallBack", __LINE__,
+                   g_nDataOffset, i_s32Len);
+    } else {
+        qx_eprintf("function [%s], line = [%d], Data more than MAX_UART_DATA[%d]\n", "QX_UartReadCallBack", __LINE__,
+                   MAX_UART_DATA);
+    }
+    pthread_mutex_unlock(&CTransfer4mcu::m_ReadMutex);
+}
+
+// Size of the record at the front of the bytes (8 + len), or why it is refused:
+// -1 shorter than a header, -2 len beyond the bytes, -3 len negative, -4 len above 1024.
+// Every place that takes a record from the MCU applies this one rule.
+int32_t RecordSize(const uint8_t* i_pBuf, int32_t i_s32Len) {
+    if (i_s32Len < QX_RECORD_HDR) return -1;
+    int32_t s32Len = (int32_t)Get32(i_pBuf + 4);
+    if (i_s32Len - QX_RECORD_HDR < s32Len) return -2;
+    if (s32Len < 0) return -3;
+    if (s32Len > QX_RECORD_MAX_LEN) return -4;
+    return QX_RECORD_HDR + s32Len;
 }
 }  // namespace
 
@@ -136,6 +180,7 @@ int CTransfer4mcu::UART_Open_Port(int i_s32Fd, int i_s32Port) {
 }
 
 int CTransfer4mcu::QX_UartInit() {
+    pthread_once(&s_condOnce, InitConds);
     m_s32Uart2Fd = -1;
     for (int i = 0; i < 3; i++) {
         int fd = UART_Open_Port(-1, 2);
@@ -157,6 +202,13 @@ int CTransfer4mcu::QX_UartInit() {
     params.inbuf_size = sizeof(g_inbuf);
     params.timeout = 5000;
     g_bThrRun = 1;
+    if (s_wakePipe[0] < 0 && pipe2(s_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qx_perror("wake pipe");
+        s_wakePipe[0] = s_wakePipe[1] = -1;
+    }
+    char szDrain[8];
+    while (s_wakePipe[0] >= 0 && read(s_wakePipe[0], szDrain, sizeof(szDrain)) > 0) {
+    }
     int s32Ret = tiny_hd_init(&g_QXhandle, &params);
     if (s32Ret != 1) {
         qx_eprintf("function [%s], line = [%d], tiny_hd_init fail ret=[%d]\n", __func__, __LINE__, s32Ret);
@@ -173,10 +225,15 @@ int CTransfer4mcu::QX_UartClose() {
     g_bThrRun = 0;
     // A sender waiting for an acknowledgement (the dispatch thread's echo among them) ends now.
     tiny_decline_requests();
+    pthread_once(&s_condOnce, InitConds);
     pthread_mutex_lock(&m_ReadMutex);
-    pthread_cond_broadcast(&s_ProDataRoom);
+    pthread_cond_broadcast(&s_ProDataCond);
     pthread_mutex_unlock(&m_ReadMutex);
-    // Both threads look at the run flag at least every few tens of milliseconds.
+    pthread_mutex_lock(&s_CoreMutex);
+    pthread_cond_broadcast(&s_CoreCond);
+    pthread_mutex_unlock(&s_CoreMutex);
+    if (s_wakePipe[1] >= 0 && write(s_wakePipe[1], "x", 1) < 0) qx_perror("wake pipe");
+    // Each thread looks at the run flag as soon as it is woken.
     for (int i = 0; i < 10000 && s_nThreads.load() > 0; i++) {
         struct timespec ts = {0, 1000000};
         nanosleep(&ts, nullptr);
@@ -184,6 +241,12 @@ int CTransfer4mcu::QX_UartClose() {
     tiny_hd_close(&g_QXhandle);
     if (m_s32Uart2Fd >= 0) close(m_s32Uart2Fd);
     m_s32Uart2Fd = -1;
+    if (s_nThreads.load() == 0) {
+        for (int& fd : s_wakePipe) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
     pthread_mutex_lock(&m_ReadMutex);
     g_nDataOffset = 0;
     pthread_mutex_unlock(&m_ReadMutex);
@@ -265,35 +328,25 @@ void CTransfer4mcu::QX_UartReadCallBack(tiny_link_handle* i_pHandle, uint16_t i_
         qx_eprintf("function [%s], line = [%d], size < 8\n", __func__, __LINE__);
         return;
     }
-    int32_t s32Type = (int32_t)Get32(i_pData);
-    int32_t s32Len = (int32_t)Get32(i_pData + 4);
-    if (i_s32Len - QX_RECORD_HDR < s32Len || s32Len < 0) {
-        qx_eprintf("function [%s], line = [%d], Error!!Type [%d] Length [%d] size [%d]\n", __func__, __LINE__, s32Type,
-                   s32Len, i_s32Len);
-        return;
-    }
-    qx_eprintf("function [%s], line = [%d], Type [%d] Length [%d]\n", __func__, __LINE__, s32Type, s32Len);
-    // The MCU has had its acknowledgement: the record must not be lost here, so wait for room.
-    pthread_mutex_lock(&m_ReadMutex);
-    while (g_nDataOffset + i_s32Len > MAX_UART_DATA && g_bThrRun.load() != 0 && s_bDispatchRunning.load()) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        ts.tv_nsec += 10 * 1000000;
-        if (ts.tv_nsec >= 1000000000) {
-            ts.tv_sec += 1;
-            ts.tv_nsec -= 1000000000;
+    // Only whole records that the dispatch thread's parser accepts go on: a bad
+    // one handed over would make it drop every record held with it.
+    int32_t s32Take = 0;
+    while (s32Take < i_s32Len) {
+        const uint8_t* pRecord = i_pData + s32Take;
+        int32_t s32Rest = i_s32Len - s32Take;
+        int32_t s32Size = RecordSize(pRecord, s32Rest);
+        if (s32Size < 0 && s32Rest < QX_RECORD_HDR) {
+            qx_eprintf("function [%s], line = [%d], Error!! %d stray bytes after the records\n", __func__, __LINE__,
+                       s32Rest);
+            break;
         }
-        pthread_cond_timedwait(&s_ProDataRoom, &m_ReadMutex, &ts);
+        qx_eprintf(s32Size < 0 ? "function [%s], line = [%d], Error!!Type [%d] Length [%d] size [%d]\n"
+                               : "function [%s], line = [%d], Type [%d] Length [%d] size [%d]\n",
+                   __func__, __LINE__, (int32_t)Get32(pRecord), (int32_t)Get32(pRecord + 4), s32Rest);
+        if (s32Size < 0) break;
+        s32Take += s32Size;
     }
-    if (g_nDataOffset + i_s32Len <= MAX_UART_DATA) {
-        memcpy(g_ProData + g_nDataOffset, i_pData, (size_t)i_s32Len);
-        g_nDataOffset += i_s32Len;
-        qx_eprintf("function [%s], line = [%d], New DataOffset [%d] size [%d] \n", __func__, __LINE__, g_nDataOffset,
-                   i_s32Len);
-    } else {
-        qx_eprintf("function [%s], line = [%d], Data more than MAX_UART_DATA[%d]\n", __func__, __LINE__, MAX_UART_DATA);
-    }
-    pthread_mutex_unlock(&m_ReadMutex);
+    if (s32Take > 0) HandOver(i_pData, s32Take);
 }
 
 int CTransfer4mcu::QX_GetTLVFromData(const uint8_t* i_pBuf, int32_t i_s32Len, comm_master_t* o_pData) {
@@ -307,22 +360,18 @@ int CTransfer4mcu::QX_GetTLVFromData(const uint8_t* i_pBuf, int32_t i_s32Len, co
     int32_t s32Type = (int32_t)Get32(i_pBuf);
     int32_t s32Len = (int32_t)Get32(i_pBuf + 4);
     qx_printf("Type [%d] Length [%d] size [%d]\n", s32Type, s32Len, i_s32Len);
-    if (i_s32Len - QX_RECORD_HDR < s32Len) {
+    int32_t s32Size = RecordSize(i_pBuf, i_s32Len);
+    if (s32Size == -2)
         qx_printf("Error[(in_nLength-8) < (data.len)]!!Type [%d] Length [%d] in_nLength [%d]\n", s32Type, s32Len,
                   i_s32Len);
-        return -2;
-    }
-    if (s32Len < 0) {
+    else if (s32Size == -3)
         qx_printf("Error[data.len < 1!!]!!Type [%d] Length [%d] in_nLength [%d]\n", s32Type, s32Len, i_s32Len);
-        return -3;
-    }
-    if (s32Len > QX_RECORD_MAX_LEN) {
+    else if (s32Size == -4)
         qx_printf("Error[data.len > 1024!!]!!  Type [%d] Length [%d] in_nLength [%d]\n", s32Type, s32Len, i_s32Len);
-        return -4;
-    }
+    if (s32Size < 0) return s32Size;
     qx_printf("Type [%d] Length [%d] in_nLength [%d]\n", s32Type, s32Len, i_s32Len);
-    memcpy(o_pData, i_pBuf, (size_t)(QX_RECORD_HDR + s32Len));
-    return QX_RECORD_HDR + s32Len;
+    memcpy(o_pData, i_pBuf, (size_t)s32Size);
+    return s32Size;
 }
 
 void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
@@ -343,8 +392,10 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
     int32_t s32TmpOffset = 0;
     comm_master_t record;
     while (g_bThrRun.load() != 0) {
-        // Waits for the lock: a frame handed over meanwhile only delays us.
         pthread_mutex_lock(&m_ReadMutex);
+        // Asleep while nothing is held: the receive thread signals every hand-over, close signals too.
+        while (s32TmpOffset < QX_RECORD_HDR && g_nDataOffset < QX_RECORD_HDR && g_bThrRun.load() != 0)
+            pthread_cond_wait(&s_ProDataCond, &m_ReadMutex);
         if (s32TmpOffset + g_nDataOffset > MAX_UART_DATA) {
             // Leave it there and work through what we hold: that makes the room.
             qx_eprintf(
@@ -355,13 +406,10 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
             memcpy(s_tmp + s32TmpOffset, g_ProData, (size_t)g_nDataOffset);
             s32TmpOffset += g_nDataOffset;
             g_nDataOffset = 0;
-            pthread_cond_broadcast(&s_ProDataRoom);
+            pthread_cond_broadcast(&s_ProDataCond);
         }
         pthread_mutex_unlock(&m_ReadMutex);
-        if (s32TmpOffset < QX_RECORD_HDR) {
-            Board_usleep(20000);
-            continue;
-        }
+        if (s32TmpOffset < QX_RECORD_HDR) continue;
         int s32Used = QX_GetTLVFromData(s_tmp, s32TmpOffset, &record);
         if (s32Used < 1) {
             s32TmpOffset = 0;
@@ -389,9 +437,12 @@ void CTransfer4mcu::QX_DispatchRecord(comm_master_t* io_pRecord) {
             uint16_t u16Op = Get16(pPayload + 2);
             uint16_t u16Block = Get16(pPayload + 4);
             qx_printf("p_len=[%u], opcode=[%u], block=[%u]\n", Get16(pPayload), u16Op, u16Block);
-            // Block first: a poller that sees the opcode reads a matching block.
+            // Block first: a waiter that sees the opcode reads a matching block.
+            pthread_mutex_lock(&s_CoreMutex);
             g_comm_core.tu_block.store(u16Block);
             g_comm_core.ops_code.store(u16Op);
+            pthread_cond_broadcast(&s_CoreCond);
+            pthread_mutex_unlock(&s_CoreMutex);
             break;
         }
         case comm_master_type_upg_ack:
@@ -784,13 +835,15 @@ std::vector<std::string> CTransfer4mcu::getMcuUpdateFilesName(const char* i_pPat
 }
 
 namespace {
-// Waits for the MCU's next acknowledgement; false when the channel closed meanwhile.
+// Waits, without a limit, for the MCU's next acknowledgement; false when the
+// channel closed meanwhile. Asleep on the dispatch thread's signal, not polling.
 bool WaitMcuAck() {
-    while (g_comm_core.ops_code.load() != TFTP_ACK) {
-        if (g_bThrRun.load() == 0) return false;
-        Board_usleep(10000);
-    }
-    return true;
+    pthread_once(&s_condOnce, InitConds);
+    pthread_mutex_lock(&s_CoreMutex);
+    while (g_comm_core.ops_code.load() != TFTP_ACK && g_bThrRun.load() != 0)
+        pthread_cond_wait(&s_CoreCond, &s_CoreMutex);
+    pthread_mutex_unlock(&s_CoreMutex);
+    return g_comm_core.ops_code.load() == TFTP_ACK;
 }
 
 void ResetCore() {

@@ -10,10 +10,14 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <sstream>
+
+#include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -237,6 +241,50 @@ int RunSynced(const char* i_pCmd) {
     (void)nSync;
     return nRet;
 }
+
+// A package holds its McuUpdate directory with plain files and directories
+// only: tar runs as root, so a link, a device or a name outside it could reach
+// anywhere on the board. Returns false, with one "######" line, for anything else.
+bool PackageIsPlain(int i_fdPkg) {
+    std::string strTypes, strNames, strLine;
+    lseek(i_fdPkg, 0, SEEK_SET);
+    Board_Spawn({"tar", "-tzvf", "-"}, i_fdPkg, -1, &strTypes);
+    lseek(i_fdPkg, 0, SEEK_SET);
+    Board_Spawn({"tar", "-tzf", "-"}, i_fdPkg, -1, &strNames);
+    // A cut or corrupt archive lists what tar can read of it, and that is all it unpacks.
+    std::istringstream types(strTypes), names(strNames);
+    while (std::getline(types, strLine)) {
+        if (!strLine.empty() && strLine[0] != '-' && strLine[0] != 'd') {
+            qx_printf("###### package refused: [%s] is neither a file nor a directory\n", strLine.c_str());
+            return false;
+        }
+    }
+    while (std::getline(names, strLine)) {
+        std::string strPlain = strLine;
+        while (strPlain.compare(0, 2, "./") == 0) strPlain.erase(0, 2);
+        bool bInside = strPlain.compare(0, 9, "McuUpdate") == 0 && (strPlain.size() == 9 || strPlain[9] == '/');
+        if (!strLine.empty() && (!bInside || ("/" + strPlain + "/").find("/../") != std::string::npos)) {
+            qx_printf("###### package refused: [%s] lies outside McuUpdate/\n", strLine.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Unpacks the package (read from its descriptor, so it is the file that was
+// checked) into home: never the archive's owners or set-id bits. Returns tar's status.
+int UnpackPackage(int i_fdPkg, const char* i_pPkg, const char* i_pHome, const char* i_pTarLog) {
+    int fdLog = Board_OpenLog(i_pTarLog);
+    lseek(i_fdPkg, 0, SEEK_SET);
+    int nRet =
+        Board_Spawn({"tar", "-zxvf", "-", "-C", i_pHome, "--no-same-owner", "--no-same-permissions"}, i_fdPkg, fdLog);
+    if (fdLog >= 0) close(fdLog);
+    int nSync = Board_System("sync");
+    (void)nSync;
+    qx_printf("cmdBuffer is [tar -zxvf - -C %s --no-same-owner --no-same-permissions < %s > %s 2>&1] nret[%d]\n",
+              i_pHome, i_pPkg, i_pTarLog, nRet);
+    return nRet;
+}
 }  // namespace
 
 int CUdpListen2vela::Task_UpdateFile_Path() {
@@ -253,30 +301,35 @@ int CUdpListen2vela::Task_UpdateFile_Path() {
         Board_Path(szTarLog, sizeof(szTarLog), "/tar.log");
     else
         snprintf(szTarLog, sizeof(szTarLog), "tar.log");
-    if (access(szPkg, F_OK) != 0) {
-        qx_printf("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed\n");
-        return -1;
-    }
+    // Opened once, without following a link or waiting on a FIFO; tar reads this very file.
+    int fdPkg = Board_OpenRegular(szPkg);
+    if (fdPkg == -1) qx_printf("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed\n");
+    if (fdPkg < 0) return -1;
+    struct stat stPkg;
+    if (fstat(fdPkg, &stPkg) == 0) fchmod(fdPkg, stPkg.st_mode | 0111);
+    // Whatever an interrupted upgrade left there is never flashed with this package.
+    Board_RemovePath(szDir);
+    bool bPlain = PackageIsPlain(fdPkg);
+    if (bPlain) UnpackPackage(fdPkg, szPkg, szHome, szTarLog);
+    close(fdPkg);
+    if (!bPlain) return -1;
+
     char szMaster[QX_PATH_BUF(64)], szIoMcu[QX_PATH_BUF(64)], szBv[QX_PATH_BUF(64)], szVersion[QX_PATH_BUF(64)];
     Board_Path(szMaster, sizeof(szMaster), QX_MASTER_HEX);
     Board_Path(szIoMcu, sizeof(szIoMcu), QX_IOMCU_HEX);
     Board_Path(szBv, sizeof(szBv), QX_BV_HEX);
     Board_Path(szVersion, sizeof(szVersion), QX_VERSION_JSON);
 
+    // -T: a target that is a link to a directory is replaced, never entered.
     char szCmd[QX_CMD_BUF(256)];
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "%s %s", "chmod +x", szPkg) >= 0) RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "%s %s -C %s > %s 2>&1", "tar -zxvf", szPkg, szHome, szTarLog) >= 0) {
-        int nRet = RunSynced(szCmd);
-        qx_printf("cmdBuffer is [%s] nret[%d]\n", szCmd, nRet);
-    }
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv %s/%s-Master* %s", szDir, QX_MODEL_WORD, szMaster) >= 0)
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-Master* %s", szDir, QX_MODEL_WORD, szMaster) >= 0)
         RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv %s/%s-IOMCU* %s", szDir, QX_MODEL_WORD, szIoMcu) >= 0)
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-IOMCU* %s", szDir, QX_MODEL_WORD, szIoMcu) >= 0)
         RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv %s/E*.hex %s", szDir, szBv) >= 0) RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv %s/version.json %s", szDir, szVersion) >= 0) RunSynced(szCmd);
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/E*.hex %s", szDir, szBv) >= 0) RunSynced(szCmd);
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/version.json %s", szDir, szVersion) >= 0) RunSynced(szCmd);
     static const char* const s_aEpBases[3] = {QX_EP_BASE_91A6, QX_EP_BASE_9162, QX_EP_BASE_INPUT};
-    static const char* const s_aBankFmts[3] = {"mv %s-*h00 %s.h00", "mv %s-*h01 %s.h01", "mv %s-*h02 %s.h02"};
+    static const char* const s_aBankFmts[3] = {"mv -T %s-*h00 %s.h00", "mv -T %s-*h01 %s.h01", "mv -T %s-*h02 %s.h02"};
     for (const char* pBase : s_aEpBases) {
         char szBase[QX_PATH_BUF(128)];
         Board_Path(szBase, sizeof(szBase), pBase);
@@ -301,7 +354,8 @@ int CUdpListen2vela::Task_Valens_UpdateFile_Path(const char* i_pCmd) {
     for (const auto& t : s_aTargets) {
         if (strstr(i_pCmd, t.pWord) == nullptr) continue;
         char szPath[QX_PATH_BUF(64)];
-        if (access(Board_Path(szPath, sizeof(szPath), t.pImage), F_OK) != 0)
+        // Only a regular file: the scheduler must never wait on a FIFO or device.
+        if (!Board_IsRegular(Board_Path(szPath, sizeof(szPath), t.pImage)))
             qx_printf("%s", t.pFailed);
         else if (g_pTaskUP4mcu != nullptr)
             g_pTaskUP4mcu->SetValensUpFlg(t.nTarget);

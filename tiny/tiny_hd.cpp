@@ -1,9 +1,26 @@
 #include "tiny_hd.h"
 
-#include <time.h>
-
 #include "BoardProfile.h"
 #include "QxLog.h"
+
+namespace {
+uint32_t PayloadSum(const uint8_t* i_pData, int32_t i_s32Len) {
+    uint32_t u32Sum = 2166136261u;  // FNV-1a
+    for (int32_t i = 0; i < i_s32Len; i++) u32Sum = (u32Sum ^ i_pData[i]) * 16777619u;
+    return u32Sum;
+}
+
+// True for a resend of the frame delivered last; remembers this one otherwise.
+bool SeenBefore(tiny_link_handle* h, uint16_t i_u16Uid, const uint8_t* i_pData, int32_t i_s32Len) {
+    uint32_t u32Sum = PayloadSum(i_pData, i_s32Len);
+    bool bSeen = h->seen_valid && h->seen_uid == i_u16Uid && h->seen_len == i_s32Len && h->seen_sum == u32Sum;
+    h->seen_valid = 1;
+    h->seen_uid = i_u16Uid;
+    h->seen_len = i_s32Len;
+    h->seen_sum = u32Sum;
+    return bSeen;
+}
+}  // namespace
 
 int tiny_hd_init(tiny_link_handle* i_pHandle, const tiny_hd_init_params* i_pParams) {
     if (i_pHandle == nullptr || i_pParams == nullptr || i_pParams->on_frame_cb == nullptr ||
@@ -18,6 +35,7 @@ int tiny_hd_init(tiny_link_handle* i_pHandle, const tiny_hd_init_params* i_pPara
     tiny_set_callbacks(i_pHandle, tiny_hd_on_frame, nullptr);
     uint16_t u16Timeout = (uint16_t)i_pParams->timeout;
     i_pHandle->timeout = u16Timeout != 0 ? u16Timeout : 1000;
+    i_pHandle->seen_valid = 0;
     return 1;
 }
 
@@ -43,15 +61,8 @@ int tiny_send_wait_ack(tiny_link_handle* i_pHandle, const uint8_t* i_pData, uint
             tiny_remove_request(&request);
             return s32Ret;
         }
-        // The receive thread commits the request; look again as soon as the processor comes back.
-        uint64_t u64Timeout = i_pHandle->timeout;
-        uint64_t u64Start = Board_MonoMs();
-        while (request.state.load() == TINY_RQ_WAITING) {
-            struct timespec ts = {0, 0};
-            nanosleep(&ts, nullptr);
-            if (Board_MonoMs() - u64Start >= u64Timeout) break;
-        }
-        uint8_t u8State = request.state.load();
+        // Asleep until the receive thread commits the request (or close declines it).
+        uint8_t u8State = tiny_wait_request(&request, Board_ScaleUs((uint64_t)i_pHandle->timeout * 1000));
         if (u8State == TINY_RQ_DECLINED) {
             s32Result = -1;
             break;
@@ -83,6 +94,10 @@ void tiny_hd_on_frame(tiny_link_handle* i_pHandle, uint16_t i_u16Uid, uint8_t* i
         uint8_t u8Zero = 0;
         // Not acknowledged, not delivered: the peer's retransmission brings it again.
         if (tiny_send(i_pHandle, &u16Ack, &u8Zero, 1, TINY_FLAG_WAIT_FOREVER) < 1) return;
+        if (SeenBefore(i_pHandle, i_u16Uid, i_pData, i_s32Len)) {
+            qx_printf("tiny_hd: uid [%04x] repeated, acknowledged again, not delivered\n", i_u16Uid);
+            return;
+        }
     }
     if (i_pHandle->on_frame_cb != nullptr)
         i_pHandle->on_frame_cb(i_pHandle, (uint16_t)(i_u16Uid & TINY_HD_ID_MASK), i_pData, i_s32Len);

@@ -70,6 +70,12 @@ typedef struct tiny_link_handle {
     uint16_t rx_buffer_size;
     uint16_t timeout;  // ms to wait for an acknowledgement
     uint16_t uid;      // uid place of tiny_hd_run
+    // The last frame delivered that asked for an acknowledgement: a resend of
+    // it (our acknowledgement was lost) is acknowledged again, not delivered.
+    uint8_t seen_valid;
+    uint16_t seen_uid;
+    int32_t seen_len;
+    uint32_t seen_sum;
 } tiny_link_handle;
 
 int tiny_init(tiny_link_handle* i_pHandle, write_block_cb_t i_write, read_block_cb_t i_read, void* i_pUser);

@@ -1,9 +1,15 @@
 #include "tiny_rq_pool.h"
 
+#include <errno.h>
+#include <time.h>
+
 namespace {
 // Statically initialised once: a link opened while another one waits must not
 // re-initialise a mutex that may be held.
 pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Broadcast whenever a request leaves the waiting state; waits on the monotonic clock.
+pthread_cond_t s_cond;
+pthread_once_t s_condOnce = PTHREAD_ONCE_INIT;
 tiny_hd_request* s_pool = nullptr;
 uint16_t s_uid = 0;
 
@@ -16,11 +22,29 @@ public:
 int commit_function(tiny_hd_request* i_pRequest, void* i_pArg) {
     if (i_pRequest->id != *(uint16_t*)i_pArg) return 1;
     i_pRequest->state.store(TINY_RQ_ACKED);
+    pthread_cond_broadcast(&s_cond);
     return 0;
 }
+
+void InitCond() { tiny_cond_init_monotonic(&s_cond); }
 }  // namespace
 
-void tiny_list_init() {}
+void tiny_cond_init_monotonic(pthread_cond_t* o_pCond) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(o_pCond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void tiny_deadline_in(struct timespec* o_pDeadline, uint64_t i_u64Us) {
+    clock_gettime(CLOCK_MONOTONIC, o_pDeadline);
+    uint64_t u64Ns = (uint64_t)o_pDeadline->tv_nsec + (i_u64Us % 1000000) * 1000;
+    o_pDeadline->tv_sec += (time_t)(i_u64Us / 1000000 + u64Ns / 1000000000);
+    o_pDeadline->tv_nsec = (long)(u64Ns % 1000000000);
+}
+
+void tiny_list_init() { pthread_once(&s_condOnce, InitCond); }
 
 uint16_t tiny_list_add(tiny_hd_request** io_pHead, tiny_hd_request* i_pRequest) {
     ListLock lock;
@@ -60,17 +84,22 @@ void tiny_list_clear(tiny_hd_request** io_pHead) {
 }
 
 uint16_t tiny_put_request(tiny_hd_request* i_pRequest) {
+    tiny_list_init();
     i_pRequest->state.store(TINY_RQ_WAITING);
     return tiny_list_add(&s_pool, i_pRequest);
 }
 
 void tiny_remove_request(tiny_hd_request* i_pRequest) { tiny_list_remove(&s_pool, i_pRequest); }
 
-void tiny_commit_request(uint16_t i_u16Id) { tiny_list_enumerate(&s_pool, commit_function, &i_u16Id); }
+void tiny_commit_request(uint16_t i_u16Id) {
+    tiny_list_init();
+    tiny_list_enumerate(&s_pool, commit_function, &i_u16Id);
+}
 
 void tiny_decline_requests() {
     // Unlinked as they are declined: their senders return and their stack
     // records go away, so no link may point at them afterwards.
+    tiny_list_init();
     ListLock lock;
     tiny_hd_request* p = s_pool;
     s_pool = nullptr;
@@ -81,6 +110,17 @@ void tiny_decline_requests() {
         p->state.store(TINY_RQ_DECLINED);
         p = pNext;
     }
+    pthread_cond_broadcast(&s_cond);
+}
+
+uint8_t tiny_wait_request(tiny_hd_request* i_pRequest, uint64_t i_u64TimeoutUs) {
+    tiny_list_init();
+    struct timespec deadline;
+    tiny_deadline_in(&deadline, i_u64TimeoutUs);
+    ListLock lock;
+    while (i_pRequest->state.load() == TINY_RQ_WAITING)
+        if (pthread_cond_timedwait(&s_cond, &s_mutex, &deadline) == ETIMEDOUT) break;
+    return i_pRequest->state.load();
 }
 
 void tiny_init_pool(tiny_request_pool* i_pPool) {

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -12,7 +13,7 @@
 #define TINY_RQ_DECLINED 2
 
 // Lives on the waiting sender's stack while it is in the list. The state is
-// written by the receive thread and polled by the sender without the lock.
+// written by the receive thread under the list lock, which the sender waits on.
 typedef struct tiny_hd_request {
     tiny_hd_request* next = nullptr;
     tiny_hd_request* prev = nullptr;
@@ -35,6 +36,13 @@ void tiny_remove_request(tiny_hd_request* i_pRequest);
 void tiny_commit_request(uint16_t i_u16Id);
 // Every pending request ends declined and the list is emptied.
 void tiny_decline_requests();
+// Blocks until the request is acknowledged or declined, or the time-out (real
+// microseconds) has passed; returns its state then.
+uint8_t tiny_wait_request(tiny_hd_request* i_pRequest, uint64_t i_u64TimeoutUs);
+
+// Timed waits of the channel run on the monotonic clock, so a clock step cannot stretch them.
+void tiny_cond_init_monotonic(pthread_cond_t* o_pCond);
+void tiny_deadline_in(struct timespec* o_pDeadline, uint64_t i_u64Us);
 
 // Circular pool of the same module (kept for its users; the acknowledged link uses the list).
 typedef struct tiny_pool_request {

@@ -9,11 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -25,24 +24,6 @@
 namespace {
 std::atomic<bool> s_stop{false};
 void OnSignal(int) { s_stop = true; }
-
-bool CopyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!in || !out) return false;
-    out << in.rdbuf();
-    return static_cast<bool>(out);
-}
-
-bool MkdirP(const std::string& path) {
-    for (size_t i = 1; i <= path.size(); i++) {
-        if (i == path.size() || path[i] == '/') {
-            std::string part = path.substr(0, i);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        }
-    }
-    return true;
-}
 
 // The agent's progress reports, caught on a loopback port of our own.
 class ReportListener {
@@ -130,7 +111,10 @@ int Main(const std::vector<std::string>& args) {
         profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
         std::string image = root + QX_MASTER_HEX;
         if (status == 0 && BoardProfile_Set(profile) != 0) status = 1;
-        if (status == 0 && !push.empty() && (!MkdirP(root + "/home/ubuntu/McuUpdate") || !CopyFile(push, image))) {
+        std::error_code ec;
+        if (status == 0 && !push.empty() &&
+            (!std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec) ||
+             !std::filesystem::copy_file(push, image, std::filesystem::copy_options::overwrite_existing, ec))) {
             fprintf(stderr, "mcu-channel: cannot stage %s\n", push.c_str());
             status = 1;
         }
@@ -165,11 +149,9 @@ int Main(const std::vector<std::string>& args) {
                 }
                 usleep(300000);  // the last reports
             } else {
-                int ticks = 0;
-                while (!s_stop && (seconds <= 0 || ticks < seconds * 10)) {
-                    usleep(100000);
-                    ticks++;
-                }
+                // Asleep, woken once a second or by a signal: the idle channel is what is measured.
+                for (double left = seconds; !s_stop && (seconds <= 0 || left > 0); left -= 1)
+                    usleep(seconds <= 0 || left >= 1 ? 1000000 : static_cast<useconds_t>(left * 1e6));
             }
             CTransfer4mcu::QX_UartClose();
             delete g_pTransferFile2mcu;
@@ -178,8 +160,9 @@ int Main(const std::vector<std::string>& args) {
             g_pudp4vela = nullptr;
         }
     }
-    std::string rm = "rm -rf '" + root + "'";
-    if (system(rm.c_str()) != 0) fprintf(stderr, "mcu-channel: could not remove %s\n", root.c_str());
+    std::error_code ec;
+    if (std::filesystem::remove_all(root, ec) == static_cast<std::uintmax_t>(-1))
+        fprintf(stderr, "mcu-channel: could not remove %s\n", root.c_str());
     return status;
 }
 

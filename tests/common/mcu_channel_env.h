@@ -39,7 +39,10 @@ protected:
         ASSERT_EQ(CTransfer4mcu::QX_UartInit(), 0);
     }
     void TearDown() override {
-        if (g_pTransferFile2mcu != nullptr) CTransfer4mcu::QX_UartClose();
+        // Both channel threads end once woken: none is left sleeping or spinning.
+        if (g_pTransferFile2mcu != nullptr) {
+            EXPECT_EQ(CTransfer4mcu::QX_UartClose(), 0);
+        }
         if (mcu) mcu->stop();
         delete g_pTransferFile2mcu;
         g_pTransferFile2mcu = nullptr;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "isp_rig.h"
 
@@ -55,19 +56,47 @@ TEST(IspFault, FamiliesWithoutImagesSilentOrBadImagesAreHandledPortByPort) {
     EXPECT_TRUE(rig.task.GetUpgradeflg());
 }
 
-TEST(IspFault, MissingOrOverlongBankZeroFileEndsTheRunAtOnce) {
+TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
+    const std::string base = QX_EP_BASE_INPUT;
+    auto writeBanks = [&](IspRig& rig, size_t n) {
+        auto banks = fwtest::SampleEpBanks(3);
+        banks.resize(n);
+        rig.writeEp(base, banks);
+    };
     struct {
         const char* legend;
-        bool write;
+        std::function<void(IspRig&)> plant;
         int exists;
         std::string logged;
     } rows[] = {
-        {"missing", false, 0, std::string(QX_EP_BASE_INPUT) + ".h00] fail! fd is <-1>"},
-        {"overlong", true, 1, "######FileSize is <194561> > 190 * 1024, in ProcessMatrixMCUUpgradeReq."},
+        {"bank 0 missing", [](IspRig&) {}, 0, base + ".h00] fail! fd is <-1>"},
+        {"bank 0 overlong", [&](IspRig& rig) { rig.root.write(base + ".h00", std::string(QX_FILEBUF_LEN + 1, '\n')); },
+         1, "######FileSize is <194561> > 190 * 1024, in ProcessMatrixMCUUpgradeReq."},
+        {"bank 0 a FIFO: never waited on",
+         [&](IspRig& rig) {
+             rig.root.mkdirs("/home/ubuntu/McuUpdate/Input");
+             mkfifo(rig.root.file(base + ".h00").c_str(), 0600);
+         },
+         0, ".h00 is not a regular file"},
+        {"bank 0 a link to a good file",
+         [&](IspRig& rig) {
+             writeBanks(rig, 3);
+             rename(rig.root.file(base + ".h00").c_str(), rig.root.file("/good").c_str());
+             symlink(rig.root.file("/good").c_str(), rig.root.file(base + ".h00").c_str());
+         },
+         0, ".h00 is not a regular file"},
+        {"bank 1 missing: no new bank 0 over old banks", [&](IspRig& rig) { writeBanks(rig, 1); }, 1,
+         ".h01] fail! fd is <-1>"},
+        {"bank 2 not a valid image",
+         [&](IspRig& rig) {
+             writeBanks(rig, 2);
+             rig.root.write(base + ".h02", ":00000001FF\n");
+         },
+         1, "######address overflow"},
     };
     for (const auto& r : rows) {
         IspRig rig;
-        if (r.write) rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h00", std::string(QX_FILEBUF_LEN + 1, '\n'));
+        r.plant(rig);
         rig.selectEp(4);
         EXPECT_EQ(rig.task.Run4EPUpgrade(), -2) << r.legend;
         EXPECT_EQ(rig.task.m_bFileExistFlg, r.exists) << r.legend;
@@ -166,19 +195,4 @@ TEST(IspFault, BvWithoutImageSetsTheSpeedOnceAndSendsNothing) {
     EXPECT_TRUE(rig.task.GetUpgradeflg());
     EXPECT_EQ(rig.task.m_bBVFlg, 1);
     EXPECT_EQ(rig.task.m_u32Port, 1u);
-}
-
-TEST(IspFault, NextBankFileMissingStartsOverFromBankZero) {
-    IspRig rig(kStallScale);
-    auto banks = fwtest::SampleEpBanks(8);
-    rig.writeEp(QX_EP_BASE_91A6, {banks[0]});
-    rig.selectEp(14);
-    // Every attempt ends at the switch to bank 1; after five entry requests
-    // the device is never asked again and the stall rule ends the run.
-    EXPECT_EQ(rig.task.Run4EPUpgrade(), -9);
-    EXPECT_EQ(rig.log.count("~~~~~ after m_b16SendFinish is true VUV025ERevDateTimeOut()"), 5u);
-    EXPECT_FALSE(rig.log.contains("Upgrade Bank <1>"));
-    EXPECT_EQ(rig.devices.ep(14).entries(), 5);
-    EXPECT_EQ(sim::IspVerifyBank(rig.devices.ep(14), 0, banks[0]), "");
-    EXPECT_EQ(rig.task.m_u32FlsBank, 0u);
 }

@@ -1,5 +1,6 @@
 // Staging of real tar.gz update packages built in the test.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,13 +31,16 @@ protected:
         delete g_pTaskUP4mcu;
         g_pTaskUP4mcu = nullptr;
     }
-    // Packs files (paths relative to the package's top directory "McuUpdate") as vela uploads them.
-    void Package(const std::vector<std::pair<std::string, std::string>>& files) {
+    // Packs files (paths relative to the package's top directory "McuUpdate") as vela uploads them;
+    // prepare runs in the source directory first, tarOpts go to tar.
+    void Package(const std::vector<std::pair<std::string, std::string>>& files, const std::string& prepare = "true",
+                 const std::string& tarOpts = "") {
         std::string src = root.path() + "/src";
+        root.mkdirs("/home/ubuntu");
         for (const auto& f : files) WriteFile(src + "/McuUpdate/" + f.first, f.second);
         std::string out;
-        ASSERT_EQ(RunCommand("tar -czf " + root.file("/home/ubuntu/McuUpdate.tar.gz") + " -C " + src +
-                                 " McuUpdate",
+        ASSERT_EQ(RunCommand("cd " + src + " && " + prepare + " && tar -czf " +
+                                 root.file("/home/ubuntu/McuUpdate.tar.gz") + " " + tarOpts + " McuUpdate",
                              &out),
                   0)
             << out;
@@ -93,20 +97,15 @@ TEST_F(Staging, EveryReleaseFileLandsOnItsFixedName) {
             EXPECT_EQ(root.read(name), ep.second + "-" + std::to_string(bank)) << name;
         }
     }
-    EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf " + root.file("/home/ubuntu/McuUpdate.tar.gz") + " -C " +
-                             root.file("/home/ubuntu") + " > " + root.path() + "/tar.log 2>&1] nret[0]"));
+    EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf - -C " + root.file("/home/ubuntu") +
+                             " --no-same-owner --no-same-permissions < " + root.file("/home/ubuntu/McuUpdate.tar.gz") +
+                             " > " + root.path() + "/tar.log 2>&1] nret[0]"));
     // The unpacking log stays inside the root.
     EXPECT_NE(root.read("/tar.log").find("McuUpdate/"), std::string::npos);
     EXPECT_TRUE(g_pTaskUP4mcu->GetUpgradeflg());
 }
 
-TEST_F(Staging, PackageWithOnlyAMasterImageStillRaisesTheFlag) {
-    Package({{"HV4412-7730-K28-Master-V1.hex", "m"}});
-    g_pudp4vela->Task_UpdateFile_Path();
-    EXPECT_TRUE(root.exists("/home/ubuntu/McuUpdate/MASTER.hex"));
-    EXPECT_FALSE(root.exists("/home/ubuntu/McuUpdate/IOMCU.hex"));
-    EXPECT_TRUE(g_pTaskUP4mcu->GetUpgradeflg());
-    // Orders before the task object exists touch no task object.
+TEST_F(Staging, OrdersBeforeTheTaskObjectExistsTouchNoTaskObject) {
     Package({{"HV4412-7730-K28-Master-V2.hex", "m2"}});
     root.write("/home/ubuntu/valens/VSTX.hex", "x");
     delete g_pTaskUP4mcu;
@@ -116,20 +115,79 @@ TEST_F(Staging, PackageWithOnlyAMasterImageStillRaisesTheFlag) {
     EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/MASTER.hex"), "m2");
 }
 
-TEST_F(Staging, MissingPackageRunsNothingACorruptOneShowsTarsStatus) {
-    g_pudp4vela->Task_UpdateFile_Path();
-    EXPECT_TRUE(log.contains("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed"));
-    EXPECT_FALSE(log.contains("cmdBuffer is"));
-    EXPECT_FALSE(g_pTaskUP4mcu->GetUpgradeflg());
-    EXPECT_FALSE(root.exists("/tar.log"));
-
-    root.write("/home/ubuntu/McuUpdate.tar.gz", "this is no gzip data");
-    g_pudp4vela->Task_UpdateFile_Path();
-    EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf"));
-    EXPECT_FALSE(log.contains("] nret[0]"));
-    // As on the board, the flag is still raised; the procedures find no images.
-    EXPECT_TRUE(g_pTaskUP4mcu->GetUpgradeflg());
-    EXPECT_FALSE(root.exists("/home/ubuntu/McuUpdate/MASTER.hex"));
+// A missing or corrupt package, and what another local user may plant for root to trip over.
+TEST_F(Staging, BadPackagesAndPlantedLinksFifosOrMembersAreNeverFollowed) {
+    const std::string pkg = "/home/ubuntu/McuUpdate.tar.gz", master = "HV4412-7730-K28-Master-V1.hex";
+    auto plant = [&](const std::string& target, const std::string& at) {
+        MkdirP(root.file(at.substr(0, at.rfind('/'))));
+        unlink(root.file(at).c_str());
+        symlink(root.file(target).c_str(), root.file(at).c_str());
+    };
+    auto gone = [&](const std::string& p) {
+        struct stat st;
+        return lstat(root.file(p).c_str(), &st) != 0;
+    };
+    const std::string ok = "] nret[0]", outside = "lies outside McuUpdate/", odd = "is neither a file nor a directory";
+    struct {
+        const char* legend;
+        std::string prepare, tarOpts;  // how the package is made
+        std::function<void()> plant;
+        bool flag;
+        std::string logged;
+        std::function<bool()> safe;
+    } rows[] = {
+        {"no package: nothing runs", "true", "", [&] { unlink(root.file(pkg).c_str()); }, false,
+         "###### access QX_TXMCU_UPDATE_FILE_PATH is Failed", [&] { return gone("/tar.log"); }},
+        {"no gzip data: tar's status shown, the flag raised as ever", "true", "", [&] { root.write(pkg, "no gzip"); },
+         true, "cmdBuffer is [tar -zxvf", [&] { return !log.contains(ok) && gone(QX_MASTER_HEX); }},
+        {"tar.log a link: not written", "true", "", [&] { plant("/victim", "/tar.log"); }, true, "###### log ",
+         [&] { return root.read("/victim") == "keep"; }},
+        {"tar.log with a second name: not cut", "true", "",
+         [&] { link(root.file("/victim").c_str(), root.file("/tar.log").c_str()); }, true, "###### log ",
+         [&] { return root.read("/victim") == "keep"; }},
+        {"the staging directory a link, no directory entry first: removed, not followed", "true",
+         "--no-recursion McuUpdate/" + master, [&] { plant("/vdir", "/home/ubuntu/McuUpdate"); }, true, ok,
+         [&] { return root.exists("/vdir/keep") && root.exists(QX_MASTER_HEX) && gone("/vdir/" + master); }},
+        {"version.json's place a link to a directory: replaced", "true", "", [&] { plant("/vdir", QX_VERSION_JSON); },
+         true, ok, [&] { return gone("/vdir/version.json") && root.read(QX_VERSION_JSON) == "{}"; }},
+        {"the package a link: refused, its target not made executable", "true", "", [&] { plant("/victim", pkg); },
+         false, "is not a regular file", [&] { return access(root.file("/victim").c_str(), X_OK) != 0; }},
+        {"the package a FIFO: refused at once", "true", "",
+         [&] { unlink(root.file(pkg).c_str()), mkfifo(root.file(pkg).c_str(), 0600); }, false, "is not a regular file",
+         [&] { return true; }},
+        {"left by a power cut: not flashed again; a package with only a master image raises the flag", "true", "",
+         [&] { root.write(QX_IOMCU_HEX, "old"); }, true, ok,
+         [&] { return gone(QX_IOMCU_HEX) && root.exists(QX_MASTER_HEX); }},
+        {"a member with ../", "true", "-P --transform s,^McuUpdate/version.json,McuUpdate/../x,", [] {}, false, outside,
+         [&] { return gone("/home/ubuntu/x"); }},
+        {"a member beside McuUpdate", "echo k > .bashrc", ".bashrc", [] {}, false, outside,
+         [&] { return gone("/home/ubuntu/.bashrc"); }},
+        {"a link out of the home", "ln -s /etc McuUpdate/etc", "", [] {}, false, odd,
+         [&] { return gone("/home/ubuntu/McuUpdate/etc"); }},
+        {"a hard link", "ln McuUpdate/version.json McuUpdate/h", "", [] {}, false, odd,
+         [&] { return gone("/home/ubuntu/McuUpdate/h"); }},
+        {"set-id bits and another owner: dropped", "true", "--owner=1234 --group=1234 --mode=6755", [] {}, true, ok,
+         [&] {
+             struct stat st;
+             return stat(root.file(QX_MASTER_HEX).c_str(), &st) == 0 && (st.st_mode & 06000) == 0 &&
+                    st.st_uid == geteuid();
+         }},
+    };
+    for (const auto& r : rows) {
+        RemoveTree(root.file("/home"));
+        RemoveTree(root.file("/vdir"));
+        for (const char* f : {"/tar.log", "/victim"}) unlink(root.file(f).c_str());
+        root.write("/victim", "keep");
+        root.write("/vdir/keep", "keep");
+        Package({{master, "m"}, {"version.json", "{}"}}, r.prepare, r.tarOpts);
+        r.plant();
+        g_pTaskUP4mcu->SetUpgradeflg(false);
+        log.clear();
+        g_pudp4vela->Task_UpdateFile_Path();
+        EXPECT_EQ(g_pTaskUP4mcu->GetUpgradeflg(), r.flag) << r.legend;
+        EXPECT_TRUE(log.contains(r.logged)) << r.legend << "\n" << log.text();
+        EXPECT_TRUE(r.safe()) << r.legend;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Master STM32, IO MCU and Valens runs against the emulated board, the image
 // push with its progress reports, and the helpers both use.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
@@ -189,14 +190,27 @@ TEST(MasterRun, TwoRunsInARowBothStartFromTheEntryCommand) {
     EXPECT_EQ(log.count("readly in upgrade stm32...."), 2u);
 }
 
-TEST(MasterRun, MissingImageOrClosedPortEndTheRun) {
+TEST(MasterRun, MissingImageNoRegularFileOrClosedPortEndTheRun) {
+    // A FIFO is never waited on, a link never followed: both as if no image were there.
+    const struct {
+        const char* legend;
+        int (*plant)(const char* target, const char* at);
+        const char* logged;
+    } rows[] = {{"missing", nullptr, "can't open "},
+                {"a FIFO", [](const char*, const char* at) { return mkfifo(at, 0600); }, " is not a regular file"},
+                {"a link to a good image", symlink, " is not a regular file"}};
+    for (const auto& r : rows) {
+        Rig rig(0.01);
+        LogCapture log(true);
+        std::string good = rig.root.write("/good.hex", MakeHex(rig.root, 100));
+        rig.root.mkdirs(QX_UPDATE_DIR);
+        if (r.plant) r.plant(good.c_str(), rig.root.file(QX_MASTER_HEX).c_str());
+        rig.run();
+        EXPECT_TRUE(log.contains(r.logged)) << r.legend;
+        EXPECT_EQ(rig.master.record().hexText, "") << r.legend;
+    }
     Rig rig(0.01);
     LogCapture log(true);
-    rig.run();  // no MASTER.hex
-    EXPECT_TRUE(log.contains("can't open " + rig.root.file(QX_MASTER_HEX)));
-    EXPECT_EQ(rig.master.record().hexText, "");
-
-    log.clear();
     int fd = rig.task().m_Uartfd;
     rig.task().m_Uartfd = -1;  // as after a failed open
     rig.run();

@@ -49,8 +49,8 @@ TEST(MgTaskBlackBox, PackageOrderEndsInResetAndOneStubReboot) {
 
     EXPECT_NE(log.find("binded success"), std::string::npos) << log;
     EXPECT_NE(log.find("###### access VSTX.hex is Failed"), std::string::npos);
-    EXPECT_NE(log.find("cmdBuffer is [tar -zxvf /home/ubuntu/McuUpdate.tar.gz -C /home/ubuntu > tar.log 2>&1] "
-                       "nret[0]"),
+    EXPECT_NE(log.find("cmdBuffer is [tar -zxvf - -C /home/ubuntu --no-same-owner --no-same-permissions < "
+                       "/home/ubuntu/McuUpdate.tar.gz > tar.log 2>&1] nret[0]"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("OpenUart is OK and Uart is ["), std::string::npos);

@@ -3,6 +3,9 @@
 // reboot stub.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "QxLog.h"
@@ -112,12 +115,19 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
         const char* legend;
         sim::ValensOptions::Verdict verdict;
         std::string isEnd;
-    } rows[] = {{"success", sim::ValensOptions::Auto, "1"}, {"failure", sim::ValensOptions::Fail, "-1"}};
+        bool linked;  // valens/ is a link to another directory: removed, never followed
+    } rows[] = {{"success", sim::ValensOptions::Auto, "1", false},
+                {"failure", sim::ValensOptions::Fail, "-1", false},
+                {"valens/ a link", sim::ValensOptions::Auto, "1", true}};
     for (const auto& r : rows) {
         sim::ValensOptions vo;
         vo.verdict = r.verdict;
         SchedRig rig(kValensScale, vo);
         LogCapture log(true);
+        if (r.linked) {
+            rig.root.write("/other/keep", "k");
+            symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/valens").c_str());
+        }
         rig.stageValens(RandomBytes(2000, 3));
         rig.start();
         auto got = rig.waitDatagrams([](const Datagram& d) { return d.type() == 400; });
@@ -132,6 +142,7 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
         EXPECT_EQ(report.isEnd, r.isEnd) << r.legend;
         EXPECT_EQ(sw.payload(), "switch serial");
         EXPECT_FALSE(rig.root.exists(QX_VALENS_DIR)) << r.legend;
+        EXPECT_EQ(rig.root.exists("/other/keep"), r.linked) << r.legend;
         EXPECT_EQ(rig.board.resets(), 1) << r.legend;
         EXPECT_EQ(rig.board.holder(), "") << r.legend;  // the reset took the line from the chip
         // Back to polling with the flags cleared, no reboot.
@@ -200,5 +211,52 @@ TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
         else
             EXPECT_LT(gap, 5 * scale) << r.legend;
         EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0) << r.legend;
+    }
+}
+
+TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
+    const std::string bad = ":0400000001020304F3\r\n:00000001FF\r\n";  // checksum off by one
+    struct {
+        const char* legend;
+        std::string master, ioMcu;         // "fifo": a FIFO in its place
+        bool linkedDir;                    // the staging directory is a link to another directory
+        std::vector<std::string> reports;  // the plain ones: name:percent:isEnd
+    } rows[] = {
+        {"bad checksum in the master image", bad, SmallHex(), false, {"ST:0:0", "IoMcu:100:1"}},
+        {"a record after the IO MCU image's end",
+         SmallHex(),
+         SmallHex() + SmallHex(),
+         false,
+         {"ST:100:0", "IoMcu:0:1"}},
+        {"master a FIFO, never waited on; the linked directory removed, never followed",
+         "fifo",
+         SmallHex(),
+         true,
+         {"IoMcu:100:1"}},
+    };
+    for (const auto& r : rows) {
+        SchedRig rig;
+        LogCapture log(true);
+        rig.root.write(QX_IOMCU_HEX, r.ioMcu);
+        if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
+        if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
+        if (r.linkedDir) {
+            rename(rig.root.file("/home/ubuntu/McuUpdate").c_str(), rig.root.file("/other").c_str());
+            symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/McuUpdate").c_str());
+        }
+        rig.task.SetUpgradeflg(true);
+        rig.start();
+        rig.join();
+        std::vector<std::string> plain;
+        for (const auto& rep : ReportsIn(rig.vela.datagrams()))
+            if (rep.percent == "0" || rep.percent == "100")
+                plain.push_back(rep.name + ":" + rep.percent + ":" + rep.isEnd);
+        EXPECT_EQ(plain, r.reports) << r.legend;
+        auto has = [&](const std::string& rep) { return std::count(plain.begin(), plain.end(), rep) == 1; };
+        EXPECT_EQ(rig.master.record().attaches, has("ST:100:0") ? 1 : 0) << r.legend;
+        EXPECT_EQ(rig.io.record().attaches, has("IoMcu:100:1") ? 1 : 0) << r.legend;
+        EXPECT_EQ(log.count("refused, nothing sent") + log.count("is not a regular file"), 1u) << r.legend;
+        EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir) << r.legend;
+        EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
     }
 }

@@ -1,9 +1,12 @@
 // The Intel HEX loader against hand-made edge cases and against two
 // independent readers (srec_cat, python3-intelhex) on generated files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,27 @@ TEST(HexLoader, RefusesBadTextsAndKeepsThePreviousImage) {
         EXPECT_TRUE(log.contains(c.message)) << c.legend << "\n" << log.text();
         EXPECT_TRUE(Image() == before) << c.legend;
         EXPECT_EQ(g_row, rowBefore) << c.legend;
+    }
+}
+
+// A master or IO MCU image goes to its boot loader as text: checked whole, record by record.
+TEST(HexLoader, RawImageCheckBeforeABootLoaderIsEntered) {
+    std::istringstream rows(fwtest::ReadFile(FWAGENT_SOURCE_DIR "/tests/unit/data/raw_image_check.tsv"));
+    ASSERT_GT(rows.str().size(), 100u);
+    fwtest::TempRoot root;
+    std::string line, legend, text, why;
+    while (std::getline(rows, line)) {
+        std::istringstream cols(line);
+        if (line[0] == '#' || !std::getline(cols, legend, '\t') || !std::getline(cols, text, '\t')) continue;
+        if (!std::getline(cols, why)) why.clear();
+        for (const char* esc : {"\\r", "\\n"})
+            for (size_t at; (at = text.find(esc)) != std::string::npos;)
+                text.replace(at, 2, esc[1] == 'r' ? "\r" : "\n");
+        int fd = open(root.write("/img.hex", text).c_str(), O_RDONLY);
+        char got[128] = "";
+        EXPECT_EQ(HexCheckImage(fd, got, sizeof(got)), why.empty() ? 0 : -1) << legend;
+        EXPECT_EQ(got, why) << legend;
+        close(fd);
     }
 }
 

@@ -14,12 +14,18 @@
 #define TFTP_PERIOD_MS 30000
 #define TFTP_MAX_EXPIRY 29
 
+#define TFTP_PART_SUFFIX ".part"
+
 typedef struct tftp_inner_t {
     int32_t fd;
     uint8_t frame[TFTP_FRAME_SIZE];
     int32_t expiry;
     int32_t deadline;
     uint16_t block;
+    // A file being received is written under a temporary name and renamed
+    // when complete, so a failed transfer leaves the old file as it was.
+    char part_path[QX_PATH_BUF(256) + sizeof(TFTP_PART_SUFFIX)];
+    char final_path[QX_PATH_BUF(256)];
 } tftp_inner_t;
 
 namespace {
@@ -49,9 +55,35 @@ void Yield() {
     nanosleep(&ts, nullptr);
 }
 
+// Closes the open file; a file still being received is dropped.
 void CloseFile(tftp_inner_t* p) {
     if (p->fd >= 0) close(p->fd);
     p->fd = -1;
+    if (p->part_path[0] != '\0') unlink(p->part_path);
+    p->part_path[0] = '\0';
+}
+
+// Opens the temporary file a received file goes to; false when it cannot.
+bool OpenPart(tftp_inner_t* p, const char* i_pRoot, const char* i_pName) {
+    if (Board_Snprintf(p->final_path, sizeof(p->final_path), "%s%s", i_pRoot, i_pName) < 0 ||
+        Board_Snprintf(p->part_path, sizeof(p->part_path), "%s%s", p->final_path, TFTP_PART_SUFFIX) < 0)
+        return false;
+    p->fd = open(p->part_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (p->fd >= 0) return true;
+    p->part_path[0] = '\0';
+    return false;
+}
+
+// The last block is in: the file takes its name. False when that fails (the temporary file is dropped).
+bool CommitPart(tftp_inner_t* p) {
+    bool bOk = fsync(p->fd) == 0;
+    bOk = close(p->fd) == 0 && bOk;
+    p->fd = -1;
+    bOk = bOk && rename(p->part_path, p->final_path) == 0;
+    if (!bOk) qx_printf("###### received file [%s] could not be stored\n", p->final_path);
+    if (!bOk) unlink(p->part_path);
+    p->part_path[0] = '\0';
+    return bOk;
 }
 
 int SendError(APP_TinyTFTP_t* h) {
@@ -263,9 +295,7 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
             for (; i < nMax && i < nAvail && p->frame[4 + i] != 0; i++) szName[i] = (char)p->frame[4 + i];
             szName[i] = '\0';
             CloseFile(p);
-            char szPath[QX_PATH_BUF(256)];
-            if (!SafeName(szName) || Board_Snprintf(szPath, sizeof(szPath), "%s%s", param->root_path, szName) < 0 ||
-                (p->fd = open(szPath, O_RDWR | O_CREAT | O_TRUNC, 0644)) < 0) {
+            if (!SafeName(szName) || !OpenPart(p, param->root_path, szName)) {
                 if (!SafeName(szName)) qx_printf("###### refused file name [%s]: it leaves the root\n", szName);
                 p->fd = -1;
                 SendError(handle);
@@ -297,10 +327,10 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
             }
             if (nData < TFTP_BLOCK_SIZE) {
                 qx_puts("transfer complete");
-                CloseFile(p);
+                bool bStored = CommitPart(p);
                 memset(p, 0, sizeof(*p));
                 p->fd = -1;
-                return 1;
+                return bStored ? 1 : -4;
             }
         }
         Restart(p);

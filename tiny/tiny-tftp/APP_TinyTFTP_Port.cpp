@@ -5,12 +5,39 @@
 #include <time.h>
 
 #include "APP_TinyTFTP.h"
+#include "BoardProfile.h"
 #include "QxLog.h"
 
 namespace {
 pthread_mutex_t tftp_lock = PTHREAD_MUTEX_INITIALIZER;
+// Signalled when a frame is put in the slot.
+pthread_cond_t tftp_cond;
+pthread_once_t tftp_condOnce = PTHREAD_ONCE_INIT;
+// Frames waiting, oldest at tftp_head. The slot holds a few, so a frame that
+// arrives before the engine took the previous one waits its turn instead of
+// replacing it, and the receive thread never has to wait for the engine (which
+// may itself be waiting for an acknowledgement only that thread can see).
 int32_t tftp_flag = 0;
-uint8_t tftp_buf[TFTP_SLOT_SIZE];
+int32_t tftp_head = 0;
+uint8_t tftp_buf[TFTP_SLOT_FRAMES][TFTP_SLOT_SIZE];
+
+// The engine's read asks again after this long: it has its own periods to keep.
+const uint64_t TFTP_READ_WAIT_US = 100000;
+
+void InitCond() { tiny_cond_init_monotonic(&tftp_cond); }
+
+// Under tftp_lock: where the frame went, or none when the slot is full.
+const uint8_t* PutFrame(const uint8_t* i_pData, int32_t i_s32Len) {
+    if (tftp_flag >= TFTP_SLOT_FRAMES) return nullptr;
+    uint8_t* pSlot = tftp_buf[(tftp_head + tftp_flag) % TFTP_SLOT_FRAMES];
+    int32_t n = i_s32Len < TFTP_SLOT_SIZE ? (i_s32Len > 0 ? i_s32Len : 0) : TFTP_SLOT_SIZE;
+    memset(pSlot, 0, TFTP_SLOT_SIZE);
+    if (n > 0) memcpy(pSlot, i_pData, n);
+    tftp_flag++;
+    pthread_once(&tftp_condOnce, InitCond);
+    pthread_cond_broadcast(&tftp_cond);
+    return pSlot;
+}
 }  // namespace
 
 int32_t s_tftp_frame(void* i_pUser, const void* i_pPacket, int32_t i_s32Len) {
@@ -20,13 +47,19 @@ int32_t s_tftp_frame(void* i_pUser, const void* i_pPacket, int32_t i_s32Len) {
 }
 
 int32_t r_tftp_frame(void* /*i_pUser*/, void* o_pBuf, int32_t i_s32Size) {
-    // The engine never waits for the slot: a busy slot is "nothing yet".
-    if (pthread_mutex_trylock(&tftp_lock) != 0) return 0;
+    // Asleep on the slot rather than spinning: the engine's thread has nothing else to do.
+    pthread_once(&tftp_condOnce, InitCond);
+    pthread_mutex_lock(&tftp_lock);
+    struct timespec deadline;
+    tiny_deadline_in(&deadline, Board_ScaleUs(TFTP_READ_WAIT_US));
+    while (tftp_flag == 0)
+        if (pthread_cond_timedwait(&tftp_cond, &tftp_lock, &deadline) != 0) break;
     int32_t s32Ret = 0;
-    if (tftp_flag) {
+    if (tftp_flag > 0) {
         int32_t n = i_s32Size < TFTP_SLOT_SIZE ? i_s32Size : TFTP_SLOT_SIZE;
-        memcpy(o_pBuf, tftp_buf, n);
-        tftp_flag = 0;
+        memcpy(o_pBuf, tftp_buf[tftp_head], n);
+        tftp_head = (tftp_head + 1) % TFTP_SLOT_FRAMES;
+        tftp_flag--;
         s32Ret = i_s32Size;
     }
     pthread_mutex_unlock(&tftp_lock);
@@ -36,24 +69,19 @@ int32_t r_tftp_frame(void* /*i_pUser*/, void* o_pBuf, int32_t i_s32Size) {
 int recv_on_frame(tiny_link_handle* /*i_pHandle*/, const uint8_t* i_pData, int32_t i_s32Len) {
     int s32Ret = pthread_mutex_lock(&tftp_lock);
     if (s32Ret != 0) return s32Ret;
-    tftp_flag = 1;
-    int32_t n = i_s32Len < TFTP_SLOT_SIZE ? (i_s32Len > 0 ? i_s32Len : 0) : TFTP_SLOT_SIZE;
-    memset(tftp_buf, 0, sizeof(tftp_buf));
-    if (n > 0) memcpy(tftp_buf, i_pData, n);
-    qx_printf("In static void recv_on_frame ....[%x][%x][%x][%x][%x][%x]\n", tftp_buf[0], tftp_buf[1], tftp_buf[2],
-              tftp_buf[3], tftp_buf[4], tftp_buf[5]);
+    // A frame not taken yet is never overwritten.
+    const uint8_t* p = PutFrame(i_pData, i_s32Len);
+    if (p != nullptr)
+        qx_printf("In static void recv_on_frame ....[%x][%x][%x][%x][%x][%x]\n", p[0], p[1], p[2], p[3], p[4], p[5]);
+    else
+        qx_printf("###### engine slot full: %d frames not taken yet, the new one is dropped\n", TFTP_SLOT_FRAMES);
     pthread_mutex_unlock(&tftp_lock);
-    return 0;
+    return p != nullptr ? 0 : -1;
 }
 
 int from_comm_to_tftp(const uint8_t* i_pData, int32_t i_s32Len) {
     pthread_mutex_lock(&tftp_lock);
-    if (!tftp_flag) {
-        tftp_flag = 1;
-        int32_t n = i_s32Len < TFTP_SLOT_SIZE ? (i_s32Len > 0 ? i_s32Len : 0) : TFTP_SLOT_SIZE;
-        memset(tftp_buf, 0, sizeof(tftp_buf));
-        if (n > 0) memcpy(tftp_buf, i_pData, n);
-    }
+    if (tftp_flag == 0) PutFrame(i_pData, i_s32Len);
     qx_printf("\n");
     pthread_mutex_unlock(&tftp_lock);
     return 0;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs fuzz targets one after another (niced, one job each) from a libFuzzer
+# Runs fuzz targets one after another (nice, one job each) from a libFuzzer
 # build:  fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
 # Each stops at 10 million executions or after SECONDS. New inputs gather in
 # BUILD_DIR/fuzz-work/<name>; the seed corpus is left as it is (merge by hand
@@ -14,7 +14,7 @@ for t in "${targets[@]}"; do
     work="$build/fuzz-work/$t"
     mkdir -p "$work" "$build/fuzz-work/crashes"
     start=$(date +%s)
-    nice -n 19 "$build/${t}_fuzz" -runs=10000000 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
+    nice -n 10 "$build/${t}_fuzz" -runs=10000000 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
         -print_final_stats=1 -artifact_prefix="$build/fuzz-work/crashes/$t-" "$work" "fuzz/corpus/$t" \
         >"$build/fuzz-work/$t.log" 2>&1
     rc=$?

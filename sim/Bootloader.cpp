@@ -115,7 +115,15 @@ void Bootloader::onTick(Link& link) {
                 fastAt_ = now;
             }
             if (now - fastAt_ < scaled(opt_.tokenDelayMs)) return;
-            tokenSent_ = true;
+            if (opt_.noise) {
+                say = "\x55\xaa\x7f";
+            } else {
+                tokenSent_ = true;
+                tokenAt_ = now;
+                say = opt_.token;
+            }
+        } else if (opt_.repeatToken && !ended_ && now - tokenAt_ >= scaled(opt_.tokenDelayMs)) {
+            tokenAt_ = now;
             say = opt_.token;
         } else if (ended_ && !rec_.closed && !opt_.noClosingText && now - endedAt_ >= scaled(opt_.closingDelayMs)) {
             rec_.closed = true;

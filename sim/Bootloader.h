@@ -24,6 +24,8 @@ struct BootloaderOptions {
     // Fault knobs.
     bool silent = false;               // never says anything
     bool noClosingText = false;        // takes the image, then says nothing
+    bool repeatToken = false;          // says its ready token again every tokenDelayMs until the end record
+    bool noise = false;                // says nothing but noise, for ever, once at 115200
 };
 
 class Bootloader : public Device {
@@ -64,7 +66,7 @@ private:
     bool attached_ = false;
     bool tokenSent_ = false;
     bool fastSeen_ = false;
-    std::chrono::steady_clock::time_point fastAt_;
+    std::chrono::steady_clock::time_point fastAt_, tokenAt_;
     bool ended_ = false;  // end record seen
     std::chrono::steady_clock::time_point endedAt_;
     bool closed_ = false;

@@ -77,6 +77,7 @@ void IspDevice::enter(Link& link) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         entries_++;
+        attemptBlocks_ = 0;
         fe = promptsFE_ < faults_.promptFE;
         if (fe) promptsFE_++;
     }
@@ -128,6 +129,15 @@ void IspDevice::onBytes(Link& link, const uint8_t* data, size_t len) {
 }
 
 void IspDevice::onTick(Link& link) {
+    bool noise;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        noise = faults_.noise;
+    }
+    if (noise) {
+        static const uint8_t kNoise[4] = {0x55, 0xAA, 0x00, 0x7F};
+        link.send(kNoise, sizeof(kNoise));
+    }
     if (mode_ != kData) return;
     if (data_.size() >= kBlock) {
         // A repeated 86 that came in the same batch as the block sits in front of it.
@@ -227,6 +237,9 @@ void IspDevice::block(Link& link) {
         writes_.push_back({bank_, row_, std::chrono::steady_clock::now()});
         withhold = blocks_ >= faults_.missZFromBlock && zWithheld_ < faults_.missZ;
         if (withhold) zWithheld_++;
+        int k = faults_.withholdZBlock + (entries_ % 2 == 0 ? faults_.withholdZShift : 0);
+        withhold = withhold || (faults_.withholdZBlock >= 0 && attemptBlocks_ == k);
+        attemptBlocks_++;
         blocks_++;
     }
     data_.clear();

@@ -29,6 +29,9 @@ struct IspFaults {
     int missZ = 0;              // ... withholds the 'Z' of this many blocks
     int burstBeforeBlock = -1;  // answers the 86 before block k with a burst of 24 bytes
     int silentAfterBlock = -1;  // answers nothing once k blocks are in
+    int withholdZBlock = -1;    // withholds the 'Z' of block k (0-based) of every attempt (from its entry text) ...
+    int withholdZShift = 0;     // ... but of block k + n in every second attempt
+    bool noise = false;         // once attached, sends noise bytes for ever (besides its answers)
 };
 
 struct IspWrite {
@@ -85,6 +88,7 @@ private:
     int promptsFE_ = 0;
     int refused_ = 0;
     int zWithheld_ = 0;
+    int attemptBlocks_ = 0;
     bool attached_ = false;
 
     // line state (board thread only)

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace sim {
@@ -86,12 +87,18 @@ bool PtyLine::write(const void* data, size_t len) {
 }
 
 ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
+    size_t room = holdAfter_ > taken_ ? holdAfter_ - taken_ : 0;
+    if (room == 0) {
+        poll(nullptr, 0, timeoutMs < 0 ? 10 : timeoutMs);
+        return 0;
+    }
     struct pollfd pfd = {master_, POLLIN, 0};
     int r = poll(&pfd, 1, timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -1;
     if (r == 0) return 0;
-    ssize_t n = ::read(master_, buf, len);
+    ssize_t n = ::read(master_, buf, std::min(len, room));
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
+    taken_ += (size_t)n;
     pace((size_t)n);
     return n;
 }

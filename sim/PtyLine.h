@@ -27,6 +27,10 @@ public:
     // Pacing at the line rate, 8N1 (10 bits a byte), in both directions.
     void setPacing(bool on) { pacing_ = on; }
     bool pacing() const { return pacing_; }
+    // Fault knob: once the devices have taken this many bytes from the agent,
+    // the line holds flow control: it takes no more, so when the pty's buffer
+    // is full the agent's writes make no progress (0: at once; SIZE_MAX: never).
+    void holdAfter(size_t bytes) { holdAfter_ = bytes; }
 
     // Writes every byte toward the agent; false on error.
     bool write(const void* data, size_t len);
@@ -40,6 +44,8 @@ private:
     int slave_ = -1;  // kept open so the line never hangs up between agent opens
     std::string slavePath_;
     std::atomic<bool> pacing_{false};
+    std::atomic<size_t> holdAfter_{SIZE_MAX};
+    std::atomic<size_t> taken_{0};
 };
 
 // Speed constant (B57600...) to bit/s; 0 when unknown.

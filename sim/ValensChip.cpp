@@ -143,6 +143,11 @@ void ValensChip::packet(Link& link) {
     }
     if (state_ == WaitClose && blk == 0) {
         rec_.headers++;
+        if (opt_.cForever) {
+            lastC_ = std::chrono::steady_clock::now();
+            link.send(&kC, 1);
+            return;
+        }
         link.send(&kACK, 1);
         rec_.complete = d[0] == 0 && (long)rec_.file.size() == rec_.declaredSize;
         finish(rec_.complete);
@@ -190,15 +195,17 @@ void ValensChip::onTick(Link& link) {
             if (link.baud() != 115200) return;
             fast_ = true;
             lastC_ = now - scaled(opt_.cPeriodMs);
+            say = opt_.preamble;
         }
         if (!pkt_.empty() && now - pktAt_ > scaled(opt_.packetTimeoutMs)) {
             pkt_.clear();
             link.send(&kNAK, 1);
             return;
         }
-        if (state_ == WaitHeader && pkt_.empty() && now - lastC_ >= scaled(opt_.cPeriodMs)) {
+        bool asking = state_ == WaitHeader || (state_ == WaitClose && opt_.cForever);
+        if (asking && pkt_.empty() && now - lastC_ >= scaled(opt_.cPeriodMs)) {
             lastC_ = now;
-            say = "C";
+            say += "C";
         } else if (state_ == Done && verdictDue_ && now - doneAt_ >= scaled(opt_.verdictDelayMs)) {
             verdictDue_ = false;
             if (!opt_.noVerdict) {

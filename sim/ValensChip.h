@@ -29,6 +29,8 @@ struct ValensOptions {
     int canBlock = -1;            // data packet answered with CAN CAN
     int extraC = 0;               // header packets answered with 'C' instead of ACK
     bool nakFirstEot = false;     // the first EOT is answered with NAK
+    bool cForever = false;        // after EOT asks for the closing packet with 'C' for ever, never takes it
+    std::string preamble;         // said once at 115200, before the first 'C' (an old verdict, noise)
 };
 
 class ValensChip : public Device {

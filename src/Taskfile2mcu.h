@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <atomic>
@@ -50,6 +51,10 @@ int DynamicBuf_Init(DynamicBuf* o_pBuf, const char* i_pName);
 int DynamicBuf_Append(DynamicBuf* io_pBuf, const void* i_pData, uint32_t i_u32Len);
 void DynamicBuf_Drop(DynamicBuf* io_pBuf, uint32_t i_u32Len);   // drop the first bytes
 void DynamicBuf_Free(DynamicBuf* io_pBuf);
+
+// Writes to the (non-blocking) serial port within a bound: the bytes written,
+// or -1 when none went out (errno ETIME when the line took nothing in time).
+ssize_t UartWriteBounded(int i_fd, const void* i_pBuf, size_t i_uLen);
 
 // Runs a shell command with SIGCHLD at its default disposition for the duration.
 int pox_system(const char* i_pCmd);

@@ -20,6 +20,12 @@
 
 // ---- progress and image names ----------------------------------------------
 
+// Seconds on the monotonic board clock: a step of the wall clock must neither
+// stall the stall rule for ever nor fire it early.
+namespace {
+int32_t IspNowSeconds() { return (int32_t)(Board_MonoMs() / 1000u); }
+}  // namespace
+
 IspPercent IspComputePercent(uint32_t i_u32SendCount, int32_t i_s32FileSize, uint32_t i_u32Bank) {
     static const int32_t s_aK[3] = {153600, 271360, 256000};
     IspPercent stPct = {0, 0};
@@ -203,6 +209,7 @@ struct IspCall {
     uint32_t u32EntryNum;        // entry requests sent by this call (EP)
     uint32_t u32MissZ;           // missing "Z" acknowledgements
     uint32_t u32Percent;         // progress value for the stall rule
+    uint32_t u32Resets;          // attempts this call has ended (bounded by QXIH_ATTEMPTS_MAX)
     struct timespec tsDeadline;  // end of the current answer window
 };
 
@@ -352,6 +359,31 @@ IspOutcome OnFlowCtrl(CTaskfile2mcu& io_task, IspCall& io_call) {
     return Ok();
 }
 
+// Counts an ended attempt. A device that fails each attempt a little
+// differently keeps the progress value moving, so the stall rule alone never
+// ends such a run: a call makes at most QXIH_ATTEMPTS_MAX attempts. True when
+// they are spent (the run then ends as stalled).
+bool AttemptsSpent(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (++io_call.u32Resets < QXIH_ATTEMPTS_MAX) return false;
+    qx_printf("###### port[%d]: %d attempts without finishing the device, given up\n", (int)io_task.m_u32Port,
+              QXIH_ATTEMPTS_MAX);
+    io_task.m_nepRetrynum++;
+    return true;
+}
+
+// Starts a new attempt. The attempt ended without the 50 idle windows whose
+// check would apply the stall rule, so it is applied here: a device that fails
+// the same way in every attempt must not hold the run for ever.
+IspOutcome ResetAttempt(CTaskfile2mcu& io_task, IspCall& io_call) {
+    io_task.VUV025ERevDateTimeOut();
+    if (io_task.CheckPercent4EP(io_call.u32Percent) == 0) {
+        qx_puts("######CheckPercent4EP fail");
+        return {kIspReturn, -9};
+    }
+    if (AttemptsSpent(io_task, io_call)) return {kIspReturn, -9};
+    return {kIspOwnState, 0};
+}
+
 IspOutcome On5A1Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
     size_t uLen = strlen(io_call.aRsp);
     if (uLen > 0 && io_call.aRsp[uLen - 1] == 0x5A) {
@@ -362,8 +394,7 @@ IspOutcome On5A1Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
     Board_usleep(10000);
     if (io_call.u32MissZ > 5) {
         qx_puts("######Write 512Bit is Error,and can't Receive 0x5A!.");
-        io_task.VUV025ERevDateTimeOut();
-        return {kIspOwnState, 0};
+        return ResetAttempt(io_task, io_call);
     }
     return Bad();
 }
@@ -402,8 +433,7 @@ IspOutcome On5A2Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
     if (io_task.ProcessReadUpgradeFile(szPath) != 0) {
         qx_puts(io_task.m_u32FlsBank == 0 ? "~~~~~ after m_b16SendFinish is true VUV025ERevDateTimeOut()"
                                           : "~~~~~ after m_u32FlsBank is 1 VUV025ERevDateTimeOut()");
-        io_task.VUV025ERevDateTimeOut();
-        return {kIspOwnState, 0};
+        return ResetAttempt(io_task, io_call);
     }
     io_task.m_u32State = emMSG83Req;
     io_task.m_u32FlsBank++;
@@ -481,7 +511,7 @@ int32_t CTaskfile2mcu::Run4EPUpgrade() {
     m_u32Oldpercent = 0;
     tcflush(m_Uartfd, TCIOFLUSH);
     SetWindow(stCall, 0, 200000);
-    m_uptime4EP = (int32_t)Board_time();
+    m_uptime4EP = IspNowSeconds();
 
     for (;;) {
         if (!GetUpgradeflg()) return 0;
@@ -595,6 +625,7 @@ int32_t CTaskfile2mcu::Run4EPUpgrade() {
                 qx_puts("######CheckPercent4EP fail, after m_s8RevTimeoutNum");
                 return -9;
             }
+            if (AttemptsSpent(*this, stCall)) return -9;
         }
     }
 }
@@ -622,7 +653,7 @@ int32_t CTaskfile2mcu::VUV025ERevDateTimeOut() {
 }
 
 int32_t CTaskfile2mcu::CheckPercent4EP(uint32_t i_u32Percent) {
-    int32_t s32Now = (int32_t)Board_time();
+    int32_t s32Now = IspNowSeconds();
     if (i_u32Percent != m_u32Oldpercent) {
         m_u32Oldpercent = i_u32Percent;
         m_uptime4EP = s32Now;

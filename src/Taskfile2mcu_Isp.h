@@ -5,6 +5,8 @@
 
 // Largest answer gathered in one window; a window that fills it is discarded.
 #define QXIH_RSP_LEN 24
+// Attempts one call of the run makes on a device before it gives up as stalled.
+#define QXIH_ATTEMPTS_MAX 10
 
 // Progress after a data block: the bank percentage (clamped at 99) and the
 // overall value over the three banks (at most 99).

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "BoardFiles.h"
@@ -140,7 +141,7 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
             if (DynamicBuf_Append(&stBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
             Board_usleep((uint64_t)g_nSTDelay * 1000u);
         } else {
-            ssize_t nWrite = write(m_Uartfd, g_aUPGFileBuffer, nRead);
+            ssize_t nWrite = UartWriteBounded(m_Uartfd, g_aUPGFileBuffer, nRead);
             qx_eprintf("function [%s], line = [%d], Uart2Write result = %d\n", "QX_UPGSTM32", 1082, (int)nWrite);
             Board_usleep((uint64_t)g_nSTDelay * 1000u);
             double dPercent = (double)(100 * (53 - r) / 53);
@@ -182,13 +183,15 @@ int32_t retry_count = 0;
 
 enum { TARGET_MASTER, TARGET_IOMCU, TARGET_VALENS };
 
-// The received text: the buffer up to its first zero byte.
-bool RecvHas(const DynamicBuf& i_buf, const char* i_pNeedle) {
+// The received text: the buffer up to its first zero byte, searched from
+// i_uFrom on (text held before the push is no verdict).
+bool RecvHas(const DynamicBuf& i_buf, const char* i_pNeedle, size_t i_uFrom = 0) {
     const char* p = (const char*)i_buf.pData;
     size_t n = i_buf.u32DataLen;
     const void* pZero = memchr(p, 0, n);
     if (pZero != nullptr) n = (size_t)((const char*)pZero - p);
-    return std::string_view(p, n).find(i_pNeedle) != std::string_view::npos;
+    if (i_uFrom >= n) return false;
+    return std::string_view(p + i_uFrom, n - i_uFrom).find(i_pNeedle) != std::string_view::npos;
 }
 
 // Waits until fd is readable or the board clock reaches the deadline.
@@ -245,6 +248,7 @@ void CTaskfile2mcu::Process4STUpgrade() {
     char szLine[256];
     char szPath[QX_PATH_BUF(64)];
     int32_t s32Consumed = 0;
+    uint32_t u32Stale = 0;  // leading bytes of the buffer that came before the push
     bool bBlock = false;
     int nEntryFails = 0;
     uint64_t u64VerdictDeadline = 0;
@@ -252,6 +256,7 @@ void CTaskfile2mcu::Process4STUpgrade() {
     for (;;) {
         memset(szLine, 0, sizeof(szLine));
         DynamicBuf_Drop(&stRecv, (uint32_t)s32Consumed);
+        u32Stale -= std::min(u32Stale, (uint32_t)s32Consumed);
 
         memset(szChunk, 0, sizeof(szChunk));
         // The chip's verdict is awaited by reads that block, but never past
@@ -314,6 +319,7 @@ void CTaskfile2mcu::Process4STUpgrade() {
                 Board_Path(szPath, sizeof(szPath), pImage);
                 if (nTarget == TARGET_VALENS) bBlock = true;
                 qx_printf("readly in upgrade stm32....\n");
+                u32Stale = stRecv.u32DataLen;
                 if (QX_UPGSTM32(szPath) == 0) {
                     if (nTarget == TARGET_VALENS) m_nValensResult = -1;
                     break;
@@ -336,12 +342,13 @@ void CTaskfile2mcu::Process4STUpgrade() {
             qx_printf("STM_Status==2.....buffer[%s][%d].\n", szLine, (int)strlen(szLine));
             retry_count++;
             if (nTarget == TARGET_VALENS) {
-                bool bSuccess = RecvHas(stRecv, "SUCCESS");
-                bool bFail = RecvHas(stRecv, "FAIL");
+                bool bSuccess = RecvHas(stRecv, "SUCCESS", u32Stale);
+                bool bFail = RecvHas(stRecv, "FAIL", u32Stale);
                 if (bSuccess) m_nValensResult = 1;
                 if (bFail) m_nValensResult = -1;
                 if (bSuccess || bFail) break;
-            } else if (strstr(szLine, "rebooting") != nullptr || retry_count > QX_ST_CLOSE_PASS_MAX) {
+            } else if (strstr(szLine + std::min<size_t>(u32Stale, strlen(szLine)), "rebooting") != nullptr ||
+                       retry_count > QX_ST_CLOSE_PASS_MAX) {
                 break;
             }
         }

@@ -3,9 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "QxLog.h"
@@ -29,10 +32,54 @@ std::string EscapeMsg(const char* i_pMsg, int i_s32Len) {
     }
     return strOut;
 }
+
+// A write gives up when the line takes nothing for kWriteStallUs (board time,
+// at least kWriteStallMinUs real), or when the whole write takes longer than
+// that plus 1 ms a byte (real time: a byte takes 0.2 ms at 57600 bit/s).
+const uint64_t kWriteStallUs = 2000000;
+const uint64_t kWriteStallMinUs = 250000;
+const uint64_t kWriteUsPerByte = 1000;
+
+uint64_t MonoUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
 }  // namespace
 
+// The port is non-blocking: a peer that holds the line (flow control, a full
+// buffer) must not hold the scheduler. Returns the bytes written, or -1 when
+// none went out (errno ETIME when the bound ran out).
+ssize_t UartWriteBounded(int i_fd, const void* i_pBuf, size_t i_uLen) {
+    if (i_uLen == 0) return write(i_fd, i_pBuf, 0);
+    const char* p = (const char*)i_pBuf;
+    const uint64_t u64StallUs = std::max<uint64_t>(Board_ScaleUs(kWriteStallUs), kWriteStallMinUs);
+    const uint64_t u64Start = MonoUs();
+    const uint64_t u64End = u64Start + u64StallUs + i_uLen * kWriteUsPerByte;
+    uint64_t u64Stall = u64Start + u64StallUs;
+    size_t uDone = 0;
+    while (uDone < i_uLen) {
+        ssize_t n = write(i_fd, p + uDone, i_uLen - uDone);
+        uint64_t u64Now = MonoUs();
+        if (n > 0) {
+            uDone += (size_t)n;
+            u64Stall = u64Now + u64StallUs;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        uint64_t u64Deadline = std::min(u64Stall, u64End);
+        if (u64Now >= u64Deadline) {
+            errno = ETIME;
+            break;
+        }
+        struct pollfd stPfd = {i_fd, POLLOUT, 0};
+        poll(&stPfd, 1, (int)((u64Deadline - u64Now + 999u) / 1000u));
+    }
+    return uDone > 0 ? (ssize_t)uDone : -1;
+}
+
 int32_t CTaskfile2mcu::OpenUart() {
-    int fd = open(Board_SerialDev(), O_RDWR | O_NOCTTY);
+    int fd = open(Board_SerialDev(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         qx_printf("In CTaskfile2mcu::OpenUart, open fd is error!!!\n");
         return -1;
@@ -54,8 +101,8 @@ int32_t CTaskfile2mcu::SetUartSpeed(const char* i_pDevice, int i_s32Speed) {
     char szCmd[QX_CMD_BUF(256)];
     memset(szCmd, 0, sizeof(szCmd));
     Board_Snprintf(szCmd, sizeof(szCmd),
-                   "stty -F %s speed %d -ixon -inlcr -icrnl -onlcr -ocrnl -isig -icanon -iexten -echo -echoe "
-                   "-echok -echoctl -echoke",
+                   "stty -F %s speed %d -ixon -ixoff -ixany -crtscts clocal cs8 -parenb -cstopb -istrip -igncr "
+                   "-inlcr -icrnl -opost -onlcr -ocrnl -isig -icanon -iexten -echo -echoe -echok -echoctl -echoke",
                    i_pDevice ? i_pDevice : "", i_s32Speed);
     int nRet = pox_system(szCmd);
     sync();
@@ -67,7 +114,7 @@ int32_t CTaskfile2mcu::SetUartSpeed(const char* i_pDevice, int i_s32Speed) {
 int32_t CTaskfile2mcu::SendUartMsg(char* i_pMsg, int i_s32Len) {
     ssize_t sRet = -1;
     for (int nTry = 1; nTry <= 3; nTry++) {
-        sRet = write(m_Uartfd, i_pMsg, i_s32Len > 0 ? (size_t)i_s32Len : 0);
+        sRet = UartWriteBounded(m_Uartfd, i_pMsg, i_s32Len > 0 ? (size_t)i_s32Len : 0);
         if (sRet > 0) {
             if (sRet <= 3) {
                 // Bytes past the message show as 0: nothing outside it is read.
@@ -126,7 +173,7 @@ int32_t CTaskfile2mcu::StUartRead1Byte(unsigned int i_u32Timeout) {
 }
 
 int32_t CTaskfile2mcu::StUartWrite(const char* i_pBuf, int i_s32Len) {
-    ssize_t nRet = write(m_Uartfd, i_pBuf, i_s32Len > 0 ? (size_t)i_s32Len : 0);
+    ssize_t nRet = UartWriteBounded(m_Uartfd, i_pBuf, i_s32Len > 0 ? (size_t)i_s32Len : 0);
     qx_eprintf("function [%s], line = [%d], StUartWrite, ret = %d\n", "StUartWrite", 834, (int)nRet);
     return (int32_t)nRet;
 }

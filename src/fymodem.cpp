@@ -195,7 +195,8 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
     }
 
     // Closing packet. A 'C' here is the receiver repeating its request while
-    // the packet is on its way, so it does not cost a send.
+    // the packet is on its way, so it does not cost a send; but a receiver that
+    // repeats it for ever must not hold us past the answer's deadline.
     for (int nSends = 0;;) {
         if (nSends >= YM_MAX_SENDS) return GiveUp("closing packet");
         ym_send_packet0(nullptr, 0);
@@ -203,7 +204,7 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
         u64Deadline = AnswerDeadline();
         do {
             c = ReadAnswer(u64Deadline);
-        } while (c == YM_CRC);
+        } while (c == YM_CRC && Board_MonoMs() < u64Deadline);
         if (c == YM_ACK) return (int32_t)i_u32Size;
         if (c == YM_READ_BROKEN) return -1;
     }
@@ -264,6 +265,13 @@ int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, ch
     int32_t s32LastSize = 0;
     int nErrors = 0;
     uint64_t u64FirstDeadline = Board_MonoMs() + YM_RX_FIRST_WAIT_MS;
+    // Anything that does not move the transfer on (a bad or repeated packet,
+    // a wrong block, a stray EOT, silence) counts against the same bound, so
+    // a sender that repeats itself for ever cannot hold us.
+    auto fnNoProgress = [&]() {
+        if (!bStarted) return Board_MonoMs() >= u64FirstDeadline;
+        return ++nErrors >= YM_RX_ERRORS_MAX;
+    };
 
     for (;;) {
         int c = ReadByte(1000);
@@ -272,12 +280,15 @@ int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, ch
         if (c == YM_SOH || c == YM_STX) {
             nStatus = ReceivePacketBody(c, aPacket, &u32Payload);
         } else if (c == YM_EOT) {
+            if (bWantHeader && fnNoProgress()) return Cancel();
             WriteByte(YM_ACK);
             WriteByte(YM_CRC);
-            s32LastSize = (int32_t)(bSizeKnown ? u32FileSize : u32Stored);
+            if (!bWantHeader) {
+                s32LastSize = (int32_t)(bSizeKnown ? u32FileSize : u32Stored);
+                nErrors = 0;
+            }
             bWantHeader = true;
             u32Stored = 0;
-            nErrors = 0;
             continue;
         } else if (c == YM_CAN) {
             if (ReadByte(1000) == YM_CAN) {
@@ -296,13 +307,11 @@ int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, ch
                 qx_printf("###### YM: serial port failed\n");
                 return -1;
             }
-            if (bStarted) {
-                if (++nErrors >= YM_RX_ERRORS_MAX) {
+            if (fnNoProgress()) {
+                if (bStarted)
                     qx_printf("YM: RX errors too many: %d - ABORT.\n", nErrors);
-                    return Cancel();
-                }
-            } else if (Board_MonoMs() >= u64FirstDeadline) {
-                qx_printf("###### YM: no sender within %d s\n", YM_RX_FIRST_WAIT_MS / 1000);
+                else
+                    qx_printf("###### YM: no sender within %d s\n", YM_RX_FIRST_WAIT_MS / 1000);
                 return Cancel();
             }
             WriteByte(YM_CRC);
@@ -313,6 +322,7 @@ int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, ch
         uint32_t u32Block = aPacket[0];
         if (bWantHeader) {
             if (u32Block != 0) {
+                if (fnNoProgress()) return Cancel();
                 WriteByte(YM_NAK);
                 continue;
             }
@@ -360,9 +370,11 @@ int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, ch
             WriteByte(YM_ACK);
         } else if (u32Block == ((u32Expect - 1) & 0xFF)) {
             // Our ACK was lost and the sender repeats: acknowledge, keep nothing.
+            if (fnNoProgress()) return Cancel();
             WriteByte(YM_ACK);
             if (u32Expect == 1) WriteByte(YM_CRC);
         } else {
+            if (fnNoProgress()) return Cancel();
             WriteByte(YM_NAK);
         }
     }

@@ -159,18 +159,47 @@ TEST(IspFault, RecoverableAnswersStillFlashTheImage) {
     }
 }
 
-TEST(IspFault, DeviceGoingSilentMidwayStallsTheRun) {
-    IspRig rig(kStallScale);
-    rig.writeEp(QX_EP_BASE_9162, fwtest::SampleEpBanks(2));
-    sim::IspFaults f;
-    f.silentAfterBlock = 5;
-    rig.devices.ep(9).setFaults(f);
-    rig.selectEp(9);
-    EXPECT_EQ(rig.task.Run4EPUpgrade(), -9);
-    EXPECT_EQ(rig.devices.ep(9).blocks(), 5);
-    EXPECT_EQ(rig.task.m_nepRetrynum, 1);
-    EXPECT_TRUE(rig.log.contains("######Write 512Bit is Error,and can't Receive 0x5A!."));
-    EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle);
+TEST(IspFault, DevicesThatNeverLetTheRunFinishAreGivenUpByTheStallRule) {
+    sim::IspFaults silentMidway, withheld, alternate, noise;
+    silentMidway.silentAfterBlock = 5;
+    withheld.withholdZBlock = 3;  // every attempt gets as far as block 3, never further
+    alternate = withheld;
+    alternate.withholdZShift = 6;  // block 3, block 9, block 3...: the progress value keeps moving
+    noise.noise = true;
+    struct {
+        const char* legend;
+        bool bv;
+        unsigned port;
+        sim::IspFaults faults;
+        int minBlocks, maxBlocks;
+        const char* logged;
+        double scale;
+    } rows[] = {
+        {"EP silent after five blocks", false, 9, silentMidway, 5, 5,
+         "######Write 512Bit is Error,and can't Receive 0x5A!.", kStallScale},
+        {"BV withholding one acknowledgement in every attempt", true, 2, withheld, 8, 1000,
+         "######CheckPercent4EP fail\n", kStallScale},
+        {"BV withholding one of two acknowledgements in turn", true, 3, alternate, 40, 1000,
+         "###### port[3]: 10 attempts without finishing the device, given up", fwtest::kIspTimeScale},
+        {"EP sending noise for ever", false, 3, noise, 0, 0, "######CheckPercent4EP fail", kStallScale},
+    };
+    for (const auto& r : rows) {
+        IspRig rig(r.scale);
+        rig.writeEp(IspEpBasePath(r.port), fwtest::SampleEpBanks(2));
+        rig.writeBv(fwtest::SampleBvImage(3));
+        sim::IspDevice& dev = r.bv ? rig.devices.bv(r.port) : rig.devices.ep(r.port);
+        dev.setFaults(r.faults);
+        if (r.bv)
+            rig.selectBv(r.port);
+        else
+            rig.selectEp(r.port);
+        EXPECT_EQ(rig.task.Run4EPUpgrade(), -9) << r.legend;
+        EXPECT_GE(dev.blocks(), r.minBlocks) << r.legend;
+        EXPECT_LE(dev.blocks(), r.maxBlocks) << r.legend;
+        EXPECT_EQ(rig.task.m_nepRetrynum, 1) << r.legend;
+        EXPECT_TRUE(rig.log.contains(r.logged)) << r.legend;
+        EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle) << r.legend;
+    }
 }
 
 TEST(IspFault, BvWithoutImageSetsTheSpeedOnceAndSendsNothing) {

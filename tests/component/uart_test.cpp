@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <thread>
@@ -11,38 +12,71 @@
 
 using namespace fwtest;
 
-TEST(Uart, SpeedChangeReachesTheLineAndAMissingDeviceIsReported) {
+TEST(Uart, SpeedChangeReachesTheLineRawWithoutFlowControlAndAMissingDeviceIsReported) {
     sim::PtyLine line;
     UseSerialDevice(line.slavePath());
     LogCapture log(true);
     TaskOnPort port(line.slavePath(), 0);
+    // Flow control as a driver may leave it: none of it may survive.
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(port.task.m_Uartfd, &tio), 0);
+    tio.c_iflag |= IXON | IXOFF | IXANY;
+    tio.c_cflag = (tio.c_cflag | CRTSCTS) & ~CLOCAL;
+    ASSERT_EQ(tcsetattr(port.task.m_Uartfd, TCSANOW, &tio), 0);
     for (int speed : {57600, 115200, 57600}) {
         EXPECT_EQ(port.task.SetUartSpeed(line.slavePath().c_str(), speed), 0);
         EXPECT_EQ(line.baud(), (unsigned)speed);
+        ASSERT_EQ(tcgetattr(port.task.m_Uartfd, &tio), 0);
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
+        EXPECT_EQ(tio.c_cflag & (CRTSCTS | CLOCAL), (tcflag_t)CLOCAL);
     }
     EXPECT_FALSE(log.contains("######"));
 
     int status = port.task.SetUartSpeed("/dev/no-such-tty", 115200);
     EXPECT_NE(status, 0);
-    EXPECT_TRUE(log.contains("######SetUartSpeed [stty -F /dev/no-such-tty speed 115200 -ixon -inlcr -icrnl -onlcr "
-                             "-ocrnl -isig -icanon -iexten -echo -echoe -echok -echoctl -echoke] Error!\n"));
+    EXPECT_TRUE(
+        log.contains("######SetUartSpeed [stty -F /dev/no-such-tty speed 115200 -ixon -ixoff -ixany -crtscts "
+                     "clocal cs8 -parenb -cstopb -istrip -igncr -inlcr -icrnl -opost -onlcr -ocrnl -isig "
+                     "-icanon -iexten -echo -echoe -echok -echoctl -echoke] Error!\n"));
 }
 
 TEST(Uart, SendUartMsgGivesUpAfterThreeAttemptsWithoutReadingPastTheMessage) {
-    UseSerialDevice("/dev/null", 0.01);
-    LogCapture log(true);
-    CTaskfile2mcu task;
-    task.m_Uartfd = open("/dev/null", O_RDONLY);  // cannot be written
-    ASSERT_GT(task.m_Uartfd, 0);
-    // Binary, not zero-terminated, followed by bytes that must not be printed.
-    char buf[8] = {'A', 'B', 0x01, (char)0xFF, 'X', 'X', 'X', 'X'};
-    EXPECT_EQ(task.SendUartMsg(buf, 4), -2);
-    std::string line = "###### write m_Uartfd fail, Uart[" + std::to_string(task.m_Uartfd) +
-                       "] Msg is [AB\\x01\\xff], sRet is <-1>.\n";
-    EXPECT_EQ(log.count(line), 3u) << log.text();
-    EXPECT_EQ(log.count("###### aready retry write 3th."), 1u);
-    EXPECT_FALSE(log.contains("XXXX"));
-    task.CloseUart();
+    sim::PtyLine held;  // nobody takes what is written on it
+    struct {
+        const char* legend;
+        std::string dev;
+        bool full;  // opened as the agent opens its port, then filled up by another writer
+    } rows[] = {
+        {"descriptor that cannot be written", "/dev/null", false},
+        {"line held by the peer, its buffer full", held.slavePath(), true},
+    };
+    for (const auto& r : rows) {
+        UseSerialDevice(r.dev, 0.01);
+        LogCapture log(true);
+        CTaskfile2mcu task;
+        task.m_Uartfd = r.full ? task.OpenUart() : open(r.dev.c_str(), O_RDONLY);
+        ASSERT_GT(task.m_Uartfd, 0);
+        if (r.full) {
+            // Until a whole round finds no room: the pty moves bytes on behind our back.
+            int fd = open(r.dev.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+            std::string fill(4096, 'f');
+            for (bool took = true; took;) {
+                took = false;
+                while (write(fd, fill.data(), fill.size()) > 0) took = true;
+                usleep(50000);
+            }
+            close(fd);
+        }
+        // Binary, not zero-terminated, followed by bytes that must not be printed.
+        char buf[8] = {'A', 'B', 0x01, (char)0xFF, 'X', 'X', 'X', 'X'};
+        EXPECT_EQ(task.SendUartMsg(buf, 4), -2) << r.legend;
+        std::string line = "###### write m_Uartfd fail, Uart[" + std::to_string(task.m_Uartfd) +
+                           "] Msg is [AB\\x01\\xff], sRet is <-1>.\n";
+        EXPECT_EQ(log.count(line), 3u) << r.legend << log.text();
+        EXPECT_EQ(log.count("###### aready retry write 3th."), 1u) << r.legend;
+        EXPECT_FALSE(log.contains("XXXX")) << r.legend;
+        task.CloseUart();
+    }
 }
 
 TEST(Uart, SendUartMsgLogsShortAndLongWrites) {

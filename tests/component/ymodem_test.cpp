@@ -231,6 +231,8 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
         {"CAN stops at once", opt([](sim::ValensOptions& o) { o.canBlock = 2; }), 5000, false, 1, 0, {1, 2}},
         {"ten NAKs give up", opt([](sim::ValensOptions& o) { o.nakBlock = 1; o.nakTimes = 100; }), 100, false, 1, 0,
          std::vector<int>(10, 1)},
+        {"'C' for ever instead of taking the closing packet: ten sends, then give up",
+         opt([](sim::ValensOptions& o) { o.cForever = true; o.cPeriodMs = 20; }), 10, false, 1 + YM_MAX_SENDS, 1, {1}},
     };
     for (const auto& r : rows) {
         sim::PtyLine line;
@@ -316,7 +318,7 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
     }
 }
 
-TEST(YmodemReceiver, ExactFitRepeatedBlockAndFiveErrors) {
+TEST(YmodemReceiver, ExactFitRepeatedBlockFiveErrorsAndEndlessRepeats) {
     Scripted t;
     sim::PtyLine& line = t.line;
     std::vector<unsigned char> buf(1025);
@@ -354,4 +356,25 @@ TEST(YmodemReceiver, ExactFitRepeatedBlockAndFiveErrors) {
     EXPECT_TRUE(t.log.contains("YM: RX errors too many: 5 - ABORT."));
     std::string tail = ReadAgent(line, 64, 500);
     EXPECT_EQ(tail.substr(tail.size() - 2), "\x18\x18");
+
+    // A sender that repeats itself for ever is given up after five repeats.
+    const std::string block1 = Pkt(1, RandomBytes(1024));
+    struct {
+        const char* legend;
+        std::string unit;
+    } rows[] = {{"the same block", block1}, {"a block out of turn", Pkt(7, RandomBytes(1024))}, {"EOT", "\x04"}};
+    for (const auto& r : rows) {
+        ReadAgent(line, 64, 300);  // what the last one said after its cancel
+        rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "C") << r.legend;
+        Answer(line, header(std::string("f\0" "1000", 6)));
+        std::string said;
+        for (int i = 0; i < 20 && said.find("\x18\x18") == std::string::npos; i++) {
+            Answer(line, r.unit);
+            said += ReadAgent(line, 64, 200);
+        }
+        rx.join();
+        EXPECT_EQ(ret, -1) << r.legend;
+        EXPECT_NE(said.find("\x18\x18"), std::string::npos) << r.legend;
+    }
 }

@@ -111,18 +111,21 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
 }
 
 TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
+    sim::ValensOptions fail, cForever;
+    fail.verdict = sim::ValensOptions::Fail;
+    cForever.cForever = true;
+    cForever.cPeriodMs = 20;  // far more often than a read waits
     struct {
         const char* legend;
-        sim::ValensOptions::Verdict verdict;
-        std::string isEnd;
-        bool linked;  // valens/ is a link to another directory: removed, never followed
-    } rows[] = {{"success", sim::ValensOptions::Auto, "1", false},
-                {"failure", sim::ValensOptions::Fail, "-1", false},
-                {"valens/ a link", sim::ValensOptions::Auto, "1", true}};
-    for (const auto& r : rows) {
         sim::ValensOptions vo;
-        vo.verdict = r.verdict;
-        SchedRig rig(kValensScale, vo);
+        std::string isEnd;
+        bool linked = false;  // valens/ is a link to another directory: removed, never followed
+    } rows[] = {{"success", {}, "1"},
+                {"failure", fail, "-1"},
+                {"asking for the closing packet for ever: the transfer gives up", cForever, "-1"},
+                {"valens/ a link", {}, "1", true}};
+    for (const auto& r : rows) {
+        SchedRig rig(kValensScale, r.vo);
         LogCapture log(true);
         if (r.linked) {
             rig.root.write("/other/keep", "k");

@@ -514,6 +514,7 @@ int Scenario::run() {
         fprintf(out_, "the agent did not start\n");
         return 1;
     }
+    if (o_.beforeOrders) o_.beforeOrders(p.u16OrderPort);
     view_.draw(true);
     if (runValens_) valensPhase();
     if (runPackage_) packagePhase();

@@ -41,6 +41,8 @@ struct ScenarioOptions {
     // the profile instead of the in-process service; false when it did not start.
     std::function<bool(const BoardProfile&)> startAgent;
     uint16_t reportPort = 0, orderPort = 0;  // vela's ports; 0: free ones
+    // Runs once the agent listens, before the first order (given its order port).
+    std::function<void(uint16_t orderPort)> beforeOrders;
 };
 
 // Starts the agent in this process (once per process: its threads never end),

@@ -36,14 +36,17 @@ void RemoveTree(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
+        // Names first, removal after: a directory read while it shrinks may
+        // skip entries (so it does under qemu-user, which re-seeks by position).
+        std::vector<std::string> names;
         DIR* d = opendir(path.c_str());
         if (d) {
             while (struct dirent* e = readdir(d)) {
-                if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-                RemoveTree(path + "/" + e->d_name);
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
             }
             closedir(d);
         }
+        for (const auto& n : names) RemoveTree(path + "/" + n);
         rmdir(path.c_str());
     } else {
         unlink(path.c_str());

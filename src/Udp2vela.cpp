@@ -15,8 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
@@ -242,6 +240,18 @@ int RunSynced(const char* i_pCmd) {
     return nRet;
 }
 
+// The next line of a listing, without its newline; false at the end. Plain
+// string splitting: the stream classes would add most of a megabyte to the
+// agent, which carries its C++ runtime.
+static bool NextLine(const std::string& i_strText, size_t* io_pPos, std::string* o_pLine) {
+    if (*io_pPos >= i_strText.size()) return false;
+    size_t nEnd = i_strText.find('\n', *io_pPos);
+    if (nEnd == std::string::npos) nEnd = i_strText.size();
+    o_pLine->assign(i_strText, *io_pPos, nEnd - *io_pPos);
+    *io_pPos = nEnd + 1;
+    return true;
+}
+
 // A package holds its McuUpdate directory with plain files and directories
 // only: tar runs as root, so a link, a device or a name outside it could reach
 // anywhere on the board. Returns false, with one "######" line, for anything else.
@@ -252,14 +262,15 @@ bool PackageIsPlain(int i_fdPkg) {
     lseek(i_fdPkg, 0, SEEK_SET);
     Board_Spawn({"tar", "-tzf", "-"}, i_fdPkg, -1, &strNames);
     // A cut or corrupt archive lists what tar can read of it, and that is all it unpacks.
-    std::istringstream types(strTypes), names(strNames);
-    while (std::getline(types, strLine)) {
+    size_t nPos = 0;
+    while (NextLine(strTypes, &nPos, &strLine)) {
         if (!strLine.empty() && strLine[0] != '-' && strLine[0] != 'd') {
             qx_printf("###### package refused: [%s] is neither a file nor a directory\n", strLine.c_str());
             return false;
         }
     }
-    while (std::getline(names, strLine)) {
+    nPos = 0;
+    while (NextLine(strNames, &nPos, &strLine)) {
         std::string strPlain = strLine;
         while (strPlain.compare(0, 2, "./") == 0) strPlain.erase(0, 2);
         bool bInside = strPlain.compare(0, 9, "McuUpdate") == 0 && (strPlain.size() == 9 || strPlain[9] == '/');

@@ -33,8 +33,8 @@ struct IspImages {
 class IspRig {
 public:
     explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
-        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
-        p.u32MinWaitUs = minWaitUs;
+        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale * kTestSlowdown);
+        p.u32MinWaitUs = (uint32_t)(minWaitUs * kTestSlowdown);
         BoardProfile_Set(p);
         udp = new CUdpListen2vela();
         udp->CreateSocket();

@@ -14,8 +14,9 @@ using namespace fwtest;
 namespace {
 
 // Valens runs wait 10 s (scaled) for each YMODEM answer; at this scale that
-// is 0.5 s, far above any scheduling hiccup of a loaded test machine.
-const double kValensScale = 0.05;
+// is 0.5 s, far above any scheduling hiccup of a loaded test machine (times
+// the emulator's slowdown).
+const double kValensScale = 0.05 * kTestSlowdown;
 
 // An Intel HEX image of n random bytes, made by srec_cat.
 std::string MakeHex(const TempRoot& root, size_t n, unsigned seed = 1) {

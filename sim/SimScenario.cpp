@@ -16,6 +16,7 @@
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
+#include "Taskfile2mcu_Isp.h"
 #include "ValensChip.h"
 #include "Vela.h"
 
@@ -150,17 +151,16 @@ void Scenario::packagePhase() {
     check("board rebooted (stub) once", rebooted && reboot_.count() == 1, std::to_string(reboot_.count()) + " runs");
 
     // Every target, byte for byte.
-    static const char* const kRowNames[3] = {"EP91A6SQ", "EP9162SQ", "Input"};
-    for (unsigned p = 1; p <= 16; p++) {
-        int row = p <= 8 ? 2 : (p <= 12 ? 1 : 0);
+    for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) {
+        int row = IspEpFamilyOf(p);
         std::string why;
         for (unsigned b = 0; b < 3 && why.empty(); b++) {
             std::string v = IspVerifyBank(isp_.ep(p), b, ep[row][b]);
             if (!v.empty()) why = "bank " + std::to_string(b) + ": " + v;
         }
-        check("EP port " + std::to_string(p) + " (" + kRowNames[row] + " images, 3 banks)", why.empty(), why);
+        check("EP port " + std::to_string(p) + " (" + EpFamilyDir(row) + " images, 3 banks)", why.empty(), why);
     }
-    for (unsigned p = 1; p <= 8; p++) {
+    for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) {
         std::string why = IspVerifyBank(isp_.bv(p), 0, bv);
         check("BV port " + std::to_string(p), why.empty(), why);
     }
@@ -174,9 +174,9 @@ void Scenario::packagePhase() {
 
     // The order of the targets on the line and in the reports.
     std::vector<std::string> want;
-    for (unsigned p = 1; p <= 16; p++) want.push_back("EpFile(" + std::to_string(p) + ")");
+    for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) want.push_back("EpFile(" + std::to_string(p) + ")");
     want.push_back("ST");
-    for (unsigned p = 1; p <= 8; p++) want.push_back("BV(" + std::to_string(p) + ")");
+    for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) want.push_back("BV(" + std::to_string(p) + ")");
     want.push_back("IoMcu");
     std::vector<std::string> closing;
     bool totals = true;

@@ -46,10 +46,8 @@ IspPercent IspComputePercent(uint32_t i_u32SendCount, int32_t i_s32FileSize, uin
 }
 
 const char* IspEpBasePath(uint32_t i_u32Port) {
-    if (i_u32Port >= 1 && i_u32Port <= 8) return QX_EP_BASE_INPUT;
-    if (i_u32Port >= 9 && i_u32Port <= 12) return QX_EP_BASE_9162;
-    if (i_u32Port >= 13 && i_u32Port <= 16) return QX_EP_BASE_91A6;
-    return nullptr;
+    int s32Family = IspEpFamilyOf(i_u32Port);
+    return s32Family < 0 ? nullptr : g_aIspEpFamilies[s32Family].pBasePath;
 }
 
 namespace {
@@ -740,7 +738,7 @@ int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
 int32_t CTaskfile2mcu::Process4EPUpgrade() {
     m_nepRetrynum = 0;
     m_u32Port = 1;
-    while (m_u32Port <= 16) {
+    while (m_u32Port <= QXIH_EP_PORTS) {
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
         Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(m_u32Port));
         int32_t s32Ret = Run4EPUpgrade();
@@ -772,7 +770,7 @@ int32_t CTaskfile2mcu::Process4BVUpgrade() {
     if (!bExists) qx_puts("###### No File to UpGrade BV...");
     SetUartSpeed(Board_SerialDev(), 57600);
     if (!bExists) return 0;
-    for (uint32_t u32Port = 1; u32Port <= 8; u32Port++) {
+    for (uint32_t u32Port = 1; u32Port <= QXIH_BV_PORTS; u32Port++) {
         Run4EPUpgrade();
         if (g_MCUVersionFile[0] != '\0') SendIndexedReport(128, "BV", m_u32Port, 100);
         m_u32Port++;

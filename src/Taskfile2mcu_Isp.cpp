@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "BoardFiles.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -208,7 +210,7 @@ struct IspCall {
     uint32_t u32MissZ;           // missing "Z" acknowledgements
     uint32_t u32Percent;         // progress value for the stall rule
     uint32_t u32Resets;          // attempts this call has ended (bounded by QXIH_ATTEMPTS_MAX)
-    struct timespec tsDeadline;  // end of the current answer window
+    std::chrono::steady_clock::time_point tpDeadline;  // end of the current answer window
 };
 
 enum IspVerdict {
@@ -245,21 +247,16 @@ IspOutcome Bad() { return {kIspBad, 0}; }
 
 void SetWindow(IspCall& io_call, long i_sec, long i_usec) {
     struct timeval tv = Board_Timeval(i_sec, i_usec);
-    clock_gettime(CLOCK_MONOTONIC, &io_call.tsDeadline);
-    io_call.tsDeadline.tv_sec += tv.tv_sec;
-    io_call.tsDeadline.tv_nsec += (long)tv.tv_usec * 1000L;
-    if (io_call.tsDeadline.tv_nsec >= 1000000000L) {
-        io_call.tsDeadline.tv_sec++;
-        io_call.tsDeadline.tv_nsec -= 1000000000L;
-    }
+    io_call.tpDeadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
 }
 
 // What is left of the window (zero once it has run out).
 struct timespec WindowLeft(const IspCall& i_call) {
-    struct timespec now, left = {0, 0};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     long long llNs =
-        (long long)(i_call.tsDeadline.tv_sec - now.tv_sec) * 1000000000LL + (i_call.tsDeadline.tv_nsec - now.tv_nsec);
+        std::chrono::duration_cast<std::chrono::nanoseconds>(i_call.tpDeadline - std::chrono::steady_clock::now())
+            .count();
+    struct timespec left = {0, 0};
     if (llNs > 0) {
         left.tv_sec = (time_t)(llNs / 1000000000LL);
         left.tv_nsec = (long)(llNs % 1000000000LL);
@@ -625,8 +622,7 @@ bool TimedOutForGood(CTaskfile2mcu& io_task, IspCall& io_call) {
 }  // namespace
 
 int32_t CTaskfile2mcu::Run4EPUpgrade() {
-    IspCall stCall;
-    memset(&stCall, 0, sizeof(stCall));
+    IspCall stCall{};
     m_u32Oldpercent = 0;
     tcflush(m_Uartfd, TCIOFLUSH);
     SetWindow(stCall, 0, 200000);

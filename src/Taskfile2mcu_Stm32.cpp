@@ -102,8 +102,8 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     // Never a link, and never a wait on a FIFO or device: that is refused as
     // if the image could not be opened, with its own "######" line.
     int fd = Board_OpenRegular(i_pPath);
-    FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (fp == nullptr) {
+    Board_FilePtr fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (!fp) {
         if (fd >= 0) close(fd);
         if (fd != -2)
             qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
@@ -113,16 +113,15 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     const int32_t nValens = GetValensUpFlg();
     DynamicBuf stBuf;
     if (DynamicBuf_Init(&stBuf, "Name Not defined") != 0) {
-        fclose(fp);
         s_bYmodemFailed = true;
         return 1;
     }
-    fseek(fp, 0, SEEK_END);
-    long nLength = ftell(fp);
+    fseek(fp.get(), 0, SEEK_END);
+    long nLength = ftell(fp.get());
     if (nLength < 0) nLength = 0;
     int nTotal = (int)(nLength / g_nSTBlock + 1);
     qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
-    fseek(fp, 0, SEEK_SET);
+    fseek(fp.get(), 0, SEEK_SET);
 
     // The chip flashes whatever it is given: an image the buffer cannot hold
     // whole is refused rather than sent cut.
@@ -135,7 +134,7 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
 
     for (int r = nTotal; r >= 1; r--) {
         memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
-        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp);
+        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp.get());
         qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
         if (nValens != 0) {
             if (DynamicBuf_Append(&stBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
@@ -165,7 +164,6 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
             qx_printf("File transfer successful, waiting for upgrade..........\n");
         }
     }
-    fclose(fp);
     DynamicBuf_Free(&stBuf);
     return 1;
 }

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the simulator need,
 # only those that are missing.
 set -euo pipefail
-pkgs=(cmake make g++ clang libgtest-dev libbenchmark-dev lrzsz srecord socat python3-intelhex iproute2 util-linux)
+pkgs=(cmake make g++ clang libgtest-dev libbenchmark-dev lrzsz srecord socat python3-intelhex iproute2 util-linux
+      libcli11-dev nlohmann-json3-dev)
 need=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")

@@ -14,8 +14,38 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }
 }  // namespace
 
+// The line as a device sees it when it is noisy; used on the board thread only.
+class Board::NoisyLink : public Link {
+public:
+    NoisyLink(Board& board) : board_(board) {}
+    void send(const void* data, size_t len) override {
+        std::vector<uint8_t> b((const uint8_t*)data, (const uint8_t*)data + len);
+        board_.noise(b.data(), len);
+        board_.line_.write(b.data(), len);
+    }
+    unsigned baud() const override { return board_.line_.baud(); }
+
+private:
+    Board& board_;
+};
 
 Board::Board(PtyLine& line) : line_(line), link_(new PtyLink(line)) {}
+
+void Board::setNoise(double p, unsigned seed) {
+    noise_ = p;
+    rng_.seed(seed);
+    if (p > 0) link_.reset(new NoisyLink(*this));
+}
+
+void Board::noise(uint8_t* data, size_t len) {
+    if (noise_ <= 0) return;
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (size_t i = 0; i < len; i++)
+        if (chance(rng_) < noise_) {
+            data[i] ^= (uint8_t)(1u << (rng_() % 8));
+            flipped_++;
+        }
+}
 
 Board::~Board() { stop(); }
 
@@ -34,8 +64,7 @@ void Board::start() {
 void Board::stop() {
     if (!running_.exchange(false)) return;
     if (thread_.joinable()) thread_.join();
-    if (current_) current_->detach();
-    current_ = nullptr;
+    release();
 }
 
 std::vector<std::string> Board::routerLog() const {
@@ -48,6 +77,14 @@ std::string Board::holder() const {
     return holderName_;
 }
 
+double Board::heldSeconds(const std::string& device) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = held_.find(device);
+    if (it == held_.end()) return 0;
+    auto end = holderName_ == device ? std::chrono::steady_clock::now() : it->second.second;
+    return std::chrono::duration<double>(end - it->second.first).count();
+}
+
 void Board::log(const std::string& s) {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.push_back(s);
@@ -57,6 +94,7 @@ void Board::run() {
     uint8_t buf[4096];
     while (running_.load()) {
         ssize_t n = line_.read(buf, sizeof(buf), 1);
+        if (n > 0) noise(buf, (size_t)n);
         for (ssize_t i = 0; i < n; i++) handle(buf[i]);
         if (current_) current_->onTick(*link_);
         if (current_ && current_->released()) {
@@ -75,7 +113,10 @@ void Board::attach(Device* dev, const std::string& entryText) {
     sigPending_ = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        auto now = std::chrono::steady_clock::now();
+        if (!holderName_.empty()) held_[holderName_].second = now;
         holderName_ = dev ? dev->name() : "";
+        if (dev && !held_.count(holderName_)) held_[holderName_] = {now, now};
         log_.push_back("-> " + (dev ? dev->name() : std::string("?")));
     }
     if (dev) dev->attach(*link_, entry);
@@ -88,6 +129,7 @@ void Board::release() {
     appLine_.clear();
     sigPending_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!holderName_.empty()) held_[holderName_].second = std::chrono::steady_clock::now();
     holderName_.clear();
 }
 

@@ -7,8 +7,10 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +71,10 @@ public:
     // "TX" or "RX" selects valens.
     void routeSig(Device* ioMcu, Device* valens);
 
+    // A noisy line: each byte, either way, has one bit flipped with chance p. Before start().
+    void setNoise(double p, unsigned seed);
+    size_t flipped() const { return flipped_.load(); }
+
     void start();
     void stop();
 
@@ -78,6 +84,9 @@ public:
     // Lines the router saw in application mode, and devices selected, in order.
     std::vector<std::string> routerLog() const;
     std::string holder() const;  // name of the device holding the line, "" for the router
+    // How long the agent kept a device busy: from the first hand-over of the
+    // line to it to the last time the line left it; 0 when it never got the line.
+    double heldSeconds(const std::string& device) const;
 
 private:
     void run();
@@ -85,9 +94,14 @@ private:
     void attach(Device* dev, const std::string& entry);
     void release();
     void log(const std::string& s);
+    void noise(uint8_t* data, size_t len);
 
+    class NoisyLink;
     PtyLine& line_;
-    std::unique_ptr<PtyLink> link_;
+    std::unique_ptr<Link> link_;
+    double noise_ = 0;
+    std::mt19937 rng_;
+    std::atomic<size_t> flipped_{0};
     std::map<std::string, Device*> routes_;
     Device* ioMcu_ = nullptr;
     Device* valens_ = nullptr;
@@ -100,6 +114,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::string holderName_;
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>>
+        held_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "Bootloader.h"
+
 namespace sim {
 
 std::string HexRecord(uint8_t type, uint16_t addr, const uint8_t* data, size_t len, bool lower) {
@@ -74,6 +76,34 @@ bool PadHexText(std::string* text, size_t size) {
     }
     *text = pad + *text;
     return true;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+std::string HexToImage(const std::string& text, std::vector<uint8_t>* image) {
+    image->assign(0x10000, 0xFF);
+    size_t pos = 0, records = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+        pos = eol == std::string::npos ? text.size() : eol + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] != ':') continue;
+        bool isEnd = false;
+        std::string why = CheckHexRecord(line, &isEnd);
+        records++;
+        if (!why.empty()) return "record " + std::to_string(records) + ": " + why;
+        if (isEnd) return "";
+        unsigned count = (unsigned)std::stoul(line.substr(1, 2), nullptr, 16);
+        unsigned addr = (unsigned)std::stoul(line.substr(3, 4), nullptr, 16);
+        if (line.substr(7, 2) != "00") continue;
+        if (addr + count > image->size()) return "record " + std::to_string(records) + ": data past 0xFFFF";
+        for (unsigned k = 0; k < count; k++)
+            (*image)[addr + k] = (uint8_t)std::stoul(line.substr(9 + 2 * k, 2), nullptr, 16);
+    }
+    return "no end record";
 }
 
 }  // namespace sim

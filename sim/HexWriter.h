@@ -34,3 +34,13 @@ std::vector<uint8_t> SampleImage(uint32_t seed, const std::vector<std::pair<unsi
 bool PadHexText(std::string* text, size_t size);
 
 }  // namespace sim
+
+namespace sim {
+
+// Reads an Intel HEX text the way the emulated devices do, apart from the
+// agent's loader so each checks the other: one record a line (other lines are
+// skipped), every record checked, data records placed in a 64 KiB image of
+// 0xFF, up to the end record. "" when good, else what is wrong.
+std::string HexToImage(const std::string& text, std::vector<uint8_t>* image);
+
+}  // namespace sim

@@ -3,8 +3,17 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "QxLog.h"
 #include "Sandbox.h"
+#include "Taskfile2mcu.h"
 #include "Taskfile2mcu_Isp.h"
+#include "Udp2vela.h"
 
 namespace sim {
 
@@ -46,13 +55,83 @@ bool BuildPackage(const std::string& tarGzPath, const PackageImages& images, std
         for (int bank = 0; bank < 3; bank++)
             if (!images.ep[row][bank].empty())
                 WriteFile(top + EpReleaseName(row, bank, images.version), images.ep[row][bank]);
-    std::string cmd = "tar -czf '" + tarGzPath + "' -C '" + scratch.path() + "' McuUpdate 2>&1";
-    int st = system(cmd.c_str());
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-        if (err) *err = "tar failed: " + cmd;
+    std::string out;
+    if (RunArgv({"tar", "-czf", tarGzPath, "-C", scratch.path(), "McuUpdate"}, &out) != 0) {
+        if (err) *err = "tar failed: " + out;
         return false;
     }
     return true;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+namespace {
+std::string s_complaint;
+QxLogHook s_host = nullptr;
+void* s_hostUser = nullptr;
+
+void KeepComplaint(int stream, const char* text, size_t len, void*) {
+    if (s_host) s_host(stream, text, len, s_hostUser);
+    std::string line(text, len);
+    if (s_complaint.empty() && line.compare(0, 6, "######") == 0)
+        s_complaint = line.substr(6, line.find_last_not_of("\r\n ") - 5);
+}
+
+void Load(const TempRoot& root, const std::string& boardPath, bool isp, LoadedImage* out) {
+    out->present = root.exists(boardPath);
+    if (!out->present) return;
+    out->text = root.read(boardPath);
+    if (!isp) {
+        // Pushed raw: the agent checks the text whole before it sends any.
+        char why[128] = "";
+        int fd = open(root.file(boardPath).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || HexCheckImage(fd, why, sizeof(why)) != 0) out->refused = fd < 0 ? "cannot open" : why;
+        if (fd >= 0) close(fd);
+        return;
+    }
+    CTaskfile2mcu task;
+    s_complaint.clear();
+    if (task.ProcessReadUpgradeFile(root.file(boardPath).c_str()) != 0)
+        out->refused = s_complaint.empty() ? "refused" : s_complaint;
+    else
+        out->flash.assign(g_FlashBuf, g_FlashBuf + QX_FLASHBUF_LEN);
+}
+}  // namespace
+
+StagedPackage StageWithAgent(const TempRoot& root, QxLogHook host, void* hostUser) {
+    s_host = host;
+    s_hostUser = hostUser;
+    QxLog_SetHook(&KeepComplaint, nullptr);
+    {
+        // The agent's own staging; without a task object no upgrade starts.
+        CUdpListen2vela link;
+        link.Task_UpdateFile_Path();
+    }
+    StagedPackage s;
+    Load(root, QX_MASTER_HEX, false, &s.master);
+    Load(root, QX_IOMCU_HEX, false, &s.ioMcu);
+    Load(root, QX_BV_HEX, true, &s.bv);
+    const char* const bases[3] = {QX_EP_BASE_91A6, QX_EP_BASE_9162, QX_EP_BASE_INPUT};
+    for (int row = 0; row < 3; row++)
+        for (int bank = 0; bank < 3; bank++)
+            Load(root, std::string(bases[row]) + ".h0" + std::to_string(bank), true, &s.ep[row][bank]);
+    s.hasVersion = root.exists(QX_VERSION_JSON);
+    if (s.hasVersion) s.versionJson = root.read(QX_VERSION_JSON);
+    QxLog_SetHook(host, hostUser);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root.file(QX_UPDATE_DIR), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        bool staged = name == "MASTER.hex" || name == "IOMCU.hex" || name == "BV.hex" ||
+                      (name.size() > 4 && name.compare(name.size() - 4, 3, ".h0") == 0 && name.back() >= '0' &&
+                       name.back() <= '2');
+        if (it->is_regular_file() && !staged)
+            s.leftovers.push_back(fs::relative(it->path(), root.file(QX_UPDATE_DIR)).string());
+    }
+    std::sort(s.leftovers.begin(), s.leftovers.end());
+    return s;
 }
 
 }  // namespace sim

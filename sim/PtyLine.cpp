@@ -67,6 +67,7 @@ void PtyLine::pace(size_t bytes) const {
 
 bool PtyLine::write(const void* data, size_t len) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
+    if (LineTap* tap = tap_.load()) tap->onLine(false, p, len, baud());
     size_t done = 0;
     while (done < len) {
         // Paced: hand the bytes over in small slices at the line rate.
@@ -99,6 +100,7 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     ssize_t n = ::read(master_, buf, std::min(len, room));
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
     taken_ += (size_t)n;
+    if (LineTap* tap = tap_.load(); tap && n > 0) tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud());
     pace((size_t)n);
     return n;
 }

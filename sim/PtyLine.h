@@ -11,6 +11,14 @@
 
 namespace sim {
 
+// Sees every byte that crosses the line (a trace recorder).
+class LineTap {
+public:
+    virtual ~LineTap() = default;
+    // fromAgent: written by the agent (read by the board); baud: the line's speed then.
+    virtual void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) = 0;
+};
+
 class PtyLine {
 public:
     // Opens the pty and puts the slave in raw mode; throws std::runtime_error on failure.
@@ -38,6 +46,9 @@ public:
     // Returns the byte count, 0 on time-out, -1 on error.
     ssize_t read(void* buf, size_t len, int timeoutMs);
 
+    // Set before the line is used, cleared after; nullptr: no tap.
+    void setTap(LineTap* tap) { tap_ = tap; }
+
 private:
     void pace(size_t bytes) const;
     int master_ = -1;
@@ -46,6 +57,7 @@ private:
     std::atomic<bool> pacing_{false};
     std::atomic<size_t> holdAfter_{SIZE_MAX};
     std::atomic<size_t> taken_{0};
+    std::atomic<LineTap*> tap_{nullptr};
 };
 
 // Speed constant (B57600...) to bit/s; 0 when unknown.

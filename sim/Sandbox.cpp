@@ -1,6 +1,9 @@
 #include "Sandbox.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -105,6 +108,8 @@ int RebootStub::count() const {
     return (int)CountReboots(s);
 }
 
+void RebootStub::reset() const { WriteFile(log_, ""); }
+
 bool RebootStub::waitForRun(int timeoutMs) const {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
@@ -112,6 +117,32 @@ bool RebootStub::waitForRun(int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return count() > 0;
+}
+
+int RunArgv(const std::vector<std::string>& argv, std::string* output) {
+    int fds[2];
+    if (argv.empty() || pipe2(fds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) out.append(buf, (size_t)n);
+    close(fds[0]);
+    if (output) *output = out;
+    int st = 0;
+    if (rc != 0 || waitpid(pid, &st, 0) != pid) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 int RunCommand(const std::string& cmd, std::string* output) {

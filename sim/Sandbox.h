@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -37,6 +38,7 @@ public:
     explicit RebootStub(const TempRoot& root);
     const std::string& command() const { return command_; }
     int count() const;  // times it ran
+    void reset() const;  // forgets the runs so far
     bool waitForRun(int timeoutMs = 30000) const;
 
 private:
@@ -46,5 +48,9 @@ private:
 
 // Runs a shell command; returns its exit status and fills *output with stdout+stderr.
 int RunCommand(const std::string& cmd, std::string* output = nullptr);
+// Runs a program found in PATH with these arguments, no shell between; returns
+// its exit status (-1 when it could not run or was killed) and fills *output
+// with its stdout and stderr.
+int RunArgv(const std::vector<std::string>& argv, std::string* output = nullptr);
 
 }  // namespace sim

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace sim {
@@ -57,23 +58,27 @@ std::string Datagram::payload() const {
 
 int Report::percentValue() const { return atoi(percent.c_str()); }
 
+namespace {
+std::atomic<size_t> s_malformed{0};
+}
+
+size_t MalformedReports() { return s_malformed.load(); }
+
+// vela reads the text after "set upgradestatus" as a JSON object whose five
+// fields are strings; anything else it would drop.
 bool ParseReport(const std::string& text, Report* out) {
-    const std::string head = "set upgradestatus{";
-    if (text.compare(0, head.size(), head) != 0 || text.back() != '}') return false;
-    auto field = [&](const char* key, std::string* value) {
-        std::string k = std::string("\"") + key + "\":\"";
-        size_t p = text.find(k);
-        if (p == std::string::npos) return false;
-        p += k.size();
-        size_t e = text.find('"', p);
-        if (e == std::string::npos) return false;
-        *value = text.substr(p, e - p);
-        return true;
-    };
+    const std::string head = "set upgradestatus";
+    if (text.compare(0, head.size(), head) != 0) return false;
+    nlohmann::json j = nlohmann::json::parse(text.begin() + (long)head.size(), text.end(), nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return false;
     Report r;
-    if (!field("name", &r.name) || !field("total", &r.total) || !field("current", &r.current) ||
-        !field("percent", &r.percent) || !field("isEnd", &r.isEnd))
-        return false;
+    std::pair<const char*, std::string*> fields[] = {
+        {"name", &r.name}, {"total", &r.total}, {"current", &r.current}, {"percent", &r.percent}, {"isEnd", &r.isEnd}};
+    for (auto& f : fields) {
+        auto it = j.find(f.first);
+        if (it == j.end() || !it->is_string()) return false;
+        *f.second = it->get<std::string>();
+    }
     if (out) *out = r;
     return true;
 }
@@ -101,6 +106,7 @@ void VelaStandIn::run() {
         Datagram d;
         d.bytes.assign(buf.begin(), buf.begin() + n);
         d.at = std::chrono::steady_clock::now();
+        if (d.type() == 252 && !ParseReport(d.payload(), nullptr)) s_malformed++;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             got_.push_back(std::move(d));

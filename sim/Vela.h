@@ -31,8 +31,10 @@ struct Report {
     std::string name, total, current, percent, isEnd;
     int percentValue() const;
 };
-// Parses a report text; false when it is not one.
+// Parses a report text as vela does; false when it is not one.
 bool ParseReport(const std::string& text, Report* out);
+// Type-252 datagrams that any stand-in in this process could not parse.
+size_t MalformedReports();
 
 // vela, as far as the agent sees it: sends orders, collects every datagram.
 class VelaStandIn {

@@ -34,4 +34,5 @@ int Board_OpenLog(const char* i_pPath);
 // Runs a program found in PATH, without a shell: stdin from i_fdIn, stdout and
 // stderr to i_fdOut (/dev/null for a negative descriptor). With o_pOut, stdout
 // is captured there instead. Returns the wait status, or -1 when it did not run.
+// With the profile's pfnShell set, the command line goes to it instead.
 int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut, std::string* o_pOut = nullptr);

@@ -134,7 +134,9 @@ uint64_t Board_MonoMs() {
     return (uint64_t)((TsSeconds(s_monoStart) + dElapsed) * 1000.0);
 }
 
-int Board_Reboot() {
-    int nRet = system(s_profile.strRebootCmd.c_str());
-    return nRet;
+int Board_System(const char* i_pCmd) {
+    if (s_profile.pfnShell != nullptr) return s_profile.pfnShell(i_pCmd);
+    return system(i_pCmd);
 }
+
+int Board_Reboot() { return Board_System(s_profile.strRebootCmd.c_str()); }

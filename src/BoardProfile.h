@@ -32,6 +32,9 @@ struct BoardProfile {
     double dTimeScale = 1.0;                   // 1 = real time
     uint32_t u32MinWaitUs = 0;                 // floor of a scaled, non-zero wait
     std::string strRebootCmd = "reboot";       // run at the end of a package upgrade
+    // Runs one staging or reboot command in place of the shell (null: the
+    // shell). Lets a harness record the commands an order would run.
+    int (*pfnShell)(const char* i_pCmd) = nullptr;
 };
 
 // Installs a profile. Returns 0, or -1 with a message on stderr (and in
@@ -58,5 +61,8 @@ struct timeval Board_Timeval(long i_sec, long i_usec); // a select time-out, sca
 time_t Board_time();                                  // seconds since the epoch, on the scaled clock
 uint64_t Board_MonoMs();                              // monotonic milliseconds, on the scaled clock
 
-// Runs the profile's reboot command through the shell; returns its status.
+// Runs a command through the shell, or through the profile's pfnShell when
+// set; returns its status.
+int Board_System(const char* i_pCmd);
+// Runs the profile's reboot command through Board_System; returns its status.
 int Board_Reboot();

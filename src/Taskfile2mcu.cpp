@@ -48,6 +48,8 @@ int CTaskfile2mcu::init() {
         qx_printf("###### In CTaskfile2mcu, error pthread nret[%d]\n", nRet);
         return 0;
     }
+    // Nobody joins it: it ends after the reboot command and must leave nothing behind.
+    pthread_detach(tid);
     qx_printf("In CTaskfile2mcu, successful pthread ");
     return 1;
 }

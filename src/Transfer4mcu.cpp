@@ -420,73 +420,78 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
         }
         memmove(s_tmp, s_tmp + s32Used, (size_t)(s32TmpOffset - s32Used));
         s32TmpOffset -= s32Used;
-        const uint8_t* pPayload = (const uint8_t*)record.data;
-        int32_t s32Len = (int32_t)record.len;
-        switch (record.type) {
-            case comm_master_type_upgrade_data: {
-                qx_printf("comm_master_type_upgrade_data Length [%d]\n", s32Len);
-                uint16_t u16Op = Get16(pPayload + 2);
-                uint16_t u16Block = Get16(pPayload + 4);
-                qx_printf("p_len=[%u], opcode=[%u], block=[%u]\n", Get16(pPayload), u16Op, u16Block);
-                // Block first: a waiter that sees the opcode reads a matching block.
-                pthread_mutex_lock(&s_CoreMutex);
-                g_comm_core.tu_block.store(u16Block);
-                g_comm_core.ops_code.store(u16Op);
-                pthread_cond_broadcast(&s_CoreCond);
-                pthread_mutex_unlock(&s_CoreMutex);
-                break;
-            }
-            case comm_master_type_upg_ack:
-                qx_eprintf("function [%s], line = [%d], comm_master_type_upg_ack \n", __func__, __LINE__);
-                g_bSendReady = 1;
-                break;
-            case comm_master_type_upg_finish:
-                qx_eprintf("function [%s], line = [%d], comm_master_type_upg_ack \n", __func__, __LINE__);
-                SendReport("ST", 0, 9, 0, 100, 1);
-                Board_sleep(3);
-                Board_Reboot();
-                break;
-            case comm_master_type_upg_info: {
-                qx_printf("comm_master_type_upg_info Length [%d]\n", s32Len);
-                int32_t info[2] = {0, 0};
-                memcpy(info, pPayload, (size_t)(s32Len < 8 ? s32Len : 8));
-                g_UpgInfo.mcu = info[0];
-                g_UpgInfo.status = info[1];
-                qx_eprintf("function [%s], line = [%d], comm_master_type_upg_info mcu[%d] status[%d]\n", __func__,
-                           __LINE__, info[0], info[1]);
-                break;
-            }
-            case comm_master_type_amx_cmd:
-            case comm_master_type_cmd: {
-                bool bAmx = record.type == comm_master_type_amx_cmd;
-                int32_t s32Text = (int32_t)strnlen(record.data, sizeof(record.data) - 1);
-                qx_eprintf(bAmx ? "function [%s], line = [%d], AMXCmdProcess [%s] Length [%d]\n"
-                                : "function [%s], line = [%d], CommandProcess [%s] Length [%d]\n",
-                           __func__, __LINE__, record.data, s32Len);
-                int s32Ret = MsgProcess(m_s32Uart2Fd, 2, record.data, bAmx ? s32Text : s32Text + 1);
-                if (s32Ret < 0)
-                    qx_eprintf(
-                        bAmx ? "function [%s], line = [%d], call AMXCmdProcess::MsgProcess failure,s32Ret = [%d]\n"
-                             : "function [%s], line = [%d], call CommandProcess::MsgProcess failure,s32Ret = [%d]\n",
-                        __func__, __LINE__, s32Ret);
-                break;
-            }
-            case comm_master_type_heartbeat: {
-                qx_eprintf("function [%s], line = [%d], comm_master_type_heartbeat Length [%d]\n", __func__, __LINE__,
-                           s32Len);
-                int s32Ret = QX_UartWrite(&record);
-                if (s32Ret < 0)
-                    qx_eprintf("function [%s], line = [%d], call QX_UdpProcess::Send failure,s32Ret = [%d]\n", __func__,
-                               __LINE__, s32Ret);
-                break;
-            }
-            default:
-                break;
-        }
+        QX_DispatchRecord(&record);
     }
     s_bDispatchRunning = false;
     s_nThreads -= 1;
     return nullptr;
+}
+
+// Acts on one record of the MCU: block-transfer answers, upgrade state, text
+// commands and the heartbeat echo.
+void CTransfer4mcu::QX_DispatchRecord(comm_master_t* io_pRecord) {
+    const uint8_t* pPayload = (const uint8_t*)io_pRecord->data;
+    int32_t s32Len = (int32_t)io_pRecord->len;
+    switch (io_pRecord->type) {
+        case comm_master_type_upgrade_data: {
+            qx_printf("comm_master_type_upgrade_data Length [%d]\n", s32Len);
+            uint16_t u16Op = Get16(pPayload + 2);
+            uint16_t u16Block = Get16(pPayload + 4);
+            qx_printf("p_len=[%u], opcode=[%u], block=[%u]\n", Get16(pPayload), u16Op, u16Block);
+            // Block first: a waiter that sees the opcode reads a matching block.
+            pthread_mutex_lock(&s_CoreMutex);
+            g_comm_core.tu_block.store(u16Block);
+            g_comm_core.ops_code.store(u16Op);
+            pthread_cond_broadcast(&s_CoreCond);
+            pthread_mutex_unlock(&s_CoreMutex);
+            break;
+        }
+        case comm_master_type_upg_ack:
+            qx_eprintf("function [%s], line = [%d], comm_master_type_upg_ack \n", __func__, __LINE__);
+            g_bSendReady = 1;
+            break;
+        case comm_master_type_upg_finish:
+            qx_eprintf("function [%s], line = [%d], comm_master_type_upg_ack \n", __func__, __LINE__);
+            SendReport("ST", 0, 9, 0, 100, 1);
+            Board_sleep(3);
+            Board_Reboot();
+            break;
+        case comm_master_type_upg_info: {
+            qx_printf("comm_master_type_upg_info Length [%d]\n", s32Len);
+            int32_t info[2] = {0, 0};
+            memcpy(info, pPayload, (size_t)(s32Len < 8 ? s32Len : 8));
+            g_UpgInfo.mcu = info[0];
+            g_UpgInfo.status = info[1];
+            qx_eprintf("function [%s], line = [%d], comm_master_type_upg_info mcu[%d] status[%d]\n", __func__, __LINE__,
+                       info[0], info[1]);
+            break;
+        }
+        case comm_master_type_amx_cmd:
+        case comm_master_type_cmd: {
+            bool bAmx = io_pRecord->type == comm_master_type_amx_cmd;
+            int32_t s32Text = (int32_t)strnlen(io_pRecord->data, sizeof(io_pRecord->data) - 1);
+            qx_eprintf(bAmx ? "function [%s], line = [%d], AMXCmdProcess [%s] Length [%d]\n"
+                            : "function [%s], line = [%d], CommandProcess [%s] Length [%d]\n",
+                       __func__, __LINE__, io_pRecord->data, s32Len);
+            int s32Ret = MsgProcess(m_s32Uart2Fd, 2, io_pRecord->data, bAmx ? s32Text : s32Text + 1);
+            if (s32Ret < 0)
+                qx_eprintf(bAmx ? "function [%s], line = [%d], call AMXCmdProcess::MsgProcess failure,s32Ret = [%d]\n"
+                                : "function [%s], line = [%d], call CommandProcess::MsgProcess failure,s32Ret = [%d]\n",
+                           __func__, __LINE__, s32Ret);
+            break;
+        }
+        case comm_master_type_heartbeat: {
+            qx_eprintf("function [%s], line = [%d], comm_master_type_heartbeat Length [%d]\n", __func__, __LINE__,
+                       s32Len);
+            int s32Ret = QX_UartWrite(io_pRecord);
+            if (s32Ret < 0)
+                qx_eprintf("function [%s], line = [%d], call QX_UdpProcess::Send failure,s32Ret = [%d]\n", __func__,
+                           __LINE__, s32Ret);
+            break;
+        }
+        default:
+            break;
+    }
 }
 
 int CTransfer4mcu::QX_UartWrite(comm_master_t* i_pData) {

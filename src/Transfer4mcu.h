@@ -73,6 +73,7 @@ public:
     static int QX_GetTLVFromData(const uint8_t* i_pBuf, int32_t i_s32Len, comm_master_t* o_pData);
     static void QX_UartReadCallBack(tiny_link_handle* i_pHandle, uint16_t i_u16Id, uint8_t* i_pData, int32_t i_s32Len);
     static void* QX_UartDataMonitor(void* i_pArg);
+    static void QX_DispatchRecord(comm_master_t* io_pRecord);
 
     // Text commands.
     static int MsgProcess(int32_t i_s32Fd, int32_t i_s32Mode, char* i_pMultiMsg, int32_t i_s32BufLen);

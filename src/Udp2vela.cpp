@@ -236,8 +236,8 @@ namespace {
 // Runs one staging command, then "sync", so every file operation has reached
 // storage before the upgrade flag is raised. Returns the command's status.
 int RunSynced(const char* i_pCmd) {
-    int nRet = system(i_pCmd);
-    int nSync = system("sync");
+    int nRet = Board_System(i_pCmd);
+    int nSync = Board_System("sync");
     (void)nSync;
     return nRet;
 }
@@ -279,7 +279,7 @@ int UnpackPackage(int i_fdPkg, const char* i_pPkg, const char* i_pHome, const ch
     int nRet =
         Board_Spawn({"tar", "-zxvf", "-", "-C", i_pHome, "--no-same-owner", "--no-same-permissions"}, i_fdPkg, fdLog);
     if (fdLog >= 0) close(fdLog);
-    int nSync = system("sync");
+    int nSync = Board_System("sync");
     (void)nSync;
     qx_printf("cmdBuffer is [tar -zxvf - -C %s --no-same-owner --no-same-permissions < %s > %s 2>&1] nret[%d]\n",
               i_pHome, i_pPkg, i_pTarLog, nRet);

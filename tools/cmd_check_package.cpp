@@ -1,63 +1,62 @@
 // fwtool check-package: stages an update package exactly as the agent does (its
 // own staging commands, in a private root) and tells, target by target, what an
-// upgrade would flash from it.
+// upgrade would flash from it. Every EP and BV image goes through the agent's
+// own loader and, apart from it, through the emulated devices' reading of
+// Intel HEX; the two must agree on the verdict and on every byte.
 #include <stdio.h>
-#include <string.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
-#include "Bootloader.h"
 #include "BoardProfile.h"
+#include "HexWriter.h"
+#include "Package.h"
+#include "Progress.h"
 #include "QxLog.h"
 #include "Sandbox.h"
-#include "Taskfile2mcu.h"
-#include "Udp2vela.h"
 #include "fwtool.h"
 
 namespace {
 
-std::string s_firstError;
+std::string s_package;
 
-void KeepErrors(int, const char* text, size_t len, void*) {
-    std::string line(text, len);
-    if (s_firstError.empty() && line.compare(0, 6, "######") == 0) s_firstError = line.substr(0, line.find_last_not_of("\r\n") + 1);
-}
-
-// A boot-loader image: raw Intel HEX text, every record good, an end record.
-std::string CheckRawHex(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    size_t records = 0;
-    bool end = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        bool isEnd = false;
-        std::string why = sim::CheckHexRecord(line, &isEnd);
-        if (!why.empty()) return "record " + std::to_string(records + 1) + ": " + why;
-        records++;
-        if (isEnd) end = true;
-    }
-    if (!end) return "no end record";
-    return "";
-}
-
-size_t UsedRows() {
+size_t UsedRows(const std::vector<uint8_t>& flash) {
     size_t rows = 0;
-    for (int r = 0; r < 256; r++)
-        for (int c = 0; c < 256; c++)
-            if (g_FlashBuf[r * 256 + c] != 0xFF) {
+    for (size_t r = 0; r < 256; r++)
+        for (size_t c = 0; c < 256; c++)
+            if (flash[r * 256 + c] != 0xFF) {
                 rows++;
                 break;
             }
     return rows;
 }
 
-int Main(const std::vector<std::string>& args) {
-    if (args.size() != 1) return FwUsage("check-package");
-    const std::string pkg = args[0];
+// The loader's verdict against the devices' reading: "ok", "refused" or "DISAGREE".
+std::vector<std::string> JudgeIsp(const std::string& label, const sim::LoadedImage& img) {
+    if (!img.present) return {label, "missing", "", "no image: the upgrade skips these ports"};
+    std::vector<uint8_t> mine;
+    std::string why = sim::HexToImage(img.text, &mine);
+    if (img.refused.empty() && why.empty())
+        return mine == img.flash
+                   ? std::vector<std::string>{label, "ok", "", std::to_string(UsedRows(mine)) + " rows of data"}
+                   : std::vector<std::string>{label, "DISAGREE", "", "the two readings differ in content"};
+    if (!img.refused.empty() && !why.empty()) return {label, "refused", img.refused, why};
+    return {label, "DISAGREE", img.refused.empty() ? "takes it" : img.refused, why.empty() ? "takes it" : why};
+}
+
+// MASTER.hex and IOMCU.hex are pushed raw: the agent's raw-image check
+// against the boot loaders' reading.
+std::vector<std::string> JudgeRaw(const std::string& label, const sim::LoadedImage& img) {
+    if (!img.present) return {label, "missing", "", "no image: the upgrade skips this MCU"};
+    std::vector<uint8_t> mine;
+    std::string why = sim::HexToImage(img.text, &mine);
+    if (img.refused.empty() && why.empty())
+        return {label, "ok", "(pushed raw)", std::to_string(img.text.size()) + " bytes of Intel HEX"};
+    if (!img.refused.empty() && !why.empty()) return {label, "refused", img.refused, why};
+    return {label, "DISAGREE", img.refused.empty() ? "takes it" : img.refused, why.empty() ? "takes it" : why};
+}
+
+int Run() {
+    const std::string& pkg = s_package;
     if (access(pkg.c_str(), R_OK) != 0) {
         fprintf(stderr, "fwtool check-package: cannot read %s\n", pkg.c_str());
         return 1;
@@ -67,71 +66,50 @@ int Main(const std::vector<std::string>& args) {
     profile.strRoot = root.path();
     profile.strRebootCmd = "false";  // nothing here reboots; a profile wants a command all the same
     if (BoardProfile_Set(profile) != 0) return 1;
-    sim::WriteFile(root.file(QX_TXMCU_UPDATE_FILE_PATH), sim::ReadFile(pkg));
-
+    sim::WriteFile(root.file("/home/ubuntu/McuUpdate.tar.gz"), sim::ReadFile(pkg));
     QxLog_SetQuiet(true);
-    QxLog_SetHook(&KeepErrors, nullptr);
-    {
-        // The agent's own staging; no task object, so no flag and no upgrade.
-        CUdpListen2vela link;
-        link.Task_UpdateFile_Path();
-    }
+    // The staging commands complain about every release file the package
+    // lacks; the table says it better.
+    fflush(stdout);
+    int err = dup(2), null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, 2);
+    sim::StagedPackage s = sim::StageWithAgent(root);
+    dup2(err, 2);
+    close(err);
+    close(null);
 
-    int problems = 0;
-    printf("%-44s %-8s %s\n", "staged file", "result", "detail");
-    auto row = [&](const std::string& name, bool ok, const std::string& detail) {
-        printf("%-44s %-8s %s\n", name.c_str(), ok ? "ok" : "PROBLEM", detail.c_str());
-        if (!ok) problems++;
-    };
-    for (const char* path : {QX_MASTER_HEX, QX_IOMCU_HEX}) {
-        std::string name = strrchr(path, '/') + 1;
-        if (!root.exists(path)) {
-            row(name, false, "missing: the upgrade skips this MCU");
-            continue;
-        }
-        std::string why = CheckRawHex(root.read(path));
-        row(name, why.empty(), why.empty() ? std::to_string(root.read(path).size()) + " bytes of Intel HEX" : why);
+    std::vector<std::vector<std::string>> t = {{"staged file", "result", "agent's loader", "devices' reading"}};
+    t.push_back(JudgeRaw("MASTER.hex", s.master));
+    t.push_back(JudgeRaw("IOMCU.hex", s.ioMcu));
+    t.push_back(JudgeIsp("BV.hex (BV ports 1-8)", s.bv));
+    const char* const names[3] = {"EP91A6SQ", "EP9162SQ", "Input"};
+    const char* const ports[3] = {" (EP ports 13-16)", " (EP ports 9-12)", " (EP ports 1-8)"};
+    for (int row = 2; row >= 0; row--)
+        for (int bank = 0; bank < 3; bank++)
+            t.push_back(
+                JudgeIsp(std::string(names[row]) + " .h0" + std::to_string(bank) + (bank == 0 ? ports[row] : ""),
+                         s.ep[row][bank]));
+    t.push_back({"version.json", s.hasVersion ? "ok" : "missing", "", s.hasVersion ? s.versionJson : ""});
+    for (const std::string& f : s.leftovers)
+        t.push_back({f, "stray", "", "no rename took it: left in the staging directory"});
+    int problems = 0, disagreements = 0;
+    for (size_t i = 1; i < t.size(); i++) {
+        problems += t[i][1] != "ok";
+        disagreements += t[i][1] == "DISAGREE";
     }
-    CTaskfile2mcu task;
-    struct {
-        const char* label;
-        std::string path;
-    } isp[] = {{"BV.hex (BV ports 1-8)", QX_BV_HEX},
-               {"Input .h00 (EP ports 1-8)", std::string(QX_EP_BASE_INPUT) + ".h00"},
-               {"Input .h01", std::string(QX_EP_BASE_INPUT) + ".h01"},
-               {"Input .h02", std::string(QX_EP_BASE_INPUT) + ".h02"},
-               {"EP9162SQ .h00 (EP ports 9-12)", std::string(QX_EP_BASE_9162) + ".h00"},
-               {"EP9162SQ .h01", std::string(QX_EP_BASE_9162) + ".h01"},
-               {"EP9162SQ .h02", std::string(QX_EP_BASE_9162) + ".h02"},
-               {"EP91A6SQ .h00 (EP ports 13-16)", std::string(QX_EP_BASE_91A6) + ".h00"},
-               {"EP91A6SQ .h01", std::string(QX_EP_BASE_91A6) + ".h01"},
-               {"EP91A6SQ .h02", std::string(QX_EP_BASE_91A6) + ".h02"}};
-    for (const auto& f : isp) {
-        if (!root.exists(f.path)) {
-            row(f.label, false, "missing");
-            continue;
-        }
-        s_firstError.clear();
-        int rc = task.ProcessReadUpgradeFile(root.file(f.path).c_str());
-        row(f.label, rc == 0, rc == 0 ? std::to_string(UsedRows()) + " rows of data" : s_firstError);
-    }
-    bool version = root.exists(QX_VERSION_JSON);
-    row("version.json", version, version ? root.read(QX_VERSION_JSON) : "missing");
-    // Release files that no rename took stay behind in the staging directory.
-    std::string left;
-    sim::RunCommand("cd '" + root.file(QX_UPDATE_DIR) + "' && find . -type f ! -name MASTER.hex ! -name IOMCU.hex "
-                          "! -name BV.hex ! -name '*.h0[012]' | sort",
-                          &left);
-    if (!left.empty()) {
-        row("left in the staging directory", false, "");
-        printf("%s", left.c_str());
-    }
-    QxLog_SetHook(nullptr, nullptr);
-    printf("%s\n", problems ? "the package is NOT complete: see PROBLEM rows" : "every target has a valid image");
+    sim::PrintTable(stdout, t);
+    if (disagreements)
+        printf("the agent's loader and the devices' reading DISAGREE on %d image(s): an error in one of them\n",
+               disagreements);
+    printf("%s\n", problems ? "the package is NOT complete: see the rows above" : "every target has a valid image");
     return problems ? 1 : 0;
 }
 
-FwCommand s_cmd("check-package", "PACKAGE.tar.gz",
-                "stage a package as the agent does and check every image it would flash", &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("PACKAGE", s_package, "update package (.tar.gz) as vela uploads it")->required();
+    return &Run;
+}
+
+FwCommand s_cmd("check-package", "stage a package as the agent does and judge every image it would flash", &Setup);
 
 }  // namespace

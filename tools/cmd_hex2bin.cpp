@@ -7,11 +7,14 @@
 #include "fwtool.h"
 
 namespace {
-int Main(const std::vector<std::string>& args) {
-    if (args.size() != 2) return FwUsage("hex2bin");
-    FILE* in = fopen(args[0].c_str(), "rb");
+struct Args {
+    std::string in, out;
+} s_args;
+
+int Run(const std::string& inPath, const std::string& outPath) {
+    FILE* in = fopen(inPath.c_str(), "rb");
     if (in == nullptr) {
-        fprintf(stderr, "fwtool hex2bin: cannot open %s: %s\n", args[0].c_str(), strerror(errno));
+        fprintf(stderr, "fwtool hex2bin: cannot open %s: %s\n", inPath.c_str(), strerror(errno));
         return 1;
     }
     // Read as the agent does: at most the text buffer, the true length handed
@@ -23,29 +26,35 @@ int Main(const std::vector<std::string>& args) {
     bool bErr = ferror(in) != 0;
     fclose(in);
     if (bErr) {
-        fprintf(stderr, "fwtool hex2bin: cannot read %s\n", args[0].c_str());
+        fprintf(stderr, "fwtool hex2bin: cannot read %s\n", inPath.c_str());
         return 1;
     }
     int nLen = lSize > 0x7FFFFFFF ? 0x7FFFFFFF : (int)lSize;
     if (TransformDataOfFile(g_Filebuf, nLen) != 0) {
-        fprintf(stderr, "fwtool hex2bin: %s refused by the loader, nothing written\n", args[0].c_str());
+        fprintf(stderr, "fwtool hex2bin: %s refused by the loader, nothing written\n", inPath.c_str());
         return 1;
     }
-    FILE* out = fopen(args[1].c_str(), "wb");
+    FILE* out = fopen(outPath.c_str(), "wb");
     if (out == nullptr) {
-        fprintf(stderr, "fwtool hex2bin: cannot create %s: %s\n", args[1].c_str(), strerror(errno));
+        fprintf(stderr, "fwtool hex2bin: cannot create %s: %s\n", outPath.c_str(), strerror(errno));
         return 1;
     }
     bool bOk = fwrite(g_FlashBuf, 1, QX_FLASHBUF_LEN, out) == QX_FLASHBUF_LEN;
     bOk = (fclose(out) == 0) && bOk;
     if (!bOk) {
-        fprintf(stderr, "fwtool hex2bin: writing %s failed\n", args[1].c_str());
-        remove(args[1].c_str());
+        fprintf(stderr, "fwtool hex2bin: writing %s failed\n", outPath.c_str());
+        remove(outPath.c_str());
         return 1;
     }
     return 0;
 }
 
-FwCommand s_cmd("hex2bin", "IN.hex OUT.bin",
-                "writes the 65,536-byte flash image the agent's loader makes of IN.hex (0xFF where no data)", &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("IN", s_args.in, "Intel HEX file")->required();
+    app.add_option("OUT", s_args.out, "flash image to write")->required();
+    return [] { return Run(s_args.in, s_args.out); };
+}
+
+FwCommand s_cmd("hex2bin", "write the 65,536-byte flash image the agent's loader makes of IN (0xFF where no data)",
+                &Setup);
 }  // namespace

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "BoardProfile.h"
+#include "Sandbox.h"
 #include "Transfer4mcu.h"
 #include "Udp2vela.h"
 #include "fwtool.h"
@@ -67,20 +68,15 @@ private:
     std::thread thread_;
 };
 
-int Main(const std::vector<std::string>& args) {
+struct Args {
     std::string port, push;
     double seconds = 0;
-    for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] == "--port" && i + 1 < args.size())
-            port = args[++i];
-        else if (args[i] == "--push" && i + 1 < args.size())
-            push = args[++i];
-        else if (args[i] == "--for" && i + 1 < args.size())
-            seconds = atof(args[++i].c_str());
-        else
-            return FwUsage("mcu-channel");
-    }
-    if (port.empty()) return FwUsage("mcu-channel");
+} s_args;
+
+int Run() {
+    const std::string& port = s_args.port;
+    const std::string& push = s_args.push;
+    const double seconds = s_args.seconds;
     if (access(port.c_str(), R_OK | W_OK) != 0) {
         fprintf(stderr, "mcu-channel: cannot use %s: %s\n", port.c_str(), strerror(errno));
         return 1;
@@ -90,12 +86,8 @@ int Main(const std::vector<std::string>& args) {
         return 1;
     }
     // A private board root: the push reads the image from the board's update directory.
-    char tmpl[] = "/tmp/fwtool-mcu-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mcu-channel: mkdtemp");
-        return 1;
-    }
-    std::string root = tmpl;
+    sim::TempRoot tempRoot;
+    const std::string& root = tempRoot.path();
     int status = 0;
     {
         ReportListener reports;
@@ -111,12 +103,13 @@ int Main(const std::vector<std::string>& args) {
         profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
         std::string image = root + QX_MASTER_HEX;
         if (status == 0 && BoardProfile_Set(profile) != 0) status = 1;
-        std::error_code ec;
-        if (status == 0 && !push.empty() &&
-            (!std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec) ||
-             !std::filesystem::copy_file(push, image, std::filesystem::copy_options::overwrite_existing, ec))) {
-            fprintf(stderr, "mcu-channel: cannot stage %s\n", push.c_str());
-            status = 1;
+        if (status == 0 && !push.empty()) {
+            std::error_code ec;
+            std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec);
+            if (ec || !std::filesystem::copy_file(push, image, ec)) {
+                fprintf(stderr, "mcu-channel: cannot stage %s: %s\n", push.c_str(), ec.message().c_str());
+                status = 1;
+            }
         }
         if (status == 0) {
             signal(SIGINT, OnSignal);
@@ -160,12 +153,17 @@ int Main(const std::vector<std::string>& args) {
             g_pudp4vela = nullptr;
         }
     }
-    std::error_code ec;
-    if (std::filesystem::remove_all(root, ec) == static_cast<std::uintmax_t>(-1))
-        fprintf(stderr, "mcu-channel: could not remove %s\n", root.c_str());
     return status;
 }
 
-FwCommand s_cmd("mcu-channel", "--port DEV [--push FILE] [--for SECONDS]",
-                "open the master-MCU packet channel on DEV; print what the MCU sends; push FILE as its image", &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("--port", s_args.port, "serial device of the master MCU")->required();
+    app.add_option("--push", s_args.push, "image to push to the MCU by block transfer");
+    app.add_option("--for", s_args.seconds, "listen this long, then leave (default: until interrupted)")
+        ->check(CLI::Range(0.0, 86400.0));
+    return &Run;
+}
+
+FwCommand s_cmd("mcu-channel",
+                "open the master-MCU packet channel on DEV; print what the MCU sends; push FILE as its image", &Setup);
 }  // namespace

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 
@@ -21,16 +21,21 @@
 #include "SimScenario.h"
 #include "Vela.h"
 #include "fwtool.h"
+#include "simulate_agent.h"
 
 namespace {
 
 struct Options {
     double scale = 0.02;
-    bool verbose = false;
+    bool realTime = false;
+    bool quiet = false;
     bool keep = false;
     unsigned seed = 1;
-    int timeoutSec = 900;
-};
+    bool light = false;
+    int timeoutSec = 0;  // 0: 900 s, or two hours for a binary on the board's real-time pauses
+    std::string only, package, valens, faults, trace;
+    AgentRun agent;
+} s_opt;
 
 std::mutex s_logMutex;
 FILE* s_logFile = nullptr;
@@ -40,29 +45,51 @@ void LogHook(int, const char* text, size_t len, void*) {
     if (s_logFile) fwrite(text, 1, len, s_logFile);
 }
 
-int Main(const std::vector<std::string>& args) {
-    Options o;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (a == "--scale" && hasValue) {
-            o.scale = atof(args[++i].c_str());
-        } else if (a == "--real-time") {
-            o.scale = 1.0;
-        } else if (a == "--seed" && hasValue) {
-            o.seed = (unsigned)strtoul(args[++i].c_str(), nullptr, 0);
-        } else if (a == "--timeout" && hasValue) {
-            o.timeoutSec = atoi(args[++i].c_str());
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a == "--keep") {
-            o.keep = true;
-        } else {
-            fprintf(stderr, "fwtool simulate: unknown argument %s\n", a.c_str());
-            return FwUsage("simulate");
-        }
+// The scenario's options from the command line; false (with a message) when they do not hold.
+bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
+    std::string err;
+    so->timeScale = o.realTime ? 1.0 : o.scale;
+    so->seed = o.seed;
+    so->timeout = std::chrono::seconds(o.timeoutSec);
+    so->package = o.package;
+    so->valens = o.valens;
+    so->tracePath = o.trace;
+    if (!so->scope.parse(o.only, &err) || !so->faults.parse(o.faults, &err)) {
+        fprintf(stderr, "fwtool simulate: %s\n", err.c_str());
+        return false;
     }
-    if (!(o.scale > 0) || o.scale > 1 || o.timeoutSec <= 0) return FwUsage("simulate");
+    return true;
+}
+
+// What the process inside the namespaces gets of this command line.
+std::vector<std::string> Forwarded(const Options& o) {
+    std::vector<std::string> a;
+    for (const auto& [flag, value] : {std::pair<const char*, const std::string&>{"--only", o.only},
+                                      {"--package", o.package},
+                                      {"--valens", o.valens},
+                                      {"--faults", o.faults}})
+        if (!value.empty()) a.insert(a.end(), {flag, value});
+    if (o.quiet) a.push_back("--quiet");
+    return a;
+}
+
+int Run() {
+    Options& o = s_opt;
+    if (o.faults == "help") {
+        printf("%s", sim::FaultHelp().c_str());
+        return 0;
+    }
+    // The light run: a Valens order and a package with the master and IO MCU images only.
+    if (o.light && o.only.empty()) o.only = "valens,master,iomcu";
+    if (o.timeoutSec == 0) o.timeoutSec = o.agent.agent.empty() ? 900 : 7200;
+    sim::ScenarioOptions so;
+    if (!ScenarioFrom(o, &so)) return 2;
+    if (!o.agent.agent.empty()) {
+        o.agent.keep = o.keep;
+        o.agent.forward = Forwarded(o);
+        so.view = o.quiet ? sim::ProgressView::Quiet : isatty(1) ? sim::ProgressView::Live : sim::ProgressView::Lines;
+        return SimulateAgent(o.agent, so);
+    }
 
     // Not a scoped TempRoot: the agent's threads outlive this function, so the
     // tree is removed by hand before the process leaves.
@@ -84,11 +111,8 @@ int Main(const std::vector<std::string>& args) {
     QxLog_SetQuiet(true);
     QxLog_SetHook(&LogHook, nullptr);
 
-    sim::ScenarioOptions so;
-    so.timeScale = o.scale;
-    so.seed = o.seed;
-    so.timeout = std::chrono::seconds(o.timeoutSec);
-    so.echo = o.verbose;
+    so.logHook = &LogHook;
+    so.view = o.quiet ? sim::ProgressView::Quiet : isatty(realOut) ? sim::ProgressView::Live : sim::ProgressView::Lines;
     int rc = sim::RunUpgradeScenario(root, reboot, so, out);
 
     QxLog_SetHook(nullptr, nullptr);
@@ -97,20 +121,49 @@ int Main(const std::vector<std::string>& args) {
         fclose(s_logFile);
         s_logFile = nullptr;
     }
+    namespace fs = std::filesystem;
+    std::error_code ec;
     if (o.keep) {
-        std::string kept = "/tmp/fwtool-simulate-" + std::to_string(getpid());
-        std::string cmd = "cp -a '" + root.path() + "' '" + kept + "'";
-        if (system(cmd.c_str()) == 0)
-            fprintf(out, "board root kept in %s (agent log: %s/agent.log)\n", kept.c_str(), kept.c_str());
+        fs::path kept = fs::temp_directory_path(ec) / ("fwtool-simulate-" + std::to_string(getpid()));
+        fs::copy(root.path(), kept, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        if (!ec) fprintf(out, "board root kept in %s (agent log: %s/agent.log)\n", kept.c_str(), kept.c_str());
     }
-    sim::RemoveTree(root.path());
+    fs::remove_all(root.path(), ec);
     // The agent's threads never end (as on the board); leave without joining them.
     fflush(out);
     _exit(rc);
 }
 
-FwCommand s_cmd("simulate", "[--scale F | --real-time] [--seed N] [--timeout SEC] [--verbose] [--keep]",
-                "run a Valens upgrade and a whole package upgrade against the emulated board and check every target",
-                &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("--scale", s_opt.scale, "time scale: every pause, window and time-out shrunk alike")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1.0));
+    app.add_flag("--real-time", s_opt.realTime, "time scale 1, as on the board");
+    app.add_option("--seed", s_opt.seed, "seed of the generated images")->capture_default_str();
+    app.add_option("--timeout", s_opt.timeoutSec,
+                   "seconds to wait for each order's end (default 900; 7200 with --agent)")
+        ->check(CLI::Range(1, 86400));
+    app.add_option(
+        "--only", s_opt.only,
+        "targets that get a generated image: valens, master, iomcu, bv, ep, ep1-8, ep9-12, ep13-16 (default: all)");
+    app.add_option("--package", s_opt.package, "run this update package instead of a generated one")
+        ->check(CLI::ExistingFile);
+    app.add_option("--valens", s_opt.valens, "run this Valens image instead of a generated one")
+        ->check(CLI::ExistingFile);
+    app.add_option("--faults", s_opt.faults, "device and line faults, e.g. ep3=silent,valens=fail; 'help' lists them");
+    app.add_flag("-q,--quiet", s_opt.quiet, "print only the summary");
+    app.add_flag("--keep", s_opt.keep, "keep the board root with the agent's log");
+    app.add_option("--trace", s_opt.trace, "write every byte on the serial line, both ways, to this file");
+    app.add_flag("--light", s_opt.light, "the master and IO MCU images only (same as --only valens,master,iomcu)");
+    app.add_option("--agent", s_opt.agent.agent,
+                   "run this agent binary as a black box in private namespaces (root), e.g. build/mgtask")
+        ->check(CLI::ExistingFile);
+    app.add_option("--agent-runner", s_opt.agent.runner,
+                   "command the binary runs under, e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"");
+    app.add_flag("--agent-inner", s_opt.agent.inner)->group("");  // the process inside the namespaces
+    return &Run;
+}
+
+FwCommand s_cmd("simulate", "run the whole upgrade against the emulated board and judge every target", &Setup);
 
 }  // namespace

@@ -12,44 +12,16 @@
 
 namespace {
 
-int Main(const std::vector<std::string>& args) {
+struct Args {
     int agentPort = 1158, reportPort = 1153;
     double waitSec = 5;
-    std::vector<std::string> words;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (a == "--port" && hasValue) {
-            agentPort = atoi(args[++i].c_str());
-        } else if (a == "--report-port" && hasValue) {
-            reportPort = atoi(args[++i].c_str());
-        } else if (a == "--wait" && hasValue) {
-            waitSec = atof(args[++i].c_str());
-        } else if (a.compare(0, 2, "--") == 0) {
-            fprintf(stderr, "fwtool vela: unknown option %s\n", a.c_str());
-            return FwUsage("vela");
-        } else {
-            words.push_back(a);
-        }
-    }
-    if (words.empty() || agentPort <= 0 || agentPort > 65535 || reportPort <= 0 || reportPort > 65535)
-        return FwUsage("vela");
-    uint32_t type;
-    std::string payload;
-    bool valens = false;
-    if (words[0] == "package" && words.size() == 1) {
-        type = 251;
-    } else if (words[0] == "valens" && words.size() == 2) {
-        type = 253;
-        payload = words[1];
-        valens = true;
-    } else if (words[0] == "send" && (words.size() == 2 || words.size() == 3)) {
-        type = (uint32_t)strtoul(words[1].c_str(), nullptr, 0);
-        if (words.size() == 3) payload = words[2];
-    } else {
-        return FwUsage("vela");
-    }
+    std::string valensText, sendText;
+    uint32_t sendType = 0;
+} s_args;
 
+int Run(uint32_t type, const std::string& payload, bool valens) {
+    const int agentPort = s_args.agentPort, reportPort = s_args.reportPort;
+    const double waitSec = s_args.waitSec;
     std::unique_ptr<sim::VelaStandIn> vela;
     try {
         vela.reset(new sim::VelaStandIn((uint16_t)reportPort));
@@ -83,7 +55,30 @@ int Main(const std::vector<std::string>& args) {
     return 0;
 }
 
-FwCommand s_cmd("vela", "[--port N] [--report-port N] [--wait SEC] package | valens TEXT | send TYPE [TEXT]",
-                "send an order to the agent as vela does and print every datagram that comes back", &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("--port", s_args.agentPort, "the agent's order port")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--report-port", s_args.reportPort, "port to take the reports on")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--wait", s_args.waitSec, "seconds to listen")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 86400.0));
+    app.require_subcommand(1, 1);
+    CLI::App* package = app.add_subcommand("package", "order a package upgrade (type 251)");
+    CLI::App* valens = app.add_subcommand("valens", "order a Valens upgrade (type 253) with TEXT as its command");
+    valens->add_option("TEXT", s_args.valensText, "e.g. \"UPG VALENS TX\"")->required();
+    CLI::App* send = app.add_subcommand("send", "send any order TYPE with TEXT");
+    send->add_option("TYPE", s_args.sendType, "order type")->required();
+    send->add_option("TEXT", s_args.sendText, "payload");
+    return [package, valens] {
+        if (package->parsed()) return Run(251, "", false);
+        if (valens->parsed()) return Run(253, s_args.valensText, true);
+        return Run(s_args.sendType, s_args.sendText, false);
+    };
+}
+
+FwCommand s_cmd("vela", "send an order to the agent as vela does and print every datagram that comes back", &Setup);
 
 }  // namespace

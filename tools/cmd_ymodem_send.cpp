@@ -27,41 +27,18 @@ void Progress(uint32_t done, uint32_t total, void*) {
     }
 }
 
-int Main(const std::vector<std::string>& args) {
+struct Args {
     std::string port, name, file;
     int baud = 115200;
     bool verbose = false;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        if ((a == "--port" || a == "--baud" || a == "--name") && i + 1 >= args.size()) {
-            fprintf(stderr, "ymodem-send: %s needs a value\n", a.c_str());
-            return FwUsage("ymodem-send");
-        }
-        if (a == "--port") {
-            port = args[++i];
-        } else if (a == "--baud") {
-            char* end = nullptr;
-            long v = strtol(args[++i].c_str(), &end, 10);
-            if (end == nullptr || *end != '\0' || v <= 0 || v > 4000000) {
-                fprintf(stderr, "ymodem-send: bad speed '%s'\n", args[i].c_str());
-                return 2;
-            }
-            baud = (int)v;
-        } else if (a == "--name") {
-            name = args[++i];
-        } else if (a == "--verbose" || a == "-v") {
-            verbose = true;
-        } else if (!a.empty() && a[0] == '-') {
-            fprintf(stderr, "ymodem-send: unknown option %s\n", a.c_str());
-            return FwUsage("ymodem-send");
-        } else if (file.empty()) {
-            file = a;
-        } else {
-            fprintf(stderr, "ymodem-send: one file only\n");
-            return FwUsage("ymodem-send");
-        }
-    }
-    if (port.empty() || file.empty()) return FwUsage("ymodem-send");
+} s_args;
+
+int Run() {
+    const std::string& port = s_args.port;
+    const std::string& file = s_args.file;
+    std::string name = s_args.name;
+    const int baud = s_args.baud;
+    const bool verbose = s_args.verbose;
     if (name.empty()) {
         size_t slash = file.rfind('/');
         name = slash == std::string::npos ? file : file.substr(slash + 1);
@@ -116,6 +93,14 @@ int Main(const std::vector<std::string>& args) {
     return 0;
 }
 
-FwCommand s_cmd("ymodem-send", "--port DEV [--baud N] [--name NAME] [--verbose] FILE",
-                "send FILE by YMODEM with the agent's own sender and serial operations", &Main);
+FwCommand::Run Setup(CLI::App& app) {
+    app.add_option("--port", s_args.port, "serial device")->required();
+    app.add_option("--baud", s_args.baud, "line speed in bit/s")->capture_default_str()->check(CLI::Range(1, 4000000));
+    app.add_option("--name", s_args.name, "file name in the header packet (default: FILE's own)");
+    app.add_flag("-v,--verbose", s_args.verbose, "show the agent's log");
+    app.add_option("FILE", s_args.file, "file to send")->required();
+    return &Run;
+}
+
+FwCommand s_cmd("ymodem-send", "send FILE by YMODEM with the agent's own sender and serial operations", &Setup);
 }  // namespace

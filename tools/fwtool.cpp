@@ -1,9 +1,9 @@
 #include "fwtool.h"
 
 #include <stdio.h>
-#include <string.h>
 
 #include <map>
+#include <vector>
 
 namespace {
 std::map<std::string, const FwCommand*>& Registry() {
@@ -12,44 +12,34 @@ std::map<std::string, const FwCommand*>& Registry() {
 }
 }  // namespace
 
-FwCommand::FwCommand(const char* i_name, const char* i_usage, const char* i_summary, Main i_main)
-    : name(i_name), usage(i_usage), summary(i_summary), main(i_main) {
+FwCommand::FwCommand(const char* i_name, const char* i_summary, Setup i_setup)
+    : name(i_name), summary(i_summary), setup(i_setup) {
     Registry()[name] = this;
-}
-
-int FwUsage(const char* i_name) {
-    auto it = Registry().find(i_name);
-    if (it != Registry().end())
-        fprintf(stderr, "usage: fwtool %s %s\n  %s\n", it->second->name, it->second->usage, it->second->summary);
-    return 2;
-}
-
-static int PrintHelp(FILE* fp) {
-    fprintf(fp, "usage: fwtool COMMAND [ARGS]\n\ncommands:\n");
-    for (const auto& kv : Registry()) fprintf(fp, "  %-14s %s\n", kv.first.c_str(), kv.second->summary);
-    return 0;
 }
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc < 2) {
-        PrintHelp(stderr);
-        return 2;
+    CLI::App app("fwtool: the firmware engineer's tool for the matrix control board's upgrade agent", "fwtool");
+    app.require_subcommand(1, 1);
+    CLI::App* help = app.add_subcommand("help", "list the commands");
+    std::vector<std::pair<CLI::App*, FwCommand::Run>> commands;
+    for (const auto& kv : Registry()) {
+        CLI::App* sub = app.add_subcommand(kv.first, kv.second->summary);
+        commands.push_back({sub, kv.second->setup(*sub)});
     }
-    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0)
-        return PrintHelp(stdout);
-    auto it = Registry().find(argv[1]);
-    if (it == Registry().end()) {
-        fprintf(stderr, "fwtool: unknown command '%s'\n", argv[1]);
-        PrintHelp(stderr);
-        return 2;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;  // the usage exit status
     }
-    std::vector<std::string> args(argv + 2, argv + argc);
-    for (const auto& a : args) {
-        if (a == "-h" || a == "--help") {
-            FwUsage(argv[1]);
-            return 0;
-        }
+    if (help->parsed()) {
+        printf("%s", app.get_formatter()->make_help(&app, "fwtool", CLI::AppFormatMode::Normal).c_str());
+        return 0;
     }
-    return it->second->main(args);
+    for (auto& c : commands)
+        if (c.first->parsed()) return c.second();
+    return 2;
 }

@@ -1,18 +1,17 @@
 // fwtool: the engineer's command line. Each tools/cmd_*.cpp registers one
-// subcommand with a static FwCommand object.
+// subcommand with a static FwCommand object: its setup adds the options to
+// the subcommand's CLI11 app and returns what runs once they are parsed.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <functional>
 #include <string>
-#include <vector>
 
 struct FwCommand {
-    using Main = int (*)(const std::vector<std::string>& args);
-    FwCommand(const char* name, const char* usage, const char* summary, Main main);
+    using Run = std::function<int()>;
+    using Setup = Run (*)(CLI::App& app);
+    FwCommand(const char* name, const char* summary, Setup setup);
     const char* name;
-    const char* usage;
     const char* summary;
-    Main main;
+    Setup setup;
 };
-
-// Prints "fwtool NAME USAGE" and the summary on stderr; returns 2 (the usage exit status).
-int FwUsage(const char* name);

@@ -1,4 +1,5 @@
-// The ISP requests as they travel on a real pty, and how each answer is judged.
+// How each ISP answer is judged, and what goes back on a real pty (the
+// requests themselves are in the golden traces).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -44,58 +45,6 @@ public:
 };
 
 Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-TEST(IspWire, EntryTextsNameTheFamilyAndPort) {
-    struct Case {
-        const char* legend;
-        uint8_t bv;
-        uint32_t port;
-        std::string wire;
-    };
-    const Case cases[] = {
-        {"EP input 3", 0, 3, "WUPG MCUIN3\r\n"},
-        {"EP input 8", 0, 8, "WUPG MCUIN8\r\n"},
-        {"EP output 3 is port 11", 0, 11, "WUPG MCUOUT3\r\n"},
-        {"EP output 5 is port 13", 0, 13, "WUPG MCUOUT5\r\n"},
-        {"BV 5", 1, 5, "UPG BVE5\r\n"},
-        {"BV flag wins over the port", 1, 12, "UPG BVE12\r\n"},
-    };
-    WireRig rig;
-    for (const Case& c : cases) {
-        rig.task.m_bBVFlg = c.bv;
-        rig.task.m_u32Port = c.port;
-        EXPECT_EQ(rig.task.ApplyIntoUpgradeModleReq(), (int32_t)c.wire.size()) << c.legend;
-        EXPECT_EQ(rig.drain(), B(c.wire)) << c.legend;
-    }
-}
-
-TEST(IspWire, BankAddressAndBlockRequests) {
-    WireRig rig;
-    uint32_t bank = 2;
-    EXPECT_EQ(rig.task.ChoiceFlashBlockReq(bank), 0);
-    EXPECT_EQ(rig.drain(), (Bytes{0x83, 0x02}));
-
-    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(0x80), 0);
-    EXPECT_EQ(rig.drain(), (Bytes{0x84, 0x80, 0x00}));
-    EXPECT_EQ(rig.task.m_u32SendAddr, 0x80u);
-
-    // Row 256 is past the image: nothing goes out, but the row is kept.
-    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(256), -2);
-    EXPECT_EQ(rig.drain(), Bytes());
-    EXPECT_EQ(rig.task.m_u32SendAddr, 256u);
-    EXPECT_EQ(rig.task.SendUpgrade512DateWriteToUart(nullptr), 0);
-    EXPECT_EQ(rig.drain(), Bytes()) << "no block for a row past the image";
-
-    for (int i = 0; i < QX_FLASHBUF_LEN; i++) g_FlashBuf[i] = (uint8_t)(i ^ (i >> 8));
-    EXPECT_EQ(rig.task.ChoiceFlashAddrReq(0x10), 0);
-    rig.drain();
-    EXPECT_EQ(rig.task.SendUpgrade512DateWriteToUart(nullptr), 0);
-    EXPECT_EQ(rig.drain(), Bytes(g_FlashBuf + 0x1000, g_FlashBuf + 0x1200));
-
-    EXPECT_EQ(rig.task.Check0x86Req(), 0);
-    EXPECT_EQ(rig.task.Check0x85Req(), 0);
-    EXPECT_EQ(rig.drain(), (Bytes{0x86, 0x85}));
-}
 
 // One answer judged by one check: its result and what it sends back.
 struct Judged {

@@ -59,15 +59,13 @@ TEST(McuChannelTool, EchoesHeartbeatsAndParsesTextCommands) {
     EXPECT_NE(out.find("search to end, no match"), std::string::npos);
 }
 
-TEST(McuChannelTool, UsageAndBadPorts) {
+TEST(McuChannelTool, BadPortsAndImages) {
     struct Case {
         const char* legend;
         std::string args;
         int rc;
     };
     const Case cases[] = {
-        {"no port", "", 2},
-        {"unknown option", "--port /dev/null --speed 9", 2},
         {"missing device", "--port /nonexistent/tty", 1},
         {"unreadable image", "--port /dev/null --push /nonexistent/image.bin", 1},
     };

@@ -1,0 +1,168 @@
+#include "TraceScenarios.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <random>
+
+#include "Board.h"
+#include "BoardProfile.h"
+#include "Bootloader.h"
+#include "HexWriter.h"
+#include "IspDevice.h"
+#include "PtyLine.h"
+#include "Sandbox.h"
+#include "Taskfile2mcu.h"
+#include "Taskfile2mcu_Isp.h"
+#include "Trace.h"
+#include "Udp2vela.h"
+#include "ValensChip.h"
+#include "Vela.h"
+
+namespace sim {
+
+namespace {
+
+// Every pause at a twentieth and no answer window under 8 ms: the devices
+// answer inside each window unless the machine is heavily loaded, so the agent
+// seldom asks twice and the wire stays the same from run to run.
+const double kScale = 0.05;
+const uint32_t kMinWaitUs = 8000;
+
+// The agent's task object on the emulated board, its line recorded.
+struct World {
+    World() : board(line), master("master", kScale), io("iomcu", kScale), valens("valens", kScale), trace(kScale) {
+        BoardProfile p;
+        p.strRoot = root.path();
+        p.strSerialDev = line.slavePath();
+        p.u16OrderPort = FreeUdpPort();
+        p.u16ReportPort = vela.reportPort();
+        p.dTimeScale = kScale;
+        p.u32MinWaitUs = kMinWaitUs;
+        p.strRebootCmd = reboot.command();
+        profileSet = BoardProfile_Set(p) == 0;
+        board.route("WUPG Master\r\n", &master);
+        board.routeSig(&io, &valens);
+        isp.routeAll(board);
+        trace.setHolder([this] { return board.holder(); });
+        line.setTap(&trace);
+        board.start();
+        host.CreateSocket();
+        snprintf(host.m_szValensUpCmd, sizeof(host.m_szValensUpCmd), "UPG VALENS TX\r\n");
+        g_pudp4vela = &host;
+        g_pTaskUP4mcu = &task;
+        task.m_Uartfd = task.OpenUart();
+    }
+    ~World() {
+        board.stop();
+        line.setTap(nullptr);
+        if (task.m_Uartfd > 0) task.CloseUart();
+        g_pTaskUP4mcu = nullptr;
+        g_pudp4vela = nullptr;
+        if (host.m_socket >= 0) close(host.m_socket);
+        if (host.m_socketClient >= 0) close(host.m_socketClient);
+        BoardProfile_Set(BoardProfile());
+    }
+    // One ISP port as the walks set it up: family, port and image file.
+    void selectPort(bool bv, unsigned port, const std::string& file) {
+        task.m_bBVFlg = bv ? 1 : 0;
+        task.m_u32Port = port;
+        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), file.c_str());
+        task.SetUpgradeflg(true);
+        task.SetUartSpeed(Board_SerialDev(), 57600);
+    }
+
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot{root};
+    PtyLine line;
+    Board board;
+    Bootloader master, io;
+    ValensChip valens;
+    IspDeviceSet isp;
+    Trace trace;
+    bool profileSet = false;
+    CUdpListen2vela host;
+    CTaskfile2mcu task;
+};
+
+// Each returns "" when the device ends up holding what was sent, else why not.
+std::string OneBvPort(World& w, unsigned seed) {
+    std::vector<uint8_t> image = SampleImage(seed, {{0x00, 0x03}});
+    w.root.write(QX_BV_HEX, ImageToHex(image));
+    w.selectPort(true, 1, QX_BV_HEX);
+    w.task.Run4EPUpgrade();
+    return IspVerifyBank(w.isp.bv(1), 0, image);
+}
+
+std::string EpBanks(World& w, unsigned seed) {
+    static const char* const kSuffix[3] = {".h00", ".h01", ".h02"};
+    std::vector<uint8_t> banks[3] = {SampleImage(seed, {{0x00, 0x01}}), SampleImage(seed + 1, {{0x80, 0x81}}),
+                                     SampleImage(seed + 2, {{0x80, 0x81}})};
+    for (int b = 0; b < 3; b++) w.root.write(std::string(IspEpBasePath(1)) + kSuffix[b], ImageToHex(banks[b]));
+    w.selectPort(false, 1, IspEpBasePath(1));
+    w.task.Run4EPUpgrade();
+    std::string why;
+    for (unsigned b = 0; b < 3 && why.empty(); b++) why = IspVerifyBank(w.isp.ep(1), b, banks[b]);
+    return why;
+}
+
+std::string MasterPush(World& w, unsigned seed) {
+    std::string hex = ImageToHex(SampleImage(seed, {{0x00, 0x00}}));
+    w.root.write(QX_MASTER_HEX, hex);
+    w.task.SetUartSpeed(Board_SerialDev(), 57600);
+    w.task.Process4STUpgrade();
+    Bootloader::Record r = w.master.record();
+    return r.imageComplete && r.hexText == hex ? "" : "master image incomplete " + r.error;
+}
+
+std::string ValensRun(World& w, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string image(1500, '\0');
+    for (auto& c : image) c = (char)(rng() & 0xFF);
+    w.root.write(QX_VALENS_TX_HEX, image);
+    w.task.SetValensUpFlg(1);
+    w.task.m_nValensResult = 0;
+    w.task.Process4STUpgrade();
+    ValensChip::Record r = w.valens.record();
+    return r.complete && r.file == image && w.task.m_nValensResult == 1 ? "" : "the chip did not take the file";
+}
+
+using Run = std::function<std::string(World&, unsigned)>;
+const std::map<std::string, Run>& Scenarios() {
+    static const std::map<std::string, Run> s_runs = {
+        {"bv", OneBvPort}, {"ep-banks", EpBanks}, {"master", MasterPush}, {"valens", ValensRun}};
+    return s_runs;
+}
+
+}  // namespace
+
+const std::vector<std::string>& TraceScenarioNames() {
+    static const std::vector<std::string> s_names = [] {
+        std::vector<std::string> v;
+        for (const auto& kv : Scenarios()) v.push_back(kv.first);
+        return v;
+    }();
+    return s_names;
+}
+
+bool RecordTraceScenario(const std::string& name, unsigned seed, const std::string& path, std::string* err) {
+    auto it = Scenarios().find(name);
+    if (it == Scenarios().end()) {
+        *err = "no scenario " + name;
+        return false;
+    }
+    World w;
+    if (!w.profileSet || w.task.m_Uartfd <= 0) {
+        *err = "the board could not be set up";
+        return false;
+    }
+    *err = it->second(w, seed);
+    w.board.stop();
+    return err->empty() && w.trace.save(path, err);
+}
+
+}  // namespace sim

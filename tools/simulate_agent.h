@@ -1,0 +1,20 @@
+// fwtool simulate --agent: the whole upgrade against a binary of the agent run
+// as a black box in private namespaces (see sim/BlackBox.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "SimScenario.h"
+
+struct AgentRun {
+    std::string agent;   // the binary, e.g. build/mgtask
+    std::string runner;  // command it runs under, words split at spaces ("" none)
+    bool inner = false;  // this process is the one inside the namespaces
+    bool keep = false;   // keep the agent's log
+    std::vector<std::string> forward;  // scenario options for the process inside
+};
+
+// Outside: checks root and starts this program again inside the namespaces;
+// inside: sets up the board and runs the scenario. Returns the exit status.
+int SimulateAgent(const AgentRun& run, sim::ScenarioOptions options);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <set>
 
+#include "Taskfile2mcu_Isp.h"
+
 namespace sim {
 
 namespace {
@@ -332,8 +334,8 @@ std::string IspVerifyBank(const IspDevice& dev, unsigned bank, const std::vector
 }
 
 IspDeviceSet::IspDeviceSet() {
-    for (unsigned p = 1; p <= 16; p++) ep_.emplace_back(new IspDevice(IspFamily::EP, p));
-    for (unsigned p = 1; p <= 8; p++) bv_.emplace_back(new IspDevice(IspFamily::BV, p));
+    for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) ep_.emplace_back(new IspDevice(IspFamily::EP, p));
+    for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) bv_.emplace_back(new IspDevice(IspFamily::BV, p));
 }
 
 void IspDeviceSet::routeAll(Board& board) {

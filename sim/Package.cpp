@@ -12,14 +12,24 @@
 #include "QxLog.h"
 #include "Sandbox.h"
 #include "Taskfile2mcu.h"
+#include "Taskfile2mcu_Isp.h"
 #include "Udp2vela.h"
 
 namespace sim {
 
+std::string EpFamilyDir(int row) {
+    std::string path = g_aIspEpFamilies[row].pBasePath;
+    size_t slash = path.rfind('/');
+    size_t before = path.rfind('/', slash - 1);
+    return path.substr(before + 1, slash - before - 1);
+}
+
 namespace {
-const char* const kEpDirs[3] = {"EP91A6SQ", "EP9162SQ", "Input"};
-const char* const kEpBases[3] = {"HV4412-7730-K28-OutputMcu-EP91A6SQ", "HV4412-7730-K28-OutputMcu-EP9162SQ",
-                                 "HV4412-7730-K28-InputMcu"};
+// The package holds an EP image under the name of its base on the board.
+std::string EpBase(int row) {
+    std::string path = g_aIspEpFamilies[row].pBasePath;
+    return path.substr(path.rfind('/') + 1);
+}
 }  // namespace
 
 std::string ReleaseName(const char* what, const std::string& version) {
@@ -30,7 +40,7 @@ std::string ReleaseName(const char* what, const std::string& version) {
 }
 
 std::string EpReleaseName(int row, int bank, const std::string& version) {
-    return std::string(kEpDirs[row]) + "/" + kEpBases[row] + "-" + version + ".h0" + std::to_string(bank);
+    return EpFamilyDir(row) + "/" + EpBase(row) + "-" + version + ".h0" + std::to_string(bank);
 }
 
 bool BuildPackage(const std::string& tarGzPath, const PackageImages& images, std::string* err) {

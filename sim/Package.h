@@ -26,6 +26,8 @@ bool BuildPackage(const std::string& tarGzPath, const PackageImages& images, std
 // The release file names, relative to the package's top directory.
 std::string ReleaseName(const char* what, const std::string& version);     // "master", "iomcu", "bv"
 std::string EpReleaseName(int row, int bank, const std::string& version);  // e.g. EP91A6SQ/...-V1.0.h00
+// The folder of an EP family (a row of g_aIspEpFamilies) in the package.
+std::string EpFamilyDir(int row);
 
 }  // namespace sim
 

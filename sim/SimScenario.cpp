@@ -20,6 +20,7 @@
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
+#include "Taskfile2mcu_Isp.h"
 #include "Trace.h"
 #include "ValensChip.h"
 #include "Vela.h"
@@ -86,7 +87,7 @@ struct Observed {
     }
 };
 
-int EpRow(unsigned port) { return port <= 8 ? 2 : (port <= 12 ? 1 : 0); }
+int EpRow(unsigned port) { return IspEpFamilyOf(port); }
 
 Outcome Clean(const LoadedImage& img) {
     return !img.present ? Outcome::Skipped : img.refused.empty() ? Outcome::Flashed : Outcome::Refused;
@@ -116,8 +117,8 @@ public:
         board_.route("WUPG Master\r\n", &master_);
         board_.routeSig(&ioMcu_, &valens_);
         isp_.routeAll(board_);
-        for (unsigned p = 1; p <= 16; p++) isp_.ep(p).setFaults(faults_.ep[p - 1]);
-        for (unsigned p = 1; p <= 8; p++) isp_.bv(p).setFaults(faults_.bv[p - 1]);
+        for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) isp_.ep(p).setFaults(faults_.ep[p - 1]);
+        for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) isp_.bv(p).setFaults(faults_.bv[p - 1]);
         board_.setNoise(faults_.lineFlip, o.seed);
         if (!o.tracePath.empty()) {
             trace_.reset(new Trace(o.timeScale));
@@ -344,13 +345,13 @@ void Scenario::reportChecks() {
 // ends with "UPG RST" at 57600 bit/s while the chip still listens at 115200.)
 void Scenario::routerCheck() {
     std::vector<std::string> want, got;
-    for (unsigned p = 1; p <= 16; p++) {
+    for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) {
         if (!pkg_.ep[EpRow(p)][0].present) continue;
         std::string e = IspDevice::EntryText(IspFamily::EP, p);
         want.push_back(e.substr(0, e.size() - 2));
         want.push_back("-> EP" + std::to_string(p));
     }
-    for (unsigned p = 1; p <= 8 && pkg_.bv.present; p++) {
+    for (unsigned p = 1; p <= QXIH_BV_PORTS && pkg_.bv.present; p++) {
         want.push_back("UPG BVE" + std::to_string(p));
         want.push_back("-> BV" + std::to_string(p));
     }
@@ -426,7 +427,7 @@ void Scenario::judgeTargets() {
                               std::to_string(chip.file.size()) + " of " + std::to_string(valensImage_.size()) +
                                   " bytes, verdict " +
                                   (chip.verdict.empty() ? "none" : chip.verdict.substr(0, chip.verdict.find('\r')))));
-    for (unsigned p = 1; p <= 16; p++) {
+    for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) {
         std::string name = "EP" + std::to_string(p), detail;
         const LoadedImage* banks = pkg_.ep[EpRow(p)];
         Observed o = observeIsp(isp_.ep(p), banks, 3, &detail);
@@ -441,7 +442,7 @@ void Scenario::judgeTargets() {
     Observed m = observeMcu(master_, pkg_.master, &detail);
     m.closing = closing("master");
     verdicts_.push_back(judge("master", Clean(pkg_.master), m, detail));
-    for (unsigned p = 1; p <= 8; p++) {
+    for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) {
         std::string name = "BV" + std::to_string(p);
         detail.clear();
         Observed o = observeIsp(isp_.bv(p), &pkg_.bv, 1, &detail);

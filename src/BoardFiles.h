@@ -3,8 +3,17 @@
 // here follows a link planted there or waits on a FIFO or a device.
 #pragma once
 
+#include <stdio.h>
+
+#include <memory>
 #include <string>
 #include <vector>
+
+// Closes a FILE when its owner goes, whichever way the function ends.
+struct Board_FileCloser {
+    void operator()(FILE* i_fp) const { fclose(i_fp); }
+};
+typedef std::unique_ptr<FILE, Board_FileCloser> Board_FilePtr;
 
 // Opens a regular file for reading without following a link and without
 // waiting on a FIFO or device. Returns the descriptor; -1 when nothing can be

@@ -43,18 +43,53 @@ int ASCIIToHEX(char i_cHigh, char i_cLow) {
     return s32High * 16 + s32Low;
 }
 
-int TransformDataOfFile(char* i_pText, int i_s32Len) {
-    if (i_s32Len > QX_FILEBUF_LEN) {
-        qx_printf("######FileTotallen[%d] > %d is error.\n", i_s32Len, QX_FILEBUF_LEN);
-        return -1;
-    }
-    if (i_s32Len < 1 || i_pText == nullptr) {
-        qx_printf("######Read file format error! \n");
-        return -1;
-    }
+namespace {
+// Refuses a record the end of the text cuts off.
+int RefuseCutRecord(const char* i_pText, int i_s32Len, int i_s32Pos) {
+    // Count what is there; the missing digits would only be zero bytes.
+    int s32Sum = 0;
+    for (int i = i_s32Pos + 1; i + 1 < i_s32Len; i += 2) s32Sum += PairAt(i_pText, i);
+    qx_printf("######cksum<%d> is error \n", s32Sum & 0xFF);
+    qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", i_s32Pos, i_s32Len);
+    return -1;
+}
 
-    // First pass: validate everything before the image is touched, so a
-    // refused file leaves the previous image in place.
+// Checks the record at i_s32Pos and returns its length (-1 when refused).
+int CheckRecord(const char* i_pText, int i_s32Len, int i_s32Pos, bool& io_bEndSeen, int& io_s32MaxRow) {
+    // The byte count is needed to know the record's length at all.
+    if (i_s32Pos + 2 >= i_s32Len) {
+        qx_printf("######cksum<%d> is error \n", 0);
+        qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", i_s32Pos, i_s32Len);
+        return -1;
+    }
+    int s32Count = PairAt(i_pText, i_s32Pos + 1);
+    int s32RecLen = RecordLen(s32Count);
+    if (i_s32Pos + s32RecLen > i_s32Len) return RefuseCutRecord(i_pText, i_s32Len, i_s32Pos);
+    int s32Type = PairAt(i_pText, i_s32Pos + 7);
+    int s32High = PairAt(i_pText, i_s32Pos + 3);
+    int s32Low = PairAt(i_pText, i_s32Pos + 5);
+    if (s32Type == 1) io_bEndSeen = true;
+    int s32Sum = 0;
+    for (int k = 0; k < s32Count + 5; k++) s32Sum += PairAt(i_pText, i_s32Pos + 1 + 2 * k);
+    s32Sum &= 0xFF;
+    if (s32Sum != 0) {
+        qx_printf("######cksum<%d> is error \n", s32Sum);
+        return -1;
+    }
+    if (s32High > io_s32MaxRow) io_s32MaxRow = s32High;
+    // Data the load would store must fit the 16-bit image: a device never
+    // gets a silently truncated image.
+    if (s32Type == 0 && !io_bEndSeen && s32High * 256 + s32Low + s32Count > QX_FLASHBUF_LEN) {
+        qx_printf("######data record at <0x%x> with %d bytes runs past address 0xFFFF, file refused.\n",
+                  s32High * 256 + s32Low, s32Count);
+        return -1;
+    }
+    return s32RecLen;
+}
+
+// Validates everything before the image is touched, so a refused file
+// leaves the previous image in place.
+int CheckText(const char* i_pText, int i_s32Len) {
     bool bEndSeen = false;
     int s32MaxRow = 0;
     int s32Pos = 0;
@@ -63,41 +98,8 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
             s32Pos++;
             continue;
         }
-        // The byte count is needed to know the record's length at all.
-        if (s32Pos + 2 >= i_s32Len) {
-            qx_printf("######cksum<%d> is error \n", 0);
-            qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", s32Pos, i_s32Len);
-            return -1;
-        }
-        int s32Count = PairAt(i_pText, s32Pos + 1);
-        int s32RecLen = RecordLen(s32Count);
-        if (s32Pos + s32RecLen > i_s32Len) {
-            // Count what is there; the missing digits would only be zero bytes.
-            int s32Sum = 0;
-            for (int i = s32Pos + 1; i + 1 < i_s32Len; i += 2) s32Sum += PairAt(i_pText, i);
-            qx_printf("######cksum<%d> is error \n", s32Sum & 0xFF);
-            qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", s32Pos, i_s32Len);
-            return -1;
-        }
-        int s32Type = PairAt(i_pText, s32Pos + 7);
-        int s32High = PairAt(i_pText, s32Pos + 3);
-        int s32Low = PairAt(i_pText, s32Pos + 5);
-        if (s32Type == 1) bEndSeen = true;
-        int s32Sum = 0;
-        for (int k = 0; k < s32Count + 5; k++) s32Sum += PairAt(i_pText, s32Pos + 1 + 2 * k);
-        s32Sum &= 0xFF;
-        if (s32Sum != 0) {
-            qx_printf("######cksum<%d> is error \n", s32Sum);
-            return -1;
-        }
-        if (s32High > s32MaxRow) s32MaxRow = s32High;
-        // Data the second pass would store must fit the 16-bit image: a
-        // device never gets a silently truncated image.
-        if (s32Type == 0 && !bEndSeen && s32High * 256 + s32Low + s32Count > QX_FLASHBUF_LEN) {
-            qx_printf("######data record at <0x%x> with %d bytes runs past address 0xFFFF, file refused.\n",
-                      s32High * 256 + s32Low, s32Count);
-            return -1;
-        }
+        int s32RecLen = CheckRecord(i_pText, i_s32Len, s32Pos, bEndSeen, s32MaxRow);
+        if (s32RecLen < 0) return -1;
         s32Pos += s32RecLen;
     }
     if (!bEndSeen) {
@@ -108,11 +110,14 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
         qx_printf("######address overflow and MaxAddr is <0x%x>! \n", s32MaxRow);
         return -1;
     }
+    return 0;
+}
 
-    // Second pass: load, up to the first end record.
+// Loads the checked text into the image, up to the first end record.
+void LoadText(const char* i_pText, int i_s32Len) {
     memset(g_FlashBuf, 0xFF, sizeof(g_FlashBuf));
     int s32LastAddr = -1;
-    s32Pos = 0;
+    int s32Pos = 0;
     while (s32Pos < i_s32Len) {
         if (i_pText[s32Pos] != ':') {
             s32Pos++;
@@ -124,7 +129,7 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
         if (s32Type == 0) {
             int s32Base = PairAt(i_pText, s32Pos + 3) * 256 + PairAt(i_pText, s32Pos + 5);
             for (int k = 0; k < s32Count; k++) {
-                int s32Addr = s32Base + k;  // checked above: below 0x10000
+                int s32Addr = s32Base + k;  // checked: below 0x10000
                 g_FlashBuf[s32Addr] = (unsigned char)PairAt(i_pText, s32Pos + 9 + 2 * k);
                 s32LastAddr = s32Addr;
             }
@@ -138,6 +143,20 @@ int TransformDataOfFile(char* i_pText, int i_s32Len) {
     g_row = s32Row;
     qx_printf("@@@@@@TransformDataOfFile finish, g_row is <%d>,loa<%d> FileCount is <%d>, FileTotallen is <%d>! \n",
               s32Row, s32Col, s32Pos < i_s32Len ? s32Pos : i_s32Len, i_s32Len);
+}
+}  // namespace
+
+int TransformDataOfFile(char* i_pText, int i_s32Len) {
+    if (i_s32Len > QX_FILEBUF_LEN) {
+        qx_printf("######FileTotallen[%d] > %d is error.\n", i_s32Len, QX_FILEBUF_LEN);
+        return -1;
+    }
+    if (i_s32Len < 1 || i_pText == nullptr) {
+        qx_printf("######Read file format error! \n");
+        return -1;
+    }
+    if (CheckText(i_pText, i_s32Len) != 0) return -1;
+    LoadText(i_pText, i_s32Len);
     return 0;
 }
 

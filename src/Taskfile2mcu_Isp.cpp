@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "BoardFiles.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -46,10 +48,8 @@ IspPercent IspComputePercent(uint32_t i_u32SendCount, int32_t i_s32FileSize, uin
 }
 
 const char* IspEpBasePath(uint32_t i_u32Port) {
-    if (i_u32Port >= 1 && i_u32Port <= 8) return QX_EP_BASE_INPUT;
-    if (i_u32Port >= 9 && i_u32Port <= 12) return QX_EP_BASE_9162;
-    if (i_u32Port >= 13 && i_u32Port <= 16) return QX_EP_BASE_91A6;
-    return nullptr;
+    int s32Family = IspEpFamilyOf(i_u32Port);
+    return s32Family < 0 ? nullptr : g_aIspEpFamilies[s32Family].pBasePath;
 }
 
 namespace {
@@ -210,7 +210,7 @@ struct IspCall {
     uint32_t u32MissZ;           // missing "Z" acknowledgements
     uint32_t u32Percent;         // progress value for the stall rule
     uint32_t u32Resets;          // attempts this call has ended (bounded by QXIH_ATTEMPTS_MAX)
-    struct timespec tsDeadline;  // end of the current answer window
+    std::chrono::steady_clock::time_point tpDeadline;  // end of the current answer window
 };
 
 enum IspVerdict {
@@ -247,21 +247,16 @@ IspOutcome Bad() { return {kIspBad, 0}; }
 
 void SetWindow(IspCall& io_call, long i_sec, long i_usec) {
     struct timeval tv = Board_Timeval(i_sec, i_usec);
-    clock_gettime(CLOCK_MONOTONIC, &io_call.tsDeadline);
-    io_call.tsDeadline.tv_sec += tv.tv_sec;
-    io_call.tsDeadline.tv_nsec += (long)tv.tv_usec * 1000L;
-    if (io_call.tsDeadline.tv_nsec >= 1000000000L) {
-        io_call.tsDeadline.tv_sec++;
-        io_call.tsDeadline.tv_nsec -= 1000000000L;
-    }
+    io_call.tpDeadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
 }
 
 // What is left of the window (zero once it has run out).
 struct timespec WindowLeft(const IspCall& i_call) {
-    struct timespec now, left = {0, 0};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     long long llNs =
-        (long long)(i_call.tsDeadline.tv_sec - now.tv_sec) * 1000000000LL + (i_call.tsDeadline.tv_nsec - now.tv_nsec);
+        std::chrono::duration_cast<std::chrono::nanoseconds>(i_call.tpDeadline - std::chrono::steady_clock::now())
+            .count();
+    struct timespec left = {0, 0};
     if (llNs > 0) {
         left.tv_sec = (time_t)(llNs / 1000000000LL);
         left.tv_nsec = (long)(llNs % 1000000000LL);
@@ -503,11 +498,131 @@ void SleepRestOfWindow(const IspCall& i_call) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
+// Loads the entry image and sends the entry request: the start of an attempt.
+int32_t StartAttempt(CTaskfile2mcu& io_task, IspCall& io_call) {
+    char szPath[QX_PATH_BUF(512)];
+    if (io_task.m_bBVFlg)
+        Board_Path(szPath, sizeof(szPath), QX_BV_HEX);
+    else
+        Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, kH00);
+    io_task.m_bFileExistFlg = Board_IsRegular(szPath) ? 1 : 0;
+    qx_printf("cVersionFile is [%s]\n", szPath);
+    if (LoadEntryImage(io_task, szPath, io_call.u32EntryNum == 0) != 0) {
+        qx_puts("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()");
+        io_task.VUV025ERevDateTimeOut();
+        return -2;
+    }
+    io_task.m_b16UpstartFlg = 1;
+    if (!io_task.m_bBVFlg && io_task.m_u32Port <= 1) io_task.SetUartSpeed(Board_SerialDev(), 57600);
+    io_task.m_u32State = emMSGJumpToIcpMode;
+    qx_puts("In m_b16UpstartFlg ");
+    if (io_task.m_bBVFlg) {
+        io_task.ApplyIntoUpgradeModleReq();
+    } else if (io_call.u32EntryNum <= 4) {
+        io_task.ApplyIntoUpgradeModleReq();
+        io_call.u32EntryNum++;
+    }
+    SetWindow(io_call, 10, 0);
+    return 0;
+}
+
+enum IspGather {
+    kGatherOn,       // more may come in this window
+    kGatherEnd,      // the window is over: judge what it brought
+    kGatherNoise,    // a full buffer was dropped: next pass at once
+    kGatherStalled,  // dropped noise and the stall rule ends the run
+};
+
+// Gathers what the window brings; the window is one budget for all waits.
+IspGather GatherWindow(CTaskfile2mcu& io_task, IspCall& io_call) {
+    struct pollfd stPfd = {io_task.m_Uartfd, POLLIN, 0};
+    struct timespec tsLeft = WindowLeft(io_call);
+    int s32Ready = ppoll(&stPfd, 1, &tsLeft, nullptr);
+    if (s32Ready <= 0) {
+        if (s32Ready < 0) SleepRestOfWindow(io_call);
+        struct timespec tsZero = {0, 0};
+        stPfd.revents = 0;
+        return ppoll(&stPfd, 1, &tsZero, nullptr) > 0 && (stPfd.revents & POLLIN) ? kGatherOn : kGatherEnd;
+    }
+    if (!(stPfd.revents & POLLIN)) {
+        // Hang-up or error on the port: nothing to read in this window.
+        SleepRestOfWindow(io_call);
+        return kGatherEnd;
+    }
+    ssize_t s32ReadLen =
+        read(io_task.m_Uartfd, io_call.aRsp + io_call.s32Gathered, (size_t)(QXIH_RSP_LEN - io_call.s32Gathered));
+    if (s32ReadLen <= 0) {
+        if (s32ReadLen < 0) qx_printf("######read uart fail, s32ReadLen is <%d>.\n", (int)s32ReadLen);
+        SleepRestOfWindow(io_call);
+        return kGatherEnd;
+    }
+    io_call.s32Gathered += (int)s32ReadLen;
+    if (io_call.s32Gathered < QXIH_RSP_LEN) return kGatherOn;
+    // A full buffer is noise, not an answer.
+    ClearRsp(io_call);
+    if (io_task.CheckPercent4EP(io_call.u32Percent) == 0) {
+        qx_puts("######CheckPercent4EP fail");
+        io_task.VUV025ERevDateTimeOut();
+        return kGatherStalled;
+    }
+    return kGatherNoise;
+}
+
+// The window after a step: the entry waits longest, the data block longer
+// than the short requests around it.
+void SetStepWindow(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (io_task.m_b16EntryWait)
+        SetWindow(io_call, 0, 100000);
+    else if (io_task.m_b16ShortWait)
+        SetWindow(io_call, 0, 10000);
+    else if (io_task.m_u32StepCount == 2 || io_task.m_u32StepCount == 4)
+        SetWindow(io_call, 0, 10000);
+    else
+        SetWindow(io_call, 0, 33000);
+}
+
+// Judges what the window brought in the current state and ends the step.
+IspOutcome EndStep(CTaskfile2mcu& io_task, IspCall& io_call) {
+    for (int i = 0; io_call.aRsp[i] != '\0'; i++) {
+        unsigned char u8 = (unsigned char)io_call.aRsp[i];
+        if (u8 != 0x3E) qx_printf("@@@@@@Receive Uart MSG[%d] is <0x%x> \n", i, u8);
+    }
+    const IspRow& stRow = FindRow(io_task.m_u32State);
+    if (stRow.pLog) qx_puts(stRow.pLog);
+    IspOutcome stOut = stRow.pAction(io_task, io_call);
+    if (stOut.eVerdict == kIspReturn || stOut.eVerdict == kIspNoEnd) return stOut;
+    if (stOut.eVerdict == kIspOk) {
+        if (stRow.u32OkNext != kSame) io_task.m_u32State = stRow.u32OkNext;
+        ApplyCounter(io_task, stRow.eOkCnt);
+    } else if (stOut.eVerdict == kIspBad) {
+        if (stRow.u32BadNext != kSame) io_task.m_u32State = stRow.u32BadNext;
+        ApplyCounter(io_task, stRow.eBadCnt);
+    } else {
+        ApplyCounter(io_task, stRow.u32State == emMSG5A1Rsp ? stRow.eBadCnt : stRow.eOkCnt);
+    }
+    ClearRsp(io_call);
+    SetStepWindow(io_task, io_call);
+    return stOut;
+}
+
+// The stall rule after QXIH_REVDATETIMEOUTNUM idle windows. True when the run ends.
+bool TimedOutForGood(CTaskfile2mcu& io_task, IspCall& io_call) {
+    if (io_task.m_s8RevTimeoutNum != QXIH_REVDATETIMEOUTNUM) return false;
+    qx_printf(
+        "~~~~~ after m_s8RevTimeoutNum == QXIH_REVDATETIMEOUTNUM VUV025ERevDateTimeOut(), "
+        "m_s8RevTimeoutNum[%d]\n",
+        QXIH_REVDATETIMEOUTNUM);
+    io_task.VUV025ERevDateTimeOut();
+    if (io_task.CheckPercent4EP(io_call.u32Percent) == 0) {
+        qx_puts("######CheckPercent4EP fail, after m_s8RevTimeoutNum");
+        return true;
+    }
+    return AttemptsSpent(io_task, io_call);
+}
 }  // namespace
 
 int32_t CTaskfile2mcu::Run4EPUpgrade() {
-    IspCall stCall;
-    memset(&stCall, 0, sizeof(stCall));
+    IspCall stCall{};
     m_u32Oldpercent = 0;
     tcflush(m_Uartfd, TCIOFLUSH);
     SetWindow(stCall, 0, 200000);
@@ -515,118 +630,15 @@ int32_t CTaskfile2mcu::Run4EPUpgrade() {
 
     for (;;) {
         if (!GetUpgradeflg()) return 0;
-
-        if (m_b16UpstartFlg == 0) {
-            char szPath[QX_PATH_BUF(512)];
-            if (m_bBVFlg)
-                Board_Path(szPath, sizeof(szPath), QX_BV_HEX);
-            else
-                Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, kH00);
-            m_bFileExistFlg = Board_IsRegular(szPath) ? 1 : 0;
-            qx_printf("cVersionFile is [%s]\n", szPath);
-            if (LoadEntryImage(*this, szPath, stCall.u32EntryNum == 0) != 0) {
-                qx_puts("~~~~~ after ProcessReadUpgradeFile VUV025ERevDateTimeOut()");
-                VUV025ERevDateTimeOut();
-                return -2;
-            }
-            m_b16UpstartFlg = 1;
-            if (!m_bBVFlg && m_u32Port <= 1) SetUartSpeed(Board_SerialDev(), 57600);
-            m_u32State = emMSGJumpToIcpMode;
-            qx_puts("In m_b16UpstartFlg ");
-            if (m_bBVFlg) {
-                ApplyIntoUpgradeModleReq();
-            } else if (stCall.u32EntryNum <= 4) {
-                ApplyIntoUpgradeModleReq();
-                stCall.u32EntryNum++;
-            }
-            SetWindow(stCall, 10, 0);
-        }
-
-        // Gather what the window brings; the window is one budget for all waits.
-        struct pollfd stPfd = {m_Uartfd, POLLIN, 0};
-        struct timespec tsLeft = WindowLeft(stCall);
-        int s32Ready = ppoll(&stPfd, 1, &tsLeft, nullptr);
-        bool bEvaluate = false;
-        if (s32Ready > 0) {
-            if (stPfd.revents & POLLIN) {
-                ssize_t s32ReadLen =
-                    read(m_Uartfd, stCall.aRsp + stCall.s32Gathered, (size_t)(QXIH_RSP_LEN - stCall.s32Gathered));
-                if (s32ReadLen < 0) {
-                    qx_printf("######read uart fail, s32ReadLen is <%d>.\n", (int)s32ReadLen);
-                    SleepRestOfWindow(stCall);
-                    bEvaluate = true;
-                } else if (s32ReadLen == 0) {
-                    SleepRestOfWindow(stCall);
-                    bEvaluate = true;
-                } else {
-                    stCall.s32Gathered += (int)s32ReadLen;
-                    if (stCall.s32Gathered >= QXIH_RSP_LEN) {
-                        // A full buffer is noise, not an answer.
-                        ClearRsp(stCall);
-                        if (CheckPercent4EP(stCall.u32Percent) == 0) {
-                            qx_puts("######CheckPercent4EP fail");
-                            VUV025ERevDateTimeOut();
-                            return -9;
-                        }
-                        continue;
-                    }
-                }
-            } else {
-                // Hang-up or error on the port: nothing to read in this window.
-                SleepRestOfWindow(stCall);
-                bEvaluate = true;
-            }
-        } else {
-            if (s32Ready < 0) SleepRestOfWindow(stCall);
-            struct timespec tsZero = {0, 0};
-            stPfd.revents = 0;
-            bEvaluate = !(ppoll(&stPfd, 1, &tsZero, nullptr) > 0 && (stPfd.revents & POLLIN));
-        }
-
-        if (bEvaluate) {
-            for (int i = 0; stCall.aRsp[i] != '\0'; i++) {
-                unsigned char u8 = (unsigned char)stCall.aRsp[i];
-                if (u8 != 0x3E) qx_printf("@@@@@@Receive Uart MSG[%d] is <0x%x> \n", i, u8);
-            }
-            const IspRow& stRow = FindRow(m_u32State);
-            if (stRow.pLog) qx_puts(stRow.pLog);
-            IspOutcome stOut = stRow.pAction(*this, stCall);
+        if (m_b16UpstartFlg == 0 && StartAttempt(*this, stCall) != 0) return -2;
+        IspGather eGather = GatherWindow(*this, stCall);
+        if (eGather == kGatherStalled) return -9;
+        if (eGather == kGatherNoise) continue;
+        if (eGather == kGatherEnd) {
+            IspOutcome stOut = EndStep(*this, stCall);
             if (stOut.eVerdict == kIspReturn) return stOut.s32Ret;
-            if (stOut.eVerdict != kIspNoEnd) {
-                if (stOut.eVerdict == kIspOk) {
-                    if (stRow.u32OkNext != kSame) m_u32State = stRow.u32OkNext;
-                    ApplyCounter(*this, stRow.eOkCnt);
-                } else if (stOut.eVerdict == kIspBad) {
-                    if (stRow.u32BadNext != kSame) m_u32State = stRow.u32BadNext;
-                    ApplyCounter(*this, stRow.eBadCnt);
-                } else {
-                    ApplyCounter(*this, stRow.u32State == emMSG5A1Rsp ? stRow.eBadCnt : stRow.eOkCnt);
-                }
-                ClearRsp(stCall);
-                if (m_b16EntryWait)
-                    SetWindow(stCall, 0, 100000);
-                else if (m_b16ShortWait)
-                    SetWindow(stCall, 0, 10000);
-                else if (m_u32StepCount == 2 || m_u32StepCount == 4)
-                    SetWindow(stCall, 0, 10000);
-                else
-                    SetWindow(stCall, 0, 33000);
-            }
         }
-
-        // Time-out check.
-        if (m_s8RevTimeoutNum == QXIH_REVDATETIMEOUTNUM) {
-            qx_printf(
-                "~~~~~ after m_s8RevTimeoutNum == QXIH_REVDATETIMEOUTNUM VUV025ERevDateTimeOut(), "
-                "m_s8RevTimeoutNum[%d]\n",
-                QXIH_REVDATETIMEOUTNUM);
-            VUV025ERevDateTimeOut();
-            if (CheckPercent4EP(stCall.u32Percent) == 0) {
-                qx_puts("######CheckPercent4EP fail, after m_s8RevTimeoutNum");
-                return -9;
-            }
-            if (AttemptsSpent(*this, stCall)) return -9;
-        }
+        if (TimedOutForGood(*this, stCall)) return -9;
     }
 }
 
@@ -722,7 +734,7 @@ int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
 int32_t CTaskfile2mcu::Process4EPUpgrade() {
     m_nepRetrynum = 0;
     m_u32Port = 1;
-    while (m_u32Port <= 16) {
+    while (m_u32Port <= QXIH_EP_PORTS) {
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
         Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(m_u32Port));
         int32_t s32Ret = Run4EPUpgrade();
@@ -754,7 +766,7 @@ int32_t CTaskfile2mcu::Process4BVUpgrade() {
     if (!bExists) qx_puts("###### No File to UpGrade BV...");
     SetUartSpeed(Board_SerialDev(), 57600);
     if (!bExists) return 0;
-    for (uint32_t u32Port = 1; u32Port <= 8; u32Port++) {
+    for (uint32_t u32Port = 1; u32Port <= QXIH_BV_PORTS; u32Port++) {
         Run4EPUpgrade();
         if (g_MCUVersionFile[0] != '\0') SendIndexedReport(128, "BV", m_u32Port, 100);
         m_u32Port++;

@@ -104,8 +104,8 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     // Never a link, and never a wait on a FIFO or device: that is refused as
     // if the image could not be opened, with its own "######" line.
     int fd = Board_OpenRegular(i_pPath);
-    FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (fp == nullptr) {
+    Board_FilePtr fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (!fp) {
         if (fd >= 0) close(fd);
         if (fd != -2)
             qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
@@ -115,16 +115,15 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     const int32_t nValens = GetValensUpFlg();
     DynamicBuf stBuf;
     if (DynamicBuf_Init(&stBuf, "Name Not defined") != 0) {
-        fclose(fp);
         s_bYmodemFailed = true;
         return 1;
     }
-    fseek(fp, 0, SEEK_END);
-    long nLength = ftell(fp);
+    fseek(fp.get(), 0, SEEK_END);
+    long nLength = ftell(fp.get());
     if (nLength < 0) nLength = 0;
     int nTotal = (int)(nLength / g_nSTBlock + 1);
     qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
-    fseek(fp, 0, SEEK_SET);
+    fseek(fp.get(), 0, SEEK_SET);
 
     // The chip flashes whatever it is given: an image the buffer cannot hold
     // whole is refused rather than sent cut.
@@ -137,7 +136,7 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
 
     for (int r = nTotal; r >= 1; r--) {
         memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
-        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp);
+        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp.get());
         qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
         if (nValens != 0) {
             if (DynamicBuf_Append(&stBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
@@ -167,7 +166,6 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
             qx_printf("File transfer successful, waiting for upgrade..........\n");
         }
     }
-    fclose(fp);
     DynamicBuf_Free(&stBuf);
     return 1;
 }
@@ -211,6 +209,137 @@ bool WaitReadable(int i_fd, uint64_t i_u64DeadlineMs) {
         if (nRet < 0 && errno != EINTR) return true;  // let the read report it
     }
 }
+
+// What one run of the handshake holds across its passes.
+struct StRun {
+    const char* pDev;
+    int fd;
+    int nTarget;
+    int32_t nValens;
+    char szSig[13] = "UPG MCUSIG\r\n";
+    char szMaster[14] = "WUPG Master\r\n";
+    char szValensCmd[QX_VALENS_CMD_LEN];
+    DynamicBuf stRecv;
+    char szLine[256];
+    uint32_t u32Stale = 0;  // leading bytes of the buffer that came before the push
+    bool bBlock = false;
+    int nEntryFails = 0;
+    uint64_t u64VerdictDeadline = 0;
+};
+
+enum StStep { kStOn, kStDone, kStFail };
+
+// Reads what the chip sent and cuts the first line from it. False when the
+// chip's verdict did not come in time.
+bool ReadLine(CTaskfile2mcu& io_task, StRun& io_run, int32_t& o_s32Consumed) {
+    memset(io_run.szLine, 0, sizeof(io_run.szLine));
+    char szChunk[256];
+    memset(szChunk, 0, sizeof(szChunk));
+    // The chip's verdict is awaited by reads that block, but never past
+    // the deadline: a chip that stays silent must not hold the scheduler.
+    if (io_run.bBlock && io_run.nTarget == TARGET_VALENS && STM_Status == 2 &&
+        !WaitReadable(io_run.fd, io_run.u64VerdictDeadline)) {
+        qx_printf("###### no verdict from the Valens chip within %d s\n", QX_VALENS_VERDICT_MS / 1000);
+        return false;
+    }
+    int32_t s32Read = io_task.Uart2tread(io_run.fd, szChunk, 255, io_run.bBlock);
+    if (s32Read > 0) DynamicBuf_Append(&io_run.stRecv, szChunk, (uint32_t)s32Read);
+    o_s32Consumed = io_task.CatchEndMsg((const char*)io_run.stRecv.pData, (int)io_run.stRecv.u32DataLen);
+    if (o_s32Consumed > 0)
+        memcpy(io_run.szLine, io_run.stRecv.pData, o_s32Consumed < 255 ? (size_t)o_s32Consumed : 255u);
+    if (io_run.szLine[0] != '\0') qx_printf("Recv buf is[%s]\n", io_run.szLine);
+    return true;
+}
+
+// Sends the command that calls the target's boot loader; after five failed
+// sends the run is given up.
+StStep StEnter(CTaskfile2mcu& io_task, StRun& io_run) {
+    retry_count++;
+    if (RecvHas(io_run.stRecv, "WUPG Master\r\n")) return kStOn;
+    retry_count = 0;
+    int32_t s32Ret;
+    if (io_run.nTarget == TARGET_MASTER) {
+        s32Ret = io_task.SendUartMsg(io_run.szMaster, 13);
+        io_task.SetUartSpeed(io_run.pDev, 115200);
+    } else {
+        io_task.SendUartMsg(io_run.szSig, 12);
+        Board_usleep(200000);
+        io_task.SetUartSpeed(io_run.pDev, 115200);
+        if (io_run.nTarget == TARGET_IOMCU)
+            s32Ret = io_task.SendUartMsg(io_run.szSig, 12);
+        else
+            s32Ret = io_task.SendUartMsg(io_run.szValensCmd, (int)strlen(io_run.szValensCmd));
+    }
+    if (s32Ret >= 0) {
+        STM_Status = 1;
+        return kStOn;
+    }
+    qx_printf("call strncat failure, s32Ret = [%d]\n", s32Ret);
+    io_task.SetUartSpeed(io_run.pDev, 57600);
+    if (++io_run.nEntryFails < QX_ST_ENTRY_FAIL_MAX) return kStOn;
+    qx_printf("###### entry command not sent after %d attempts, upgrade given up\n", io_run.nEntryFails);
+    return kStFail;
+}
+
+// Waits for the boot loader's start and pushes the image.
+StStep StAwaitStart(CTaskfile2mcu& io_task, StRun& io_run) {
+    retry_count++;
+    if (!RecvHas(io_run.stRecv, io_run.nTarget == TARGET_VALENS ? "CC" : "START")) {
+        if (io_run.nTarget != TARGET_MASTER) {
+            Board_usleep(200000);
+            if (io_run.nTarget == TARGET_IOMCU)
+                io_task.SendUartMsg(io_run.szSig, 12);
+            else
+                io_task.SendUartMsg(io_run.szValensCmd, (int)strlen(io_run.szValensCmd));
+            Board_sleep(5);
+        }
+        return kStOn;
+    }
+    retry_count = 0;
+    const char* pImage = io_run.nTarget == TARGET_MASTER  ? QX_MASTER_HEX
+                         : io_run.nTarget == TARGET_IOMCU ? QX_IOMCU_HEX
+                         : io_run.nValens == 1            ? QX_VALENS_TX_HEX
+                                                          : QX_VALENS_RX_HEX;
+    char szPath[QX_PATH_BUF(64)];
+    Board_Path(szPath, sizeof(szPath), pImage);
+    if (io_run.nTarget == TARGET_VALENS) io_run.bBlock = true;
+    qx_printf("readly in upgrade stm32....\n");
+    io_run.u32Stale = io_run.stRecv.u32DataLen;
+    if (io_task.QX_UPGSTM32(szPath) == 0) return kStFail;
+    if (io_run.nTarget == TARGET_VALENS && s_bYmodemFailed) return kStFail;
+    io_run.u64VerdictDeadline = Board_MonoMs() + QX_VALENS_VERDICT_MS;
+    STM_Status = 2;
+    return kStOn;
+}
+
+// Waits for the end of the run: the Valens chip's verdict, or the reboot of
+// the others (or enough passes without it).
+StStep StAwaitVerdict(CTaskfile2mcu& io_task, StRun& io_run) {
+    qx_printf("STM_Status==2.....buffer[%s][%d].\n", io_run.szLine, (int)strlen(io_run.szLine));
+    retry_count++;
+    if (io_run.nTarget == TARGET_VALENS) {
+        if (RecvHas(io_run.stRecv, "FAIL", io_run.u32Stale)) return kStFail;
+        if (!RecvHas(io_run.stRecv, "SUCCESS", io_run.u32Stale)) return kStOn;
+        io_task.m_nValensResult = 1;
+        return kStDone;
+    }
+    const char* pFresh = io_run.szLine + std::min<size_t>(io_run.u32Stale, strlen(io_run.szLine));
+    return strstr(pFresh, "rebooting") != nullptr || retry_count > QX_ST_CLOSE_PASS_MAX ? kStDone : kStOn;
+}
+
+StStep RunStates(CTaskfile2mcu& io_task, StRun& io_run) {
+    int32_t s32Consumed = 0;
+    for (;;) {
+        DynamicBuf_Drop(&io_run.stRecv, (uint32_t)s32Consumed);
+        io_run.u32Stale -= std::min(io_run.u32Stale, (uint32_t)s32Consumed);
+        if (!ReadLine(io_task, io_run, s32Consumed)) return kStFail;
+        if (retry_count > QX_ST_PASS_MAX) return kStFail;
+        StStep eStep = STM_Status == 0   ? StEnter(io_task, io_run)
+                       : STM_Status == 1 ? StAwaitStart(io_task, io_run)
+                                         : StAwaitVerdict(io_task, io_run);
+        if (eStep != kStOn) return eStep;
+    }
+}
 }  // namespace
 
 int32_t CTaskfile2mcu::CatchEndMsg(const char* i_pMsg, int i_s32Len) {
@@ -225,137 +354,27 @@ int32_t CTaskfile2mcu::CatchEndMsg(const char* i_pMsg, int i_s32Len) {
 }
 
 void CTaskfile2mcu::Process4STUpgrade() {
-    const char* pDev = Board_SerialDev();
+    StRun stRun;
+    stRun.pDev = Board_SerialDev();
     if (m_Uartfd >= 0) tcflush(m_Uartfd, TCIOFLUSH);
-    SetUartSpeed(pDev, 57600);
-    const int fd = m_Uartfd;
+    SetUartSpeed(stRun.pDev, 57600);
+    stRun.fd = m_Uartfd;
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) return;
+    if (stRun.fd < 0 || fstat(stRun.fd, &st) != 0) return;
     qx_printf("Ready to upgrade ST... ... \n");
 
-    const int32_t nValens = GetValensUpFlg();
-    const int nTarget = nValens != 0 ? TARGET_VALENS : (m_bIoMcu ? TARGET_IOMCU : TARGET_MASTER);
-    char szSig[] = "UPG MCUSIG\r\n";
-    char szMaster[] = "WUPG Master\r\n";
-    char szValensCmd[QX_VALENS_CMD_LEN];
-    szValensCmd[0] = '\0';
-    if (g_pudp4vela != nullptr) snprintf(szValensCmd, sizeof(szValensCmd), "%s", g_pudp4vela->GetValensUpCmd());
+    stRun.nValens = GetValensUpFlg();
+    stRun.nTarget = stRun.nValens != 0 ? TARGET_VALENS : (m_bIoMcu ? TARGET_IOMCU : TARGET_MASTER);
+    stRun.szValensCmd[0] = '\0';
+    if (g_pudp4vela != nullptr)
+        snprintf(stRun.szValensCmd, sizeof(stRun.szValensCmd), "%s", g_pudp4vela->GetValensUpCmd());
 
-    DynamicBuf stRecv;
-    if (DynamicBuf_Init(&stRecv, "Name Not defined") != 0) {
-        if (nTarget == TARGET_VALENS) m_nValensResult = -1;
-        return;
-    }
-    char szChunk[256];
-    char szLine[256];
-    char szPath[QX_PATH_BUF(64)];
-    int32_t s32Consumed = 0;
-    uint32_t u32Stale = 0;  // leading bytes of the buffer that came before the push
-    bool bBlock = false;
-    int nEntryFails = 0;
-    uint64_t u64VerdictDeadline = 0;
-
-    for (;;) {
-        memset(szLine, 0, sizeof(szLine));
-        DynamicBuf_Drop(&stRecv, (uint32_t)s32Consumed);
-        u32Stale -= std::min(u32Stale, (uint32_t)s32Consumed);
-
-        memset(szChunk, 0, sizeof(szChunk));
-        // The chip's verdict is awaited by reads that block, but never past
-        // the deadline: a chip that stays silent must not hold the scheduler.
-        if (bBlock && nTarget == TARGET_VALENS && STM_Status == 2 && !WaitReadable(fd, u64VerdictDeadline)) {
-            qx_printf("###### no verdict from the Valens chip within %d s\n", QX_VALENS_VERDICT_MS / 1000);
-            m_nValensResult = -1;
-            break;
-        }
-        int32_t s32Read = Uart2tread(fd, szChunk, 255, bBlock);
-        if (s32Read > 0) DynamicBuf_Append(&stRecv, szChunk, (uint32_t)s32Read);
-
-        s32Consumed = CatchEndMsg((const char*)stRecv.pData, (int)stRecv.u32DataLen);
-        if (s32Consumed > 0) {
-            memcpy(szLine, stRecv.pData, s32Consumed < 255 ? (size_t)s32Consumed : 255u);
-        }
-        if (szLine[0] != '\0') qx_printf("Recv buf is[%s]\n", szLine);
-
-        if (retry_count > QX_ST_PASS_MAX) {
-            if (nTarget == TARGET_VALENS) m_nValensResult = -1;
-            break;
-        }
-
-        if (STM_Status == 0) {
-            retry_count++;
-            if (RecvHas(stRecv, "WUPG Master\r\n")) continue;
-            retry_count = 0;
-            int32_t s32Ret;
-            if (nTarget == TARGET_MASTER) {
-                s32Ret = SendUartMsg(szMaster, 13);
-                SetUartSpeed(pDev, 115200);
-            } else {
-                SendUartMsg(szSig, 12);
-                Board_usleep(200000);
-                SetUartSpeed(pDev, 115200);
-                if (nTarget == TARGET_IOMCU)
-                    s32Ret = SendUartMsg(szSig, 12);
-                else
-                    s32Ret = SendUartMsg(szValensCmd, (int)strlen(szValensCmd));
-            }
-            if (s32Ret >= 0) {
-                STM_Status = 1;
-            } else {
-                qx_printf("call strncat failure, s32Ret = [%d]\n", s32Ret);
-                SetUartSpeed(pDev, 57600);
-                if (++nEntryFails >= QX_ST_ENTRY_FAIL_MAX) {
-                    qx_printf("###### entry command not sent after %d attempts, upgrade given up\n", nEntryFails);
-                    if (nTarget == TARGET_VALENS) m_nValensResult = -1;
-                    break;
-                }
-            }
-        } else if (STM_Status == 1) {
-            retry_count++;
-            if (RecvHas(stRecv, nTarget == TARGET_VALENS ? "CC" : "START")) {
-                retry_count = 0;
-                const char* pImage = nTarget == TARGET_MASTER   ? QX_MASTER_HEX
-                                     : nTarget == TARGET_IOMCU ? QX_IOMCU_HEX
-                                     : nValens == 1            ? QX_VALENS_TX_HEX
-                                                               : QX_VALENS_RX_HEX;
-                Board_Path(szPath, sizeof(szPath), pImage);
-                if (nTarget == TARGET_VALENS) bBlock = true;
-                qx_printf("readly in upgrade stm32....\n");
-                u32Stale = stRecv.u32DataLen;
-                if (QX_UPGSTM32(szPath) == 0) {
-                    if (nTarget == TARGET_VALENS) m_nValensResult = -1;
-                    break;
-                }
-                if (nTarget == TARGET_VALENS && s_bYmodemFailed) {
-                    m_nValensResult = -1;
-                    break;
-                }
-                u64VerdictDeadline = Board_MonoMs() + QX_VALENS_VERDICT_MS;
-                STM_Status = 2;
-            } else if (nTarget != TARGET_MASTER) {
-                Board_usleep(200000);
-                if (nTarget == TARGET_IOMCU)
-                    SendUartMsg(szSig, 12);
-                else
-                    SendUartMsg(szValensCmd, (int)strlen(szValensCmd));
-                Board_sleep(5);
-            }
-        } else {
-            qx_printf("STM_Status==2.....buffer[%s][%d].\n", szLine, (int)strlen(szLine));
-            retry_count++;
-            if (nTarget == TARGET_VALENS) {
-                bool bSuccess = RecvHas(stRecv, "SUCCESS", u32Stale);
-                bool bFail = RecvHas(stRecv, "FAIL", u32Stale);
-                if (bSuccess) m_nValensResult = 1;
-                if (bFail) m_nValensResult = -1;
-                if (bSuccess || bFail) break;
-            } else if (strstr(szLine + std::min<size_t>(u32Stale, strlen(szLine)), "rebooting") != nullptr ||
-                       retry_count > QX_ST_CLOSE_PASS_MAX) {
-                break;
-            }
-        }
-    }
+    bool bReady = DynamicBuf_Init(&stRun.stRecv, "Name Not defined") == 0;
+    StStep eEnd = bReady ? RunStates(*this, stRun) : kStFail;
+    // Whatever ends a Valens run short is its failure.
+    if (eEnd == kStFail && stRun.nTarget == TARGET_VALENS) m_nValensResult = -1;
+    if (!bReady) return;
     retry_count = 0;
     STM_Status = 0;
-    DynamicBuf_Free(&stRecv);
+    DynamicBuf_Free(&stRun.stRecv);
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "QxLog.h"
@@ -41,9 +42,8 @@ const uint64_t kWriteStallMinUs = 250000;
 const uint64_t kWriteUsPerByte = 1000;
 
 uint64_t MonoUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(now).count();
 }
 }  // namespace
 

@@ -15,6 +15,7 @@
 
 #include "APP_TinyTFTP.h"
 #include "APP_TinyTFTP_Port.h"
+#include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -860,6 +861,92 @@ void PacketRecord(comm_master_t* o_pRecord, const uint8_t* i_pPacket, int i_s32L
 }
 }  // namespace
 
+namespace {
+// The push's log lines name the entry point, whichever helper writes them.
+const char* const kPushFn = "QX_SendFileToSTM32";
+uint8_t s_packet[TFTP_FRAME_SIZE];
+
+// Sends data block i_u32Block and reports the progress; the send's result.
+int SendBlock(FILE* i_fp, uint32_t i_u32Block, int32_t i_s32Remaining, int32_t i_s32Total, int32_t& io_s32End) {
+    comm_master_t record;
+    size_t nRead = fread(s_packet + TFTP_DATA_HDR, 1, TFTP_BLOCK_SIZE, i_fp);
+    int nLen = TinyTFTP_PutData(s_packet, (uint16_t)i_u32Block, s_packet + TFTP_DATA_HDR, (int)nRead);
+    // The record's len is p_len + 2 rounded up: the whole packet and its zero padding.
+    PacketRecord(&record, s_packet, nLen);
+    if (nRead < TFTP_BLOCK_SIZE)
+        qx_eprintf("function [%s], line = [%d], current block=[%u]\n", kPushFn, __LINE__, i_u32Block);
+    int s32Ret = CTransfer4mcu::QX_UartWrite(&record);
+    int32_t s32Percent = 100 + (-100 * i_s32Remaining) / i_s32Total;
+    if (s32Percent > 100) s32Percent = 99;
+    if (s32Percent == 100) io_s32End = 1;
+    SendReport("ST", 9, 9, (int)i_u32Block, s32Percent, io_s32End);
+    return s32Ret;
+}
+
+// Sends the blocks, each on the MCU's acknowledgement of the one before.
+// False when the channel closed meanwhile.
+bool SendBlocks(FILE* i_fp, int32_t i_s32Total) {
+    int32_t s32Remaining = i_s32Total;
+    uint32_t u32NextBlock = 1;
+    int32_t s32End = 0;
+    for (int32_t s32Count = 0;;) {
+        if (!WaitMcuAck()) return false;
+        qx_eprintf("function [%s], line = [%d], state = %d, g_comm_core.ops_code = %d, nTotal = %d\n", kPushFn,
+                   __LINE__, 1, g_comm_core.ops_code.load(), i_s32Total);
+        qx_eprintf("function [%s], line = [%d], g_comm_core.tu_block = %d count=[%d]\n", kPushFn, __LINE__,
+                   g_comm_core.tu_block.load(), s32Count);
+        ResetCore();
+        if (s32Remaining < 1) {
+            qx_eprintf("function [%s], line = [%d], xfer complete\n", kPushFn, __LINE__);
+            return true;
+        }
+        if (SendBlock(i_fp, u32NextBlock, s32Remaining, i_s32Total, s32End) != 0) {
+            qx_eprintf("function [%s], line = [%d], send fail ???\n", kPushFn, __LINE__);
+            return true;
+        }
+        u32NextBlock++;
+        qx_eprintf("function [%s], line = [%d], next block=[%u]\n", kPushFn, __LINE__, u32NextBlock);
+        if (++s32Count % 50 == 0) {
+            qx_eprintf("function [%s], line = [%d], count = %d\n", kPushFn, __LINE__, s32Count);
+            Board_usleep(500000);
+        }
+        s32Remaining--;
+    }
+}
+
+// One attempt: the write request, then the blocks. False when the push ends
+// (no image, or the channel closed).
+bool SendAttempt(int32_t i_s32McuType, const char* i_pPath) {
+    qx_eprintf("function [%s], line = [%d], FilePath = [%s], \n", kPushFn, __LINE__, i_pPath);
+    Board_FilePtr fp(fopen(i_pPath, "rb"));
+    if (!fp) {
+        qx_eprintf("function [%s], line = [%d], can't open %s\n", kPushFn, __LINE__, i_pPath);
+        return false;
+    }
+    g_UpgInfo.mcu = i_s32McuType;
+    g_UpgInfo.status = 3;
+    fseek(fp.get(), 0, SEEK_END);
+    long nLength = ftell(fp.get());
+    int32_t nTotal = (int32_t)(nLength / TFTP_BLOCK_SIZE + 1);
+    qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", kPushFn, __LINE__, (int)nLength, nTotal);
+    rewind(fp.get());
+    if (!WaitMcuAck()) return false;
+    qx_eprintf("function [%s], line = [%d], from mcu ack\n", kPushFn, __LINE__);
+    qx_eprintf("function [%s], line = [%d], File :%s\n", kPushFn, __LINE__, i_pPath);
+    ResetCore();
+    comm_master_t record;
+    int nLen = TinyTFTP_PutRequest(s_packet, sizeof(s_packet), TFTP_WRQ, "STM32_MASTER", "BIN");
+    PacketRecord(&record, s_packet, nLen);
+    if (CTransfer4mcu::QX_UartWrite(&record) != 0) {
+        qx_eprintf("function [%s], line = [%d], send fail ???\n", kPushFn, __LINE__);
+        return true;
+    }
+    qx_eprintf("function [%s], line = [%d], send success, goto send data state\n", kPushFn, __LINE__);
+    Board_usleep(10000);
+    return SendBlocks(fp.get(), nTotal);
+}
+}  // namespace
+
 int CTransfer4mcu::QX_SendFileToSTM32(int32_t i_s32McuType, int32_t i_s32Attempts, int32_t /*i_s32Unused*/) {
     // The MCU's first acknowledgement may already be here (it can follow its
     // upgrade acknowledgement at once): clearing it now would wait for ever.
@@ -867,84 +954,8 @@ int CTransfer4mcu::QX_SendFileToSTM32(int32_t i_s32McuType, int32_t i_s32Attempt
     if (i_s32Attempts < 1) return 0;
     char szPath[QX_PATH_BUF(256)];
     Board_Path(szPath, sizeof(szPath), QX_MASTER_HEX);
-    static uint8_t s_packet[TFTP_FRAME_SIZE];
-    comm_master_t record;
     for (int32_t a = 0; a < i_s32Attempts; a++) {
-        qx_eprintf("function [%s], line = [%d], FilePath = [%s], \n", __func__, __LINE__, szPath);
-        FILE* fp = fopen(szPath, "rb");
-        if (fp == nullptr) {
-            qx_eprintf("function [%s], line = [%d], can't open %s\n", __func__, __LINE__, szPath);
-            return 0;
-        }
-        g_UpgInfo.mcu = i_s32McuType;
-        g_UpgInfo.status = 3;
-        fseek(fp, 0, SEEK_END);
-        long nLength = ftell(fp);
-        int32_t nTotal = (int32_t)(nLength / TFTP_BLOCK_SIZE + 1);
-        qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", __func__, __LINE__, (int)nLength, nTotal);
-        rewind(fp);
-        int32_t s32Remaining = nTotal;
-        uint32_t u32NextBlock = 1;
-        int32_t s32End = 0;
-
-        if (!WaitMcuAck()) {
-            fclose(fp);
-            return 0;
-        }
-        qx_eprintf("function [%s], line = [%d], from mcu ack\n", __func__, __LINE__);
-        qx_eprintf("function [%s], line = [%d], File :%s\n", __func__, __LINE__, szPath);
-        ResetCore();
-        int nLen = TinyTFTP_PutRequest(s_packet, sizeof(s_packet), TFTP_WRQ, "STM32_MASTER", "BIN");
-        PacketRecord(&record, s_packet, nLen);
-        if (QX_UartWrite(&record) != 0) {
-            qx_eprintf("function [%s], line = [%d], send fail ???\n", __func__, __LINE__);
-            fclose(fp);
-            continue;
-        }
-        qx_eprintf("function [%s], line = [%d], send success, goto send data state\n", __func__, __LINE__);
-        Board_usleep(10000);
-
-        int32_t s32Count = 0;
-        for (;;) {
-            if (!WaitMcuAck()) {
-                fclose(fp);
-                return 0;
-            }
-            qx_eprintf("function [%s], line = [%d], state = %d, g_comm_core.ops_code = %d, nTotal = %d\n", __func__,
-                       __LINE__, 1, g_comm_core.ops_code.load(), nTotal);
-            qx_eprintf("function [%s], line = [%d], g_comm_core.tu_block = %d count=[%d]\n", __func__, __LINE__,
-                       g_comm_core.tu_block.load(), s32Count);
-            ResetCore();
-            if (s32Remaining < 1) {
-                fclose(fp);
-                qx_eprintf("function [%s], line = [%d], xfer complete\n", __func__, __LINE__);
-                break;
-            }
-            uint32_t u32Block = u32NextBlock;
-            size_t nRead = fread(s_packet + TFTP_DATA_HDR, 1, TFTP_BLOCK_SIZE, fp);
-            nLen = TinyTFTP_PutData(s_packet, (uint16_t)u32Block, s_packet + TFTP_DATA_HDR, (int)nRead);
-            // The record's len is p_len + 2 rounded up: the whole packet and its zero padding.
-            PacketRecord(&record, s_packet, nLen);
-            if (nRead < TFTP_BLOCK_SIZE)
-                qx_eprintf("function [%s], line = [%d], current block=[%u]\n", __func__, __LINE__, u32Block);
-            int s32Ret = QX_UartWrite(&record);
-            int32_t s32Percent = 100 + (-100 * s32Remaining) / nTotal;
-            if (s32Percent > 100) s32Percent = 99;
-            if (s32Percent == 100) s32End = 1;
-            SendReport("ST", 9, 9, (int)u32Block, s32Percent, s32End);
-            if (s32Ret != 0) {
-                qx_eprintf("function [%s], line = [%d], send fail ???\n", __func__, __LINE__);
-                fclose(fp);
-                break;
-            }
-            u32NextBlock++;
-            qx_eprintf("function [%s], line = [%d], next block=[%u]\n", __func__, __LINE__, u32NextBlock);
-            if (++s32Count % 50 == 0) {
-                qx_eprintf("function [%s], line = [%d], count = %d\n", __func__, __LINE__, s32Count);
-                Board_usleep(500000);
-            }
-            s32Remaining--;
-        }
+        if (!SendAttempt(i_s32McuType, szPath)) return 0;
     }
     return 0;
 }

@@ -101,51 +101,53 @@ int32_t ym_send_packet0(const char* i_pFilename, int i_s32Size) {
     return ym_send_packet(aPayload, 0);
 }
 
-int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char* i_pFilename) {
-    if (g_pTaskUP4mcu == nullptr || (i_pData == nullptr && i_u32Size > 0) || i_u32Size > 0x7FFFFFFFu) {
-        qx_printf("###### YM: nothing to send (no port object or no data)\n");
-        return -1;
-    }
-    Board_usleep(1000000);
-    fflush(nullptr);
+namespace {
+enum YmStep { kYmDone, kYmAgain, kYmFail, kYmCancel };
 
-    // The receiver's first 'C'.
-    uint64_t u64Deadline = Board_MonoMs() + YM_FIRST_C_WAIT_MS;
-    int c = ReadAnswer(u64Deadline);
-    if (c != YM_CRC) {
-        if (c == YM_READ_TIMEOUT) qx_printf("###### YM: receiver not ready, no 'C' within %d s\n", YM_FIRST_C_WAIT_MS / 1000);
-        return Cancel();
+// Sends with i_send and judges the answer with i_judge (given the answer's
+// deadline) until the step is done, fails, or YM_MAX_SENDS sends are spent.
+template <typename Send, typename Judge>
+int32_t SendAndAwait(const char* i_pWhat, Send i_send, Judge i_judge) {
+    for (int nSends = 0; nSends < YM_MAX_SENDS; nSends++) {
+        i_send();
+        switch (i_judge(AnswerDeadline())) {
+            case kYmDone:
+                return 0;
+            case kYmFail:
+                return -1;
+            case kYmCancel:
+                return Cancel();
+            case kYmAgain:
+                break;
+        }
     }
-    DrainInput();
+    return GiveUp(i_pWhat);
+}
 
-    // Packet 0: one 'C' that crossed it on the line is forgiven once.
+// Packet 0: one 'C' that crossed it on the line is forgiven once.
+int32_t SendPacket0(const char* i_pFilename, unsigned int i_u32Size) {
     bool bTolerateC = true;
-    for (int nSends = 0;;) {
-        if (nSends >= YM_MAX_SENDS) return GiveUp("packet 0");
-        ym_send_packet0(i_pFilename, (int)i_u32Size);
-        nSends++;
-        u64Deadline = AnswerDeadline();
-        c = ReadAnswer(u64Deadline);
+    auto judge = [&bTolerateC](uint64_t i_u64Deadline) {
+        int c = ReadAnswer(i_u64Deadline);
         if (c == YM_ACK) {
-            c = ReadAnswer(u64Deadline);
-            if (c == YM_CRC) break;
-            if (c == YM_READ_BROKEN) return Cancel();
-            continue;
+            c = ReadAnswer(i_u64Deadline);
+            if (c == YM_CRC) return kYmDone;
+            return c == YM_READ_BROKEN ? kYmCancel : kYmAgain;
         }
         if (c == YM_CRC) {
-            if (!bTolerateC) return Cancel();
+            if (!bTolerateC) return kYmCancel;
             bTolerateC = false;
-            continue;
+            return kYmAgain;
         }
-        if (c == YM_NAK) {
-            if (bTolerateC) return Cancel();
-            continue;
-        }
-        if (c == YM_READ_TIMEOUT) continue;
-        return Cancel();
-    }
+        if (c == YM_NAK) return bTolerateC ? kYmCancel : kYmAgain;
+        return c == YM_READ_TIMEOUT ? kYmAgain : kYmCancel;
+    };
+    auto send = [&] { ym_send_packet0(i_pFilename, (int)i_u32Size); };
+    return SendAndAwait("packet 0", send, judge);
+}
 
-    // Data: 1024-byte packets, the last one padded with zeros.
+// Data: 1024-byte packets, the last one padded with zeros.
+int32_t SendData(unsigned char* i_pData, unsigned int i_u32Size) {
     uint32_t u32Done = 0;
     int s32Block = 1;
     unsigned char aLast[YM_PACKET_1K_SIZE];
@@ -159,55 +161,76 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
         } else {
             u32Chunk = YM_PACKET_1K_SIZE;
         }
-        for (int nSends = 0;;) {
-            if (nSends >= YM_MAX_SENDS) return GiveUp("data packet");
-            ym_send_packet(pPayload, s32Block);
-            nSends++;
-            c = ReadAnswer(AnswerDeadline());
-            if (c == YM_ACK) break;
+        auto judge = [s32Block](uint64_t i_u64Deadline) {
+            int c = ReadAnswer(i_u64Deadline);
+            if (c == YM_ACK) return kYmDone;
             if (c == YM_CAN) {
                 qx_printf("###### YM: receiver cancelled at block %d\n", s32Block);
-                return -1;
+                return kYmFail;
             }
             if (c == YM_READ_BROKEN) {
                 qx_printf("###### YM: serial port failed at block %d\n", s32Block);
-                return -1;
+                return kYmFail;
             }
-        }
+            return kYmAgain;
+        };
+        auto send = [&] { ym_send_packet(pPayload, s32Block); };
+        if (SendAndAwait("data packet", send, judge) != 0) return -1;
         u32Done += u32Chunk;
         s32Block++;
         if (s_fnProgress != nullptr) s_fnProgress(u32Done, i_u32Size, s_pProgressUser);
     }
+    return 0;
+}
 
-    // End of file; a receiver may NAK the first EOT.
-    for (int nSends = 0;;) {
-        if (nSends >= YM_MAX_SENDS) return GiveUp("EOT");
-        WriteByte(YM_EOT);
-        nSends++;
-        c = ReadAnswer(AnswerDeadline());
-        if (c == YM_ACK) break;
-        if (c == YM_READ_BROKEN) return -1;
-    }
-    c = ReadAnswer(AnswerDeadline());
-    if (c != YM_CRC) {
+// Acknowledged by an ACK; anything but a broken port is worth another send.
+YmStep AwaitAck(int i_c) {
+    if (i_c == YM_ACK) return kYmDone;
+    return i_c == YM_READ_BROKEN ? kYmFail : kYmAgain;
+}
+
+// End of file (a receiver may NAK the first EOT), then the closing packet.
+int32_t SendEnd() {
+    auto eot = [](uint64_t i_u64Deadline) { return AwaitAck(ReadAnswer(i_u64Deadline)); };
+    auto sendEot = [] { WriteByte(YM_EOT); };
+    if (SendAndAwait("EOT", sendEot, eot) != 0) return -1;
+    if (ReadAnswer(AnswerDeadline()) != YM_CRC) {
         qx_printf("###### YM: receiver did not ask for the closing packet after the end of file\n");
         return -1;
     }
-
-    // Closing packet. A 'C' here is the receiver repeating its request while
-    // the packet is on its way, so it does not cost a send; but a receiver that
-    // repeats it for ever must not hold us past the answer's deadline.
-    for (int nSends = 0;;) {
-        if (nSends >= YM_MAX_SENDS) return GiveUp("closing packet");
-        ym_send_packet0(nullptr, 0);
-        nSends++;
-        u64Deadline = AnswerDeadline();
+    // A 'C' here is the receiver repeating its request while the packet is on
+    // its way, so it does not cost a send; but a receiver that repeats it for
+    // ever must not hold us past the answer's deadline.
+    auto closing = [](uint64_t i_u64Deadline) {
+        int c;
         do {
-            c = ReadAnswer(u64Deadline);
-        } while (c == YM_CRC && Board_MonoMs() < u64Deadline);
-        if (c == YM_ACK) return (int32_t)i_u32Size;
-        if (c == YM_READ_BROKEN) return -1;
+            c = ReadAnswer(i_u64Deadline);
+        } while (c == YM_CRC && Board_MonoMs() < i_u64Deadline);
+        return AwaitAck(c);
+    };
+    auto sendClosing = [] { ym_send_packet0(nullptr, 0); };
+    return SendAndAwait("closing packet", sendClosing, closing);
+}
+}  // namespace
+
+int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char* i_pFilename) {
+    if (g_pTaskUP4mcu == nullptr || (i_pData == nullptr && i_u32Size > 0) || i_u32Size > 0x7FFFFFFFu) {
+        qx_printf("###### YM: nothing to send (no port object or no data)\n");
+        return -1;
     }
+    Board_usleep(1000000);
+    fflush(nullptr);
+
+    // The receiver's first 'C'.
+    int c = ReadAnswer(Board_MonoMs() + YM_FIRST_C_WAIT_MS);
+    if (c != YM_CRC) {
+        if (c == YM_READ_TIMEOUT)
+            qx_printf("###### YM: receiver not ready, no 'C' within %d s\n", YM_FIRST_C_WAIT_MS / 1000);
+        return Cancel();
+    }
+    DrainInput();
+    if (SendPacket0(i_pFilename, i_u32Size) != 0 || SendData(i_pData, i_u32Size) != 0 || SendEnd() != 0) return -1;
+    return (int32_t)i_u32Size;
 }
 
 // ---- receiver -------------------------------------------------------------------

@@ -184,9 +184,9 @@ bool ParseOutcome(const std::string& name, Outcome* out) {
     return false;
 }
 
-bool FaultSet::parse(const std::string& spec, std::string* err) {
+bool FaultSet::parse(const std::string& text, std::string* err) {
     items_.clear();
-    std::stringstream ss(spec);
+    std::stringstream ss(text);
     std::string item;
     while (std::getline(ss, item, ',')) {
         Fault f;

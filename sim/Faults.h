@@ -35,7 +35,7 @@ struct DeviceFaults {
 
 struct FaultKnob;
 
-// One item of a fault spec: a knob on a target.
+// One item of a fault list: a knob on a target.
 struct Fault {
     const FaultKnob* knob = nullptr;
     std::string target;  // as in the summary: "EP3", "BV2", "master", "IOMCU", "Valens", "line"
@@ -46,7 +46,7 @@ struct Fault {
 class FaultSet {
 public:
     // Parses "target=knob[:value],..."; false with *err naming the bad item.
-    bool parse(const std::string& spec, std::string* err);
+    bool parse(const std::string& text, std::string* err);
     bool empty() const { return items_.empty(); }
     const std::vector<Fault>& items() const { return items_; }
     void apply(DeviceFaults* d) const;

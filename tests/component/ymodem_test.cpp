@@ -313,43 +313,46 @@ TEST(YmodemSenderFaults, SilentReceiverEndsInBoundedTime) {
 }
 
 TEST(YmodemReceiver, ExactFitRepeatedBlockFiveErrorsAndEndlessRepeats) {
-    Scripted t;
-    sim::PtyLine& line = t.line;
     std::vector<unsigned char> buf(1025);
     char name[80];
     int32_t ret = 0;
+    std::thread rx;
     auto header = [](const std::string& text) { return Pkt(0, text + std::string(128 - text.size(), '\0')); };
-    // 1025 bytes into 1025: the zero padding of the second packet is not data.
-    std::string data = RandomBytes(1025);
-    std::thread rx([&] { ret = fymodem_receive(buf.data(), 1025, name); });
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
-    Answer(line, header(std::string("d.bin\0" "1025", 10)));
-    EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    Answer(line, Pkt(1, data.substr(0, 1024)));
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    Answer(line, Pkt(1, data.substr(0, 1024)));  // our ACK "lost": a repeat is acknowledged, not stored
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    Answer(line, Pkt(2, data.substr(1024) + std::string(1023, '\0')));
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    Answer(line, "\x04");
-    EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    Answer(line, header(""));
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
-    rx.join();
-    EXPECT_EQ(ret, 1025);
-    EXPECT_STREQ(name, "d.bin");
-    EXPECT_EQ(std::string(buf.begin(), buf.end()), data);
+    {
+        Scripted t;
+        sim::PtyLine& line = t.line;
+        // 1025 bytes into 1025: the zero padding of the second packet is not data.
+        std::string data = RandomBytes(1025);
+        rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
+        Answer(line, header(std::string("d.bin\0" "1025", 10)));
+        EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
+        Answer(line, Pkt(1, data.substr(0, 1024)));
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
+        Answer(line, Pkt(1, data.substr(0, 1024)));  // our ACK "lost": a repeat is acknowledged, not stored
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
+        Answer(line, Pkt(2, data.substr(1024) + std::string(1023, '\0')));
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
+        Answer(line, "\x04");
+        EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
+        Answer(line, header(""));
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "\x06");
+        rx.join();
+        EXPECT_EQ(ret, 1025);
+        EXPECT_STREQ(name, "d.bin");
+        EXPECT_EQ(std::string(buf.begin(), buf.end()), data);
 
-    // A header, then silence: every second read fails, five in a row abort.
-    rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
-    EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
-    Answer(line, header(std::string("e\0" "10", 5)));
-    EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
-    rx.join();
-    EXPECT_EQ(ret, -1);
-    EXPECT_TRUE(t.log.contains("YM: RX errors too many: 5 - ABORT."));
-    std::string tail = ReadAgent(line, 64, 500);
-    EXPECT_EQ(tail.substr(tail.size() - 2), "\x18\x18");
+        // A header, then silence: every second read fails, five in a row abort.
+        rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
+        EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
+        Answer(line, header(std::string("e\0" "10", 5)));
+        EXPECT_EQ(ReadAgent(line, 2, 5000), "\x06" "C");
+        rx.join();
+        EXPECT_EQ(ret, -1);
+        EXPECT_TRUE(t.log.contains("YM: RX errors too many: 5 - ABORT."));
+        std::string tail = ReadAgent(line, 64, 500);
+        EXPECT_EQ(tail.substr(tail.size() - 2), "\x18\x18");
+    }
 
     // A sender that repeats itself for ever is given up after five repeats.
     const std::string block1 = Pkt(1, RandomBytes(1024));
@@ -358,14 +361,16 @@ TEST(YmodemReceiver, ExactFitRepeatedBlockFiveErrorsAndEndlessRepeats) {
         std::string unit;
     } rows[] = {{"the same block", block1}, {"a block out of turn", Pkt(7, RandomBytes(1024))}, {"EOT", "\x04"}};
     for (const auto& r : rows) {
-        ReadAgent(line, 64, 300);  // what the last one said after its cancel
+        // A line of its own: units the last receiver left unread after its
+        // cancel must not be the next one's first input.
+        Scripted own;
         rx = std::thread([&] { ret = fymodem_receive(buf.data(), 1025, name); });
-        EXPECT_EQ(ReadAgent(line, 1, 5000), "C") << r.legend;
-        Answer(line, header(std::string("f\0" "1000", 6)));
+        EXPECT_EQ(ReadAgent(own.line, 1, 5000), "C") << r.legend;
+        Answer(own.line, header(std::string("f\0" "1000", 6)));
         std::string said;
         for (int i = 0; i < 20 && said.find("\x18\x18") == std::string::npos; i++) {
-            Answer(line, r.unit);
-            said += ReadAgent(line, 64, 200);
+            Answer(own.line, r.unit);
+            said += ReadAgent(own.line, 64, 200);
         }
         rx.join();
         EXPECT_EQ(ret, -1) << r.legend;

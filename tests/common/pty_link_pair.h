@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "McuPeer.h"
 #include "PtyLine.h"
 #include "testing.h"
 #include "tiny_hd.h"
@@ -24,18 +24,18 @@ using Bytes = std::vector<uint8_t>;
 // One end: a descriptor, a fault on its outgoing line, what it delivered.
 struct End {
     int fd = -1;
-    tiny_link_handle h;
+    tiny_link_handle h{};
     uint8_t inbuf[2048];
     std::thread rx;
     std::atomic<bool> running{false};
-    // Line faults on what this end writes, by frame number (0-based, acks included).
-    std::atomic<int> flags{0};
-    std::atomic<int> dropFrame{-1};
-    std::atomic<int> flipFrame{-1};
-    std::atomic<int> loseByteOfFrame{-1};
+    // Line faults on what this end writes, by frame number (0-based, acks
+    // included): the whole frame lost, or its fourth byte flipped or lost.
+    std::atomic<int> flags{0}, dropFrame{-1}, flipFrame{-1}, loseByteOfFrame{-1};
     int byteInFrame = 0;
     std::mutex mutex;
     std::vector<std::pair<uint16_t, Bytes>> delivered;
+    // Replaces the recording of delivered frames when set (before start()).
+    std::function<void(tiny_link_handle*, uint16_t, uint8_t*, int32_t)> hook;
 
     static int32_t Write(void* user, const void* data, int32_t len) {
         End* e = static_cast<End*>(user);
@@ -56,45 +56,30 @@ struct End {
         }
     }
     static int32_t Read(void* user, void* buf, int32_t len) {
-        End* e = static_cast<End*>(user);
-        ssize_t n = ::read(e->fd, buf, (size_t)len);
+        ssize_t n = ::read(static_cast<End*>(user)->fd, buf, (size_t)len);
         if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
         return (int32_t)n;
     }
-    // Replaces the recording of delivered frames when set (before start()).
-    std::function<void(tiny_link_handle*, uint16_t, uint8_t*, int32_t)> hook;
     static void OnFrame(tiny_link_handle* h, uint16_t id, uint8_t* data, int32_t len) {
         End* e = static_cast<End*>(h->pdata);
-        if (e->hook) {
-            e->hook(h, id, data, len);
-            return;
-        }
+        if (e->hook) return e->hook(h, id, data, len);
         std::lock_guard<std::mutex> lock(e->mutex);
         e->delivered.emplace_back(id, Bytes(data, data + len));
     }
 
     bool init(int descriptor, uint32_t timeoutMs) {
         fd = descriptor;
-        memset(&h, 0, sizeof(h));
-        tiny_hd_init_params p;
-        memset(&p, 0, sizeof(p));
-        p.write_func = Write;
-        p.read_func = Read;
-        p.user_data = this;
-        p.on_frame_cb = OnFrame;
-        p.inbuf = inbuf;
-        p.inbuf_size = sizeof(inbuf);
-        p.timeout = timeoutMs;
+        h = tiny_link_handle{};
+        tiny_hd_init_params p{Write, Read, this, OnFrame, sizeof(inbuf), inbuf, timeoutMs};
         return tiny_hd_init(&h, &p) == 1;
     }
     void start() {
         running = true;
         rx = std::thread([this] {
             while (running) {
-                if (tiny_hd_run(&h) == 0) {
-                    struct pollfd p = {fd, POLLIN, 0};
-                    poll(&p, 1, 2);
-                }
+                if (tiny_hd_run(&h) != 0) continue;
+                struct pollfd p = {fd, POLLIN, 0};
+                poll(&p, 1, 2);
             }
         });
     }
@@ -126,5 +111,22 @@ struct Pair {
         close(slave);
     }
 };
+
+// The frames an independent reader finds on a non-blocking descriptor, until
+// n are in or ms have passed.
+inline std::vector<sim::McuFrameReader::Frame> ReadFrames(int fd, size_t n, int ms) {
+    sim::McuFrameReader reader;
+    sim::McuFrameReader::Frame f;
+    std::vector<sim::McuFrameReader::Frame> frames;
+    WaitFor(
+        [&] {
+            uint8_t b;
+            while (frames.size() < n && ::read(fd, &b, 1) == 1)
+                if (reader.feed(b, &f)) frames.push_back(f);
+            return frames.size() >= n;
+        },
+        ms);
+    return frames;
+}
 
 }  // namespace fwtest

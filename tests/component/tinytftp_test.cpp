@@ -3,8 +3,8 @@
 // emulated master MCU.
 #include <gtest/gtest.h>
 #include <string.h>
-#include <sys/stat.h>
 
+#include <deque>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -21,35 +21,39 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using fwtest::WaitFor;
 
-// A slot of the test's own for the engine at the far end (the process-wide
-// one of the port glue serves the near end).
-struct Slot {
+// The far end of one engine: packets to hand over (queued by the test or by
+// the link), and what the engine sends, recorded or, with a link, sent on it.
+struct Peer {
     std::mutex mutex;
-    bool full = false;
-    Bytes frame;
+    std::deque<Bytes> in;
+    std::vector<Bytes> out;
+    int failWrite = -1;  // this write (0-based) fails
     tiny_link_handle* link = nullptr;
     static int32_t Read(void* user, void* buf, int32_t size) {
-        Slot* s = static_cast<Slot*>(user);
-        std::lock_guard<std::mutex> lock(s->mutex);
-        if (!s->full) return 0;
+        Peer* p = static_cast<Peer*>(user);
+        std::lock_guard<std::mutex> lock(p->mutex);
+        if (p->in.empty()) return 0;
         memset(buf, 0, size);
-        memcpy(buf, s->frame.data(), std::min<size_t>(s->frame.size(), (size_t)size));
-        s->full = false;
+        memcpy(buf, p->in.front().data(), std::min<size_t>(p->in.front().size(), (size_t)size));
+        p->in.pop_front();
         return size;
     }
     static int32_t Write(void* user, const void* packet, int32_t len) {
-        Slot* s = static_cast<Slot*>(user);
-        return tiny_send_wait_ack(s->link, (const uint8_t*)packet, (uint16_t)len) == 1 ? len : -1;
+        Peer* p = static_cast<Peer*>(user);
+        if (p->link != nullptr)
+            return tiny_send_wait_ack(p->link, (const uint8_t*)packet, (uint16_t)len) == 1 ? len : -1;
+        if (p->failWrite-- == 0) return -1;
+        p->out.emplace_back((const uint8_t*)packet, (const uint8_t*)packet + len);
+        return len;
     }
     void put(uint8_t* data, int32_t len) {
         std::lock_guard<std::mutex> lock(mutex);
-        frame.assign(data, data + len);
-        full = true;
+        in.emplace_back(data, data + len);
     }
 };
 
-tftp_param Param(const std::string& root, void* user, int32_t (*rd)(void*, void*, int32_t),
-                 int32_t (*wr)(void*, const void*, int32_t)) {
+tftp_param Param(const std::string& root, void* user, int32_t (*rd)(void*, void*, int32_t) = Peer::Read,
+                 int32_t (*wr)(void*, const void*, int32_t) = Peer::Write) {
     tftp_param p;
     memset(&p, 0, sizeof(p));
     snprintf(p.root_path, sizeof(p.root_path), "%s", root.c_str());
@@ -59,33 +63,9 @@ tftp_param Param(const std::string& root, void* user, int32_t (*rd)(void*, void*
     return p;
 }
 
-// A scripted peer for one engine: packets to hand over, packets it sent.
-struct Script {
-    std::vector<Bytes> in;
-    size_t next = 0;
-    std::vector<Bytes> out;
-    int failWrite = -1;  // this write (0-based) fails
-    static int32_t Read(void* user, void* buf, int32_t size) {
-        Script* s = static_cast<Script*>(user);
-        if (s->next >= s->in.size()) return 0;
-        memset(buf, 0, size);
-        memcpy(buf, s->in[s->next].data(), s->in[s->next].size());
-        s->next++;
-        return size;
-    }
-    static int32_t Write(void* user, const void* packet, int32_t len) {
-        Script* s = static_cast<Script*>(user);
-        if (s->failWrite-- == 0) return -1;
-        const uint8_t* p = (const uint8_t*)packet;
-        s->out.emplace_back(p, p + len);
-        return len;
-    }
-};
-
-Bytes Packet(int (*build)(uint8_t*, uint16_t, const uint8_t*, int), uint16_t block, const std::string& data) {
+Bytes Data(uint16_t block, const std::string& data) {
     Bytes b(TFTP_FRAME_SIZE);
-    int n = build(b.data(), block, (const uint8_t*)data.data(), (int)data.size());
-    b.resize(n);
+    b.resize(TinyTFTP_PutData(b.data(), block, (const uint8_t*)data.data(), (int)data.size()));
     return b;
 }
 Bytes Request(const char* name) {
@@ -110,13 +90,13 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
     fwtest::Pair link(60000);
     ASSERT_TRUE(link.ok);
     link.a.hook = [](tiny_link_handle* h, uint16_t, uint8_t* d, int32_t n) { recv_on_frame(h, d, n); };
-    Slot slot;
-    slot.link = &link.b.h;
-    link.b.hook = [&slot](tiny_link_handle*, uint16_t, uint8_t* d, int32_t n) { slot.put(d, n); };
+    Peer far;
+    far.link = &link.b.h;
+    link.b.hook = [&far](tiny_link_handle*, uint16_t, uint8_t* d, int32_t n) { far.put(d, n); };
     link.a.start();
     link.b.start();
     tftp_param sendParam = Param(root.path() + "/src/", &link.a.h, r_tftp_frame, s_tftp_frame);
-    tftp_param recvParam = Param(root.path() + "/dst/", &slot, Slot::Read, Slot::Write);
+    tftp_param recvParam = Param(root.path() + "/dst/", &far);
     const size_t sizes[] = {0, 1023, 1024, 1025, 300000};
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
@@ -135,11 +115,8 @@ TEST_F(TftpEnv, EngineToEngineOverTheLinkKeepsEveryFileIntact) {
         rx.join();
         EXPECT_EQ(received, 1);
         EXPECT_TRUE(root.read("/dst/" + name) == content);
-        struct stat st;
-        ASSERT_EQ(stat(root.file("/dst/" + name).c_str(), &st), 0);
         APP_TinyTFTP_Destroy(&sender);
         APP_TinyTFTP_Destroy(&receiver);
-        EXPECT_EQ(sender, nullptr);
     }
 }
 
@@ -160,33 +137,32 @@ TEST_F(TftpEnv, ScriptedPeersGetTheRightAnswers) {
     } rows[] = {
         {"a repeated old block is ignored, only new ones answered",
          nullptr,
-         {Request("r.bin"), Packet(TinyTFTP_PutData, 1, b1), Packet(TinyTFTP_PutData, 1, b1),
-          Packet(TinyTFTP_PutData, 2, b2)},
+         {Request("r.bin"), Data(1, b1), Data(1, b1), Data(2, b2)},
          {AckPacket(0), AckPacket(1), AckPacket(2)},
          1},
-        {"a name leaving the root", nullptr, {Request("../escape.bin"), Packet(TinyTFTP_PutData, 1, "x")}, {err}, -4},
-        {"a name in a subdirectory", nullptr, {Request("sub/inner.bin"), Packet(TinyTFTP_PutData, 1, "x")}, {err}, -4},
-        {"the name ..", nullptr, {Request(".."), Packet(TinyTFTP_PutData, 1, "x")}, {err}, -4},
-        {"an empty name", nullptr, {Request(""), Packet(TinyTFTP_PutData, 1, "x")}, {err}, -4},
+        {"a name leaving the root", nullptr, {Request("../escape.bin"), Data(1, "x")}, {err}, -4},
+        {"a name in a subdirectory", nullptr, {Request("sub/inner.bin"), Data(1, "x")}, {err}, -4},
+        {"the name ..", nullptr, {Request(".."), Data(1, "x")}, {err}, -4},
+        {"an empty name", nullptr, {Request(""), Data(1, "x")}, {err}, -4},
         {"a transfer failing midway leaves the old file",
          nullptr,
-         {Request("there.bin"), Packet(TinyTFTP_PutData, 1, b1), Packet(TinyTFTP_PutData, 2, b2)},
+         {Request("there.bin"), Data(1, b1), Data(2, b2)},
          {AckPacket(0)},
          -4,
          1},
         {"a peer going silent midway: time-out, the old file kept",
          nullptr,
-         {Request("there.bin"), Packet(TinyTFTP_PutData, 1, b1)},
+         {Request("there.bin"), Data(1, b1)},
          silent,
          -2},
         {"sending a missing file", "missing.bin", {AckPacket(0)}, {Request("missing.bin"), err}, -4},
         {"an error packet from the peer", "there.bin", {AckPacket(0), err}, {Request("there.bin")}, -1},
     };
     for (const auto& r : rows) {
-        Script s;
-        s.in = r.in;
+        Peer s;
+        s.in.assign(r.in.begin(), r.in.end());
         s.failWrite = r.failWrite;
-        tftp_param p = Param(root.path() + "/dst/", &s, Script::Read, Script::Write);
+        tftp_param p = Param(root.path() + "/dst/", &s);
         APP_TinyTFTP_t* h = nullptr;
         ASSERT_EQ(APP_TinyTFTP_Create(&h, &p), 1);
         if (r.sendName != nullptr) snprintf(h->file_name, sizeof(h->file_name), "%s", r.sendName);
@@ -195,9 +171,7 @@ TEST_F(TftpEnv, ScriptedPeersGetTheRightAnswers) {
         APP_TinyTFTP_Destroy(&h);
     }
     EXPECT_TRUE(root.read("/dst/r.bin") == b1 + b2);
-    struct stat st;
-    ASSERT_EQ(stat(root.file("/dst/r.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(std::filesystem::status(root.file("/dst/r.bin")).permissions(), std::filesystem::perms(0644));
     EXPECT_TRUE(root.read("/dst/there.bin") == "abc");
     EXPECT_FALSE(root.exists("/escape.bin"));
     std::set<std::string> left;  // no temporary file stays behind, nothing lands elsewhere
@@ -236,11 +210,9 @@ TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
     ASSERT_EQ(reports.size(), 3u);
     const char* percents[] = {"0", "34", "67"};
     for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(reports[i].name, "ST(9)");
-        EXPECT_EQ(reports[i].total, "9");
-        EXPECT_EQ(reports[i].current, std::to_string(i + 1));
-        EXPECT_EQ(reports[i].percent, percents[i]);
-        EXPECT_EQ(reports[i].isEnd, "0");
+        const fwtest::Report& r = reports[i];
+        EXPECT_EQ((std::vector<std::string>{r.name, r.total, r.current, r.percent, r.isEnd}),
+                  (std::vector<std::string>{"ST(9)", "9", std::to_string(i + 1), percents[i], "0"}));
     }
     EXPECT_EQ(g_UpgInfo.status.load(), 3);
 }
@@ -276,30 +248,21 @@ TEST_F(ChannelPush, UpdateDirectoryGoesFileByFileButNeverTheIni) {
         SCOPED_TRACE(f.first);
         ASSERT_EQ(mcu->files().count(f.first), 1u);
         EXPECT_TRUE(mcu->files().at(f.first) == Bytes(f.second.begin(), f.second.end()));
-        EXPECT_TRUE(log.contains("tftp xfer ret=[1], file_name=[" + f.first + "]"));
     }
-    EXPECT_EQ(mcu->files().count(QX_MCU_UPDATE_INI), 0u);
-    EXPECT_FALSE(log.contains("files[3]"));
-    EXPECT_TRUE(log.contains("dir d_name:"));
-    EXPECT_TRUE(log.contains("link file d_name:"));
+    EXPECT_EQ(mcu->files().size(), 3u);  // not the ini, the folder or the link
 }
 
 TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
     open(0.01);
     root.mkdirs(QX_UPDATE_DIR);
-    static tftp_param s_param;
-    Board_Path(s_param.root_path, sizeof(s_param.root_path), QX_UPDATE_DIR);
-    s_param.user = &g_QXhandle;
-    s_param.read = r_tftp_frame;
-    s_param.write = s_tftp_frame;
+    tftp_param param = Param(root.file(QX_UPDATE_DIR), &g_QXhandle, r_tftp_frame, s_tftp_frame);
     APP_TinyTFTP_t* h = nullptr;
-    ASSERT_EQ(APP_TinyTFTP_Create(&h, &s_param), 1);
+    ASSERT_EQ(APP_TinyTFTP_Create(&h, &param), 1);
     // The MCU's side, by hand: the request and every block arrive before the
     // engine takes any; each waits its turn in the slot.
     std::string content = fwtest::RandomBytes(2500, 9);
     ASSERT_EQ(mcu->send(Request("from_mcu.bin")), 1);
-    for (uint16_t b = 1; b <= 3; b++)
-        ASSERT_EQ(mcu->send(Packet(TinyTFTP_PutData, b, content.substr((b - 1) * 1024, 1024))), 1);
+    for (uint16_t b = 1; b <= 3; b++) ASSERT_EQ(mcu->send(Data(b, content.substr((b - 1) * 1024, 1024))), 1);
     EXPECT_EQ(APP_TinyTFTP_Xfer(h), 1);
     EXPECT_TRUE(root.read(std::string(QX_UPDATE_DIR) + "from_mcu.bin") == content);
     ASSERT_TRUE(mcu->waitUntil([&] { return mcu->packets().size() == 4; }));

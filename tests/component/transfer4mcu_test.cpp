@@ -1,14 +1,19 @@
-// The message channel opened on a pty slave, with the emulated master MCU on
-// the master side and a vela stand-in collecting the reports.
+// The master-MCU channel opened on a pty slave, with the emulated master MCU
+// on the master side and a vela stand-in collecting the reports: records,
+// the block-transfer engine with a scripted peer, and both file pushes.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <chrono>
+#include <deque>
+#include <filesystem>
+#include <set>
+#include <thread>
 
+#include "APP_TinyTFTP.h"
+#include "APP_TinyTFTP_Port.h"
 #include "McuPeer.h"
-#include "PtyLine.h"
 #include "Transfer4mcu.h"
-#include "Udp2vela.h"
 #include "mcu_channel_env.h"
 #include "testing.h"
 
@@ -26,6 +31,57 @@ protected:
     }
 };
 using sim::McuWords;
+using Engine = fwtest::McuChannelTest;
+using ChannelPush = fwtest::McuChannelTest;
+
+// A scripted far end for the block-transfer engine: packets to hand over,
+// and what the engine sends.
+struct Peer {
+    std::deque<Bytes> in;
+    std::vector<Bytes> out;
+    int failWrite = -1;  // this write (0-based) fails
+    static int32_t Read(void* user, void* buf, int32_t size) {
+        Peer* p = static_cast<Peer*>(user);
+        if (p->in.empty()) return 0;
+        memset(buf, 0, size);
+        memcpy(buf, p->in.front().data(), std::min<size_t>(p->in.front().size(), (size_t)size));
+        p->in.pop_front();
+        return size;
+    }
+    static int32_t Write(void* user, const void* packet, int32_t len) {
+        Peer* p = static_cast<Peer*>(user);
+        if (p->failWrite-- == 0) return -1;
+        p->out.emplace_back((const uint8_t*)packet, (const uint8_t*)packet + len);
+        return len;
+    }
+};
+
+tftp_param Param(const std::string& root, void* user, int32_t (*rd)(void*, void*, int32_t) = Peer::Read,
+                 int32_t (*wr)(void*, const void*, int32_t) = Peer::Write) {
+    tftp_param p;
+    memset(&p, 0, sizeof(p));
+    snprintf(p.root_path, sizeof(p.root_path), "%s", root.c_str());
+    p.user = user;
+    p.read = rd;
+    p.write = wr;
+    return p;
+}
+
+Bytes Data(uint16_t block, const std::string& data) {
+    Bytes b(TFTP_FRAME_SIZE);
+    b.resize(TinyTFTP_PutData(b.data(), block, (const uint8_t*)data.data(), (int)data.size()));
+    return b;
+}
+Bytes Request(const char* name) {
+    Bytes b(TFTP_FRAME_SIZE);
+    b.resize(TinyTFTP_PutRequest(b.data(), (int)b.size(), TFTP_WRQ, name, "octet"));
+    return b;
+}
+Bytes AckPacket(uint16_t block) {
+    Bytes b(6);
+    TinyTFTP_PutAck(b.data(), block);
+    return b;
+}
 }  // namespace
 
 TEST_F(Channel, HeartbeatComesBackByteForByteAndSendMsgPads) {
@@ -121,9 +177,12 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
     EXPECT_TRUE(fwtest::WaitFor([] { return g_comm_core.ops_code.load() == 4; }));
     EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
-    const char text[] = "GET DEV CH\n";  // the text parser takes AMX commands as the MCU's own
-    ASSERT_EQ(mcu->sendRecord(comm_master_type_amx_cmd, Bytes(text, text + sizeof(text))), 1);
-    EXPECT_TRUE(log.waitFor("pOneMsg = [GET DEV CH]"));
+    const char cmd[] = "\r\nSET DEV REBOOT\r\nGET DEV CH\r\n", amx[] = "GET DEV CUARTDATA\n";
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(cmd, cmd + sizeof(cmd))), 1);
+    ASSERT_EQ(mcu->sendRecord(comm_master_type_amx_cmd, Bytes(amx, amx + sizeof(amx))), 1);
+    // Both reach the text parser line by line (no command has a handler on this board).
+    for (std::string line : {"SET DEV REBOOT", "GET DEV CH", "GET DEV CUARTDATA"})
+        EXPECT_TRUE(log.waitFor("pOneMsg = [" + line + "]")) << line;
 }
 
 TEST_F(Channel, PortThatCannotOpenStillStartsTheLinkAndWritesFail) {
@@ -149,4 +208,166 @@ TEST_F(Channel, FullHandOverBufferMakesTheReceiverWaitNotDrop) {
     ASSERT_TRUE(log.waitFor("search to end, no match", 60000, 3));
     for (int i = 0; i < 3; i++) EXPECT_TRUE(log.contains("pOneMsg = [GET DEV CUARTDATA " + std::to_string(i) + "]"));
     EXPECT_FALSE(log.contains("Data more than MAX_UART_DATA[2048]"));
+}
+
+// ---------------------------------------------------------------- block transfers
+
+TEST_F(Engine, ScriptedPeersGetTheRightAnswers) {
+    profile(0.0001);  // the receiver's 30 periods of 30 s pass in 90 ms
+    root.mkdirs("/dst/sub");
+    root.write("/dst/there.bin", "abc");
+    root.write("/dst/r.bin", std::string(400000, 'X'));  // a longer old file is replaced whole
+    std::string b1 = fwtest::RandomBytes(1024, 1), b2 = fwtest::RandomBytes(100, 2);
+    std::string big = fwtest::RandomBytes(300 * 1024 + 100, 3);  // more than 255 blocks
+    std::vector<Bytes> blocks{Request("r.bin")}, acks{AckPacket(0)};
+    for (uint16_t b = 1; b <= 301; b++) {
+        blocks.push_back(Data(b, big.substr((b - 1) * 1024, 1024)));
+        acks.push_back(AckPacket(b));
+    }
+    blocks.insert(blocks.begin() + 2, blocks[1]);
+    const Bytes err{5, 0, 5, 0, 1, 0, 0};
+    std::vector<Bytes> silent{AckPacket(0), AckPacket(1)};  // then block 1 again at each of 30 periods
+    silent.insert(silent.end(), 30, AckPacket(1));
+    struct {
+        const char* legend;
+        const char* sendName;  // the engine sends this file; null: it receives
+        std::vector<Bytes> in, out;
+        int result;
+        int failWrite = -1;
+    } rows[] = {
+        {"301 blocks, the first twice: the repeat is ignored, only new ones answered", nullptr, blocks, acks, 1},
+        {"a name leaving the root", nullptr, {Request("../escape.bin"), Data(1, "x")}, {err}, -4},
+        {"a name in a subdirectory", nullptr, {Request("sub/inner.bin"), Data(1, "x")}, {err}, -4},
+        {"the name ..", nullptr, {Request(".."), Data(1, "x")}, {err}, -4},
+        {"an empty name", nullptr, {Request(""), Data(1, "x")}, {err}, -4},
+        {"a transfer failing midway leaves the old file",
+         nullptr,
+         {Request("there.bin"), Data(1, b1), Data(2, b2)},
+         {AckPacket(0)},
+         -4,
+         1},
+        {"a peer going silent midway: time-out, the old file kept",
+         nullptr,
+         {Request("there.bin"), Data(1, b1)},
+         silent,
+         -2},
+        {"sending a missing file", "missing.bin", {AckPacket(0)}, {Request("missing.bin"), err}, -4},
+        {"an error packet from the peer", "there.bin", {AckPacket(0), err}, {Request("there.bin")}, -1},
+    };
+    for (const auto& r : rows) {
+        Peer s;
+        s.in.assign(r.in.begin(), r.in.end());
+        s.failWrite = r.failWrite;
+        tftp_param p = Param(root.path() + "/dst/", &s);
+        APP_TinyTFTP_t* h = nullptr;
+        ASSERT_EQ(APP_TinyTFTP_Create(&h, &p), 1);
+        if (r.sendName != nullptr) snprintf(h->file_name, sizeof(h->file_name), "%s", r.sendName);
+        EXPECT_EQ(r.sendName != nullptr ? APP_TinyTFTP_WRQ(h) : APP_TinyTFTP_Xfer(h), r.result) << r.legend;
+        EXPECT_EQ(s.out, r.out) << r.legend;
+        APP_TinyTFTP_Destroy(&h);
+    }
+    EXPECT_TRUE(root.read("/dst/r.bin") == big);
+    EXPECT_EQ(std::filesystem::status(root.file("/dst/r.bin")).permissions(), std::filesystem::perms(0644));
+    EXPECT_TRUE(root.read("/dst/there.bin") == "abc");
+    EXPECT_FALSE(root.exists("/escape.bin"));
+    std::set<std::string> left;  // no temporary file stays behind, nothing lands elsewhere
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root.file("/dst")))
+        left.insert(e.path().lexically_relative(root.file("/dst")).string());
+    EXPECT_EQ(left, (std::set<std::string>{"r.bin", "sub", "there.bin"}));
+}
+
+TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
+    // Real time: the MCU's first acknowledgement arrives while the upgrade
+    // request is still being waited for, and must not be lost.
+    open(1.0);
+    std::string image = fwtest::RandomBytes(2048, 7);
+    root.write(QX_MASTER_HEX, image);
+    std::thread push([] { CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr); });
+    push.join();
+    EXPECT_TRUE(mcu->recordFileDone());
+    EXPECT_TRUE(mcu->recordFile() == Bytes(image.begin(), image.end()));
+    EXPECT_EQ(mcu->recordFileName(), "STM32_MASTER");
+    // The write request: a type-0 record of len 24 whose payload starts 13 00 02 00.
+    std::vector<sim::McuPeer::Record> data;
+    for (const auto& r : mcu->records())
+        if (r.type == 0) data.push_back(r);
+    ASSERT_EQ(data.size(), 4u);
+    EXPECT_EQ(data[0].len, 24);
+    EXPECT_EQ(Bytes(data[0].payload.begin(), data[0].payload.begin() + 4), (Bytes{0x13, 0x00, 0x02, 0x00}));
+    const int blockLens[] = {1032, 1032, 8};  // p_len + 2 rounded up to 4
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(data[i + 1].len, blockLens[i]);
+        EXPECT_EQ(data[i + 1].payload[4], i + 1);
+    }
+    ASSERT_TRUE(vela.waitForCount(3));
+    auto reports = vela.reports();
+    ASSERT_EQ(reports.size(), 3u);
+    const char* percents[] = {"0", "34", "67"};
+    for (int i = 0; i < 3; i++) {
+        const fwtest::Report& r = reports[i];
+        EXPECT_EQ((std::vector<std::string>{r.name, r.total, r.current, r.percent, r.isEnd}),
+                  (std::vector<std::string>{"ST(9)", "9", std::to_string(i + 1), percents[i], "0"}));
+    }
+    EXPECT_EQ(g_UpgInfo.status.load(), 3);
+}
+
+TEST_F(ChannelPush, NoUpgradeAcknowledgementMeansNoTransfer) {
+    open(0.01);
+    root.write(QX_MASTER_HEX, "abc");
+    mcu->setAnswerUpgradeRequest(false);
+    CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
+    EXPECT_EQ(g_UpgInfo.status.load(), 2);
+    for (const auto& r : mcu->records()) EXPECT_NE(r.type, 0u);
+}
+
+TEST_F(ChannelPush, UpdateDirectoryGoesFileByFileButNeverTheIni) {
+    open(0.01);
+    root.mkdirs(QX_UPDATE_DIR);
+    CTransfer4mcu::tftp_th(nullptr);  // empty: the request with count 0, nothing else
+    ASSERT_EQ(mcu->records().size(), 1u);
+    EXPECT_EQ(mcu->records()[0].frame, sim::McuRecord(1, Bytes{0, 0, 0, 0}));
+    EXPECT_TRUE(mcu->packets().empty());
+    mcu->setGoAhead(sim::McuPeer::GoAhead::Packet);
+    std::map<std::string, std::string> files;  // sizes about the 1024-byte block, and past 255 blocks
+    for (size_t size : {0, 1023, 1024, 1025, 1500, 300000})
+        files["f" + std::to_string(size)] = fwtest::RandomBytes(size, 4);
+    for (const auto& f : files) root.write(std::string(QX_UPDATE_DIR) + f.first, f.second);
+    root.write(std::string(QX_UPDATE_DIR) + QX_MCU_UPDATE_INI, "[update]\n");
+    root.mkdirs(std::string(QX_UPDATE_DIR) + "EP9162SQ");
+    ASSERT_EQ(symlink("f1500", root.file(std::string(QX_UPDATE_DIR) + "link.bin").c_str()), 0);
+    CTransfer4mcu::tftp_th(nullptr);
+    ASSERT_GE(mcu->records().size(), 2u);
+    EXPECT_EQ(mcu->records()[1].frame, sim::McuRecord(1, Bytes{6, 0, 0, 0}));
+    ASSERT_TRUE(mcu->waitUntil([&] { return mcu->files().size() == 6; }));
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.first);
+        ASSERT_EQ(mcu->files().count(f.first), 1u);
+        EXPECT_TRUE(mcu->files().at(f.first) == Bytes(f.second.begin(), f.second.end()));
+    }
+    EXPECT_EQ(mcu->files().size(), 6u);  // not the ini, the folder or the link
+}
+
+TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
+    open(0.01);
+    tftp_param param = Param(root.file(QX_UPDATE_DIR), &g_QXhandle, r_tftp_frame, s_tftp_frame);
+    size_t answered = 0;
+    for (size_t size : {0, 1024, 2500}) {  // an empty last block after a whole one
+        SCOPED_TRACE(size);
+        const std::string name = "from_mcu" + std::to_string(size);
+        root.write(std::string(QX_UPDATE_DIR) + name, std::string(4000, 'X'));  // a longer old file is replaced whole
+        std::string content = fwtest::RandomBytes(size, 9);
+        APP_TinyTFTP_t* h = nullptr;
+        ASSERT_EQ(APP_TinyTFTP_Create(&h, &param), 1);
+        // The MCU's side, by hand: the request and every block arrive before the
+        // engine takes any; each waits its turn in the slot.
+        const uint16_t blocks = (uint16_t)(size / 1024 + 1);
+        ASSERT_EQ(mcu->send(Request(name.c_str())), 1);
+        for (uint16_t b = 1; b <= blocks; b++) ASSERT_EQ(mcu->send(Data(b, content.substr((b - 1) * 1024, 1024))), 1);
+        EXPECT_EQ(APP_TinyTFTP_Xfer(h), 1);
+        APP_TinyTFTP_Destroy(&h);
+        EXPECT_TRUE(root.read(std::string(QX_UPDATE_DIR) + name) == content);
+        answered += blocks + 1;
+        ASSERT_TRUE(mcu->waitUntil([&] { return mcu->packets().size() == answered; }));
+        for (uint16_t b = 0; b <= blocks; b++) EXPECT_EQ(mcu->packets()[answered - 1 - blocks + b], AckPacket(b));
+    }
 }

@@ -41,18 +41,6 @@ struct Rig : EmulatedBoard {
     TaskOnPort port;
 };
 
-std::vector<Report> WaitReports(const VelaStandIn& vela, size_t n) {
-    vela.waitUntil(
-        [&](const std::vector<Datagram>& got) {
-            size_t k = 0;
-            for (const auto& d : got) k += (d.type() == 252 && ParseReport(d.payload(), nullptr)) ? 1 : 0;
-            return k >= n;
-        },
-        10000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more should come
-    return vela.reports();
-}
-
 }  // namespace
 
 // ---- helpers ---------------------------------------------------------------------------
@@ -339,7 +327,9 @@ TEST(ImagePush, ReportsCountFromTheEndOfTheImage) {
         std::string content = RandomBytes(r.size, 9);
         EXPECT_EQ(rig.push(content), 1);
         EXPECT_EQ(rig.received(content.size()), content);
-        auto reports = WaitReports(rig.vela, r.reports);
+        rig.vela.waitForCount(r.reports, 10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more should come
+        auto reports = rig.vela.reports();
         ASSERT_EQ(reports.size(), r.reports);
         for (size_t i = 0; i < reports.size(); i++) {
             int left = (int)(reports.size() - i);

@@ -7,18 +7,34 @@
 #include <thread>
 #include <vector>
 
+#include "LinkPair.h"
 #include "McuPeer.h"
-#include "pty_link_pair.h"
 #include "testing.h"
 #include "tiny_hd.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-using fwtest::Pair;
-using fwtest::ReadFrames;
+using Pair = sim::LinkPair;
 using fwtest::WaitFor;
 
 const Bytes kHello{'h', 'e', 'l', 'l', 'o', 0x01, 0x02};
+
+// The frames an independent reader finds on a non-blocking descriptor, until
+// n are in or ms have passed.
+std::vector<sim::McuFrameReader::Frame> ReadFrames(int fd, size_t n, int ms) {
+    sim::McuFrameReader reader;
+    sim::McuFrameReader::Frame f;
+    std::vector<sim::McuFrameReader::Frame> frames;
+    WaitFor(
+        [&] {
+            uint8_t b;
+            while (frames.size() < n && ::read(fd, &b, 1) == 1)
+                if (reader.feed(b, &f)) frames.push_back(f);
+            return frames.size() >= n;
+        },
+        ms);
+    return frames;
+}
 }  // namespace
 
 TEST(TinyHd, DeliveredAndAcknowledgedBothWays) {

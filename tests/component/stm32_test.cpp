@@ -202,31 +202,17 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
         bool sent;
         std::vector<std::string> logged, notLogged;
     } rows[] = {
+        // clang-format off
         {"transmitter", 1, {}, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}},
         {"receiver", 2, success, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}},
         {"FAIL", 1, fail, 30000, false, -1, true, {}, {}},
         {"SUCCESS and FAIL: FAIL wins", 1, both, 30000, false, -1, true, {}, {}},
         {"no verdict: bounded wait, then failure", 1, noVerdict, 30000, false, -1, true, {"no verdict"}, {}},
         {"text from before the push is no verdict", 1, oldVerdict, 100, false, 1, true, {}, {}},
-        {"a failed transfer ends at once, not a success",
-         1,
-         cancel,
-         5000,
-         false,
-         -1,
-         true,
-         {"###### File transfer failed"},
-         {"File transfer successful", "no verdict"}},
+        {"a failed transfer ends at once, not a success", 1, cancel, 5000, false, -1, true, {"###### File transfer failed"}, {"File transfer successful", "no verdict"}},
         {"above 2 MiB: refused before anything is sent", 1, {}, 2097153, false, -1, false, {"2097153 bytes"}, {}},
-        {"an unwritable port: five tries",
-         1,
-         {},
-         100,
-         true,
-         -1,
-         false,
-         {"entry command not sent after 5 attempts"},
-         {}},
+        {"an unwritable port: five tries", 1, {}, 100, true, -1, false, {"entry command not sent after 5 attempts"}, {}},
+        // clang-format on
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.legend);

@@ -58,8 +58,7 @@ struct Peer {
 
 tftp_param Param(const std::string& root, void* user, int32_t (*rd)(void*, void*, int32_t) = Peer::Read,
                  int32_t (*wr)(void*, const void*, int32_t) = Peer::Write) {
-    tftp_param p;
-    memset(&p, 0, sizeof(p));
+    tftp_param p{};
     snprintf(p.root_path, sizeof(p.root_path), "%s", root.c_str());
     p.user = user;
     p.read = rd;
@@ -94,14 +93,16 @@ TEST_F(Channel, HeartbeatComesBackByteForByteAndSendMsgPads) {
 
     size_t sent = 0;
     for (std::string text : {"ABCDE", "ABCD"}) {  // padded to 8 with zeros
-        EXPECT_EQ(CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, text.c_str(), (int)text.size(), 6), 0);
+        EXPECT_EQ(
+            CTransfer4mcu::SendMsg(CTransfer4mcu::m_s32Uart2Fd, text.c_str(), (int)text.size(), comm_master_type_cmd),
+            0);
         ASSERT_TRUE(gotRecord(comm_master_type_cmd, ++sent));
         text.resize(8, '\0');
         EXPECT_EQ(mcu->records().back().len, 8);
         EXPECT_EQ(mcu->records().back().payload, Bytes(text.begin(), text.end()));
     }
     // 1152 bytes would need 1156 with their padding: more than a record holds.
-    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, 6), -1);
+    EXPECT_EQ(CTransfer4mcu::SendMsg(3, std::string(1152, 'x').c_str(), 1152, comm_master_type_cmd), -1);
 }
 
 TEST_F(Channel, TwoRecordsHeldTogetherAreHandledWithoutASleepBetween) {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "testing.h"
 #include "tiny_layer2.h"
 #include "tiny_light.h"
 

@@ -173,8 +173,8 @@ TEST_F(Channel, StatusTransferAndTextRecordsAreTakenIn) {
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upg_info, McuWords({5, 0xFFFFFFFF})), 1);
     EXPECT_TRUE(fwtest::WaitFor([] { return g_UpgInfo.mcu.load() == 5 && g_UpgInfo.status.load() == -1; }));
     ASSERT_EQ(mcu->sendRecord(comm_master_type_upgrade_data, Bytes{4, 0, 4, 0, 0x34, 0x12, 0, 0}), 1);
-    EXPECT_TRUE(fwtest::WaitFor([] { return g_comm_core.ops_code.load() == 4; }));
-    EXPECT_EQ(g_comm_core.tu_block.load(), 0x1234);
+    EXPECT_TRUE(
+        fwtest::WaitFor([] { return g_comm_core.ops_code.load() == 4 && g_comm_core.tu_block.load() == 0x1234; }));
     const char cmd[] = "\r\nSET DEV REBOOT\r\nGET DEV CH\r\n", amx[] = "GET DEV CUARTDATA\n";
     ASSERT_EQ(mcu->sendRecord(comm_master_type_cmd, Bytes(cmd, cmd + sizeof(cmd))), 1);
     ASSERT_EQ(mcu->sendRecord(comm_master_type_amx_cmd, Bytes(amx, amx + sizeof(amx))), 1);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "QxLog.h"
-#include "pty_link_pair.h"
+#include "LinkPair.h"
 #include "tiny_layer2.h"
 
 namespace {
@@ -66,7 +66,7 @@ BENCHMARK(BM_FramedLinkThroughput)->Arg(64)->Arg(1024)->UseRealTime();
 // A frame sent and waited for until the far end's acknowledgement arrives.
 void BM_AckRoundTripsOverPty(benchmark::State& state) {
     QxLog_SetQuiet(true);
-    fwtest::Pair pair(5000);
+    sim::LinkPair pair(5000);
     if (!pair.ok) {
         state.SkipWithError("pty pair");
         return;

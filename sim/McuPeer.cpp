@@ -47,13 +47,16 @@ Bytes McuEncodeFrame(uint16_t uid, const Bytes& payload) {
     return out;
 }
 
-Bytes McuRecord(uint32_t type, const Bytes& payload) {
+Bytes McuWords(std::initializer_list<uint32_t> words) {
     Bytes out;
-    out.reserve(8 + payload.size());
-    uint32_t len = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(type >> (8 * i)));
-    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(len >> (8 * i)));
-    for (uint8_t b : payload) out.push_back(b);
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return out;
+}
+
+Bytes McuRecord(uint32_t type, const Bytes& payload) {
+    Bytes out = McuWords({type, static_cast<uint32_t>(payload.size())});
+    out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,6 +25,9 @@ using Bytes = std::vector<uint8_t>;
 
 // One frame on the wire: flag, uid (LE), stuffed payload, FCS, flag.
 Bytes McuEncodeFrame(uint16_t uid, const Bytes& payload);
+// Little-endian 32-bit words, as a record's header and a status record's
+// payload carry them (a header may state any len, true or not).
+Bytes McuWords(std::initializer_list<uint32_t> words);
 // A record: type and len little-endian, then the payload.
 Bytes McuRecord(uint32_t type, const Bytes& payload);
 

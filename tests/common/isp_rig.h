@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,8 @@ public:
     explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
         BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale * kTestSlowdown);
         p.u32MinWaitUs = (uint32_t)(minWaitUs * kTestSlowdown);
-        BoardProfile_Set(p);
-        udp = new CUdpListen2vela();
-        udp->CreateSocket();
-        g_pudp4vela = udp;
+        SetProfile(p);
+        globals.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         devices.routeAll(board);
         board.start();
         task.m_Uartfd = task.OpenUart();
@@ -47,11 +46,6 @@ public:
     ~IspRig() {
         board.stop();
         if (task.m_Uartfd > 0) close(task.m_Uartfd);
-        g_pudp4vela = nullptr;
-        if (udp->m_socket >= 0) close(udp->m_socket);
-        if (udp->m_socketClient >= 0) close(udp->m_socketClient);
-        delete udp;
-        BoardProfile_Set(BoardProfile());
     }
 
     // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
@@ -91,7 +85,7 @@ public:
     sim::PtyLine line;
     sim::Board board;
     sim::IspDeviceSet devices;
-    CUdpListen2vela* udp = nullptr;
+    std::unique_ptr<AgentGlobals> globals;
     CTaskfile2mcu task;
 };
 

@@ -27,49 +27,40 @@ inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
     BoardProfile p;
     p.strSerialDev = dev;
     p.dTimeScale = scale;
-    if (BoardProfile_Set(p) != 0) throw std::runtime_error("profile refused for " + dev);
+    SetProfile(p);
 }
 
 // The task object, reachable through g_pTaskUP4mcu, with its port open on dev.
 class TaskOnPort {
 public:
     explicit TaskOnPort(const std::string& dev, int speed = 115200) {
-        g_pTaskUP4mcu = &task;
         task.m_Uartfd = task.OpenUart();
         if (task.m_Uartfd < 0) throw std::runtime_error("cannot open " + dev);
         if (speed > 0) task.SetUartSpeed(dev.c_str(), speed);
     }
     ~TaskOnPort() {
         if (task.m_Uartfd > 0) task.CloseUart();
-        g_pTaskUP4mcu = nullptr;
     }
     CTaskfile2mcu task;
+    AgentGlobals globals{&task};
 };
 
 // The agent's host link, sockets only (no receive thread): reports reach the
 // vela stand-in of the installed profile.
 class HostLink {
 public:
-    HostLink() {
-        link.CreateSocket();
-        g_pudp4vela = &link;
-    }
-    ~HostLink() {
-        g_pudp4vela = nullptr;
-        if (link.m_socket >= 0) close(link.m_socket);
-        if (link.m_socketClient >= 0) close(link.m_socketClient);
-    }
     void setValensCmd(const std::string& cmd) {
         snprintf(link.m_szValensUpCmd, sizeof(link.m_szValensUpCmd), "%s", cmd.c_str());
     }
-    CUdpListen2vela link;
+    AgentGlobals globals{nullptr, AgentGlobals::kSockets};
+    CUdpListen2vela& link = *globals.link;
 };
 
 // A temp root, a vela stand-in, a reboot stub and a pty line, with the
 // profile installed for them (the pty slave is the serial device).
 struct AgentWorld {
     explicit AgentWorld(double scale)
-        : profileSet(BoardProfile_Set(TestProfile(root, vela, reboot, line.slavePath(), scale)) == 0) {}
+        : profileSet((SetProfile(TestProfile(root, vela, reboot, line.slavePath(), scale)), true)) {}
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};

@@ -7,12 +7,15 @@
 #include <functional>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BoardProfile.h"
 #include "Sandbox.h"
+#include "Taskfile2mcu.h"
+#include "Udp2vela.h"
 #include "Vela.h"
 
 namespace fwtest {
@@ -32,6 +35,7 @@ using sim::ReadFile;
 using sim::RebootStub;
 using sim::RemoveTree;
 using sim::Report;
+using sim::RunArgv;
 using sim::RunCommand;
 using sim::TempRoot;
 using sim::VelaStandIn;
@@ -64,6 +68,27 @@ private:
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
                          const std::string& serialDev = "/dev/null", double timeScale = 1.0);
 
+// Installs p as the board profile; throws when it is refused.
+void SetProfile(const BoardProfile& p);
+
+// The agent's process-wide task object and host link for one test: while
+// this lives g_pTaskUP4mcu is task (when given) and g_pudp4vela a link with
+// its sockets, listening for orders too with kListening. A listening link's
+// receive thread outlives the test: both are then left to the process.
+class AgentGlobals {
+public:
+    enum Link { kNoLink, kSockets, kListening };
+    explicit AgentGlobals(CTaskfile2mcu* task, Link kind = kNoLink);
+    ~AgentGlobals();
+    AgentGlobals(const AgentGlobals&) = delete;
+    AgentGlobals& operator=(const AgentGlobals&) = delete;
+    CUdpListen2vela* link = nullptr;
+
+private:
+    bool task_;
+    Link kind_;
+};
+
 inline std::string RandomBytes(size_t n, unsigned seed = 7) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
@@ -72,6 +97,14 @@ inline std::string RandomBytes(size_t n, unsigned seed = 7) {
 }
 inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+// Runs fwtool (behind the emulator in cross builds) with args, no shell between.
+inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<std::string> argv;
+    std::istringstream cmd(FWTOOL_PATH);
+    for (std::string w; cmd >> w;) argv.push_back(w);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return sim::RunArgv(argv, out);
 }
 // Polls pred every 5 ms until it holds; false when it still fails after ms.
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {

@@ -24,16 +24,13 @@ std::string SmallHex() {
 }
 
 struct SchedRig : EmulatedBoard {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}) : EmulatedBoard(scale, {}, {}, vo) {
-        g_pTaskUP4mcu = &task;
-    }
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}) : EmulatedBoard(scale, {}, {}, vo) {}
     ~SchedRig() {
         if (thread.joinable()) {
             // A scheduler still polling: a package order with nothing staged ends it.
             task.SetUpgradeflg(true);
             thread.join();
         }
-        g_pTaskUP4mcu = nullptr;
     }
     void start() {
         t0 = std::chrono::steady_clock::now();
@@ -60,6 +57,7 @@ struct SchedRig : EmulatedBoard {
     }
 
     CTaskfile2mcu task;
+    AgentGlobals globals{&task};
     std::thread thread;
     std::chrono::steady_clock::time_point t0;
     int result = -99;
@@ -100,6 +98,15 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
     EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
     auto got = rig.vela.datagrams();
     EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"VALENS:1", "ST:0", "IoMcu:1"}));
+    // The master's closing report as vela reads it: 86 characters in a 94-byte datagram.
+    const std::string st =
+        "set upgradestatus{\"name\":\"ST\",\"total\":\"26\",\"current\":\"17\",\"percent\":\"100\","
+        "\"isEnd\":\"0\"}";
+    auto it = std::find_if(got.begin(), got.end(), [&](const Datagram& d) { return d.payload() == st; });
+    ASSERT_NE(it, got.end());
+    EXPECT_EQ(it->type(), 252u);
+    EXPECT_EQ(it->len(), 94u);
+    EXPECT_EQ(it->bytes.size(), 94u);
     // Board order: the chip, its reset, the master, the IO MCU, the last reset.
     std::vector<std::string> holders;
     for (const auto& e : rig.board.routerLog())
@@ -154,40 +161,6 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
     }
 }
 
-TEST(Scheduler, APackageWithoutIoMcuImageHasNoClosingReportButStillResetsAndReboots) {
-    SchedRig rig;
-    LogCapture log(true);
-    rig.root.write(QX_MASTER_HEX, SmallHex());
-    rig.root.write("/home/ubuntu/McuUpdate/BV.hex", SmallHex());
-    rig.task.SetUpgradeflg(true);
-    rig.start();
-    rig.join();
-    auto got = rig.vela.datagrams();
-    for (const auto& r : ReportsIn(got)) EXPECT_NE(r.isEnd, "1") << r.name;
-    // The BV walk reports every port done, whatever its run gave (this BV.hex holds no row above 0).
-    EXPECT_EQ(FinalReports(got), (std::vector<std::string>{"ST:0", "BV(1):0", "BV(2):0", "BV(3):0", "BV(4):0",
-                                                           "BV(5):0", "BV(6):0", "BV(7):0", "BV(8):0"}));
-    EXPECT_EQ(rig.io.record().attaches, 0);
-    EXPECT_EQ(rig.reboot.count(), 1);
-    EXPECT_FALSE(rig.root.exists(QX_UPDATE_DIR));
-    auto routerLog = rig.board.routerLog();
-    ASSERT_FALSE(routerLog.empty());
-    EXPECT_EQ(routerLog.back(), "UPG RST");  // the reset went out; the reboot came after the thread's last step
-    // The ST report: 86 characters in a 94-byte datagram.
-    const std::string st = "set upgradestatus{\"name\":\"ST\",\"total\":\"26\",\"current\":\"17\",\"percent\":\"100\","
-                           "\"isEnd\":\"0\"}";
-    ASSERT_EQ(st.size(), 86u);
-    size_t found = 0;
-    for (const auto& d : got) {
-        if (d.payload() != st) continue;
-        found++;
-        EXPECT_EQ(d.type(), 252u);
-        EXPECT_EQ(d.len(), 94u);
-        EXPECT_EQ(d.bytes.size(), 94u);
-    }
-    EXPECT_EQ(found, 1u);
-}
-
 TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
     // Scale 0.2: the pause would take 2 s. Measured from the last EP port (whose
     // missing image is followed by the walk's 1 s pause) to the start of the BV walk.
@@ -206,9 +179,9 @@ TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
         rig.start();
         rig.join();
         EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
-        double gap = std::chrono::duration<double>(log.firstAt("###### No File to UpGrade BV") -
-                                                   log.lastAt("cVersionFile is ["))
-                         .count();
+        double gap =
+            std::chrono::duration<double>(log.firstAt("###### No File to UpGrade BV") - log.lastAt("cVersionFile is ["))
+                .count();
         if (r.pause)
             EXPECT_GE(gap, 10 * scale) << r.legend;
         else

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "DeviceRunner.h"
+#include "Faults.h"
 #include "ValensChip.h"
 #include "fymodem.h"
 #include "serial_testing.h"
@@ -43,7 +45,8 @@ std::string Header(const std::string& text) { return Pkt(0, text + std::string(1
 
 // One side of a transfer on the agent's port, its peer played by a script:
 // ">BYTES" the peer says them, "<BYTES" the agent must say exactly them next
-// ("<" alone: nothing within 300 ms), "~BYTES" the agent ends with them.
+// ("<" alone: nothing within 300 ms), "~BYTES" the agent ends with them,
+// "*BYTES" the peer says them again and again until the agent cancels.
 struct Script {
     const char* legend;
     std::string before;  // waiting on the line before the agent starts
@@ -77,8 +80,12 @@ void Play(const Script& s) {
         std::string said, c;
         while (step[0] == '~' && !EndsWith(said, b) && said.size() < 4096 && !(c = ReadAgent(line, 1, 10000)).empty())
             said += c;
-        if (step[0] == '~') {
-            EXPECT_TRUE(EndsWith(said, b));
+        for (int i = 0; step[0] == '*' && i < 20 && said.find("\x18\x18") == std::string::npos; i++) {
+            Answer(line, b);
+            said += ReadAgent(line, 64, 200);
+        }
+        if (step[0] == '~' || step[0] == '*') {
+            EXPECT_TRUE(step[0] == '~' ? EndsWith(said, b) : said.find("\x18\x18") != std::string::npos);
         }
     }
     agent.join();
@@ -164,61 +171,45 @@ TEST(YmodemTool, SendsAFileToRb) {
 
 // ---- sender faults ---------------------------------------------------------------------
 
+// tests/data/ymodem_sender_faults.tsv: one run against the emulated chip per row.
 TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
-    auto opt = [](auto set) {
-        sim::ValensOptions o;
-        o.cPeriodMs = 10000;  // one 'C' at the start, the next long after packet 0
-        set(o);
-        return o;
-    };
-    struct {
-        const char* legend;
-        sim::ValensOptions opt;
+    std::istringstream table(ReadFile(FWAGENT_SOURCE_DIR "/tests/data/ymodem_sender_faults.tsv"));
+    int n = 0;
+    for (std::string row, knob, result, blocks; std::getline(table, row);) {
+        if (row[0] == '#') continue;
+        SCOPED_TRACE(row);
+        std::istringstream cols(row);
         size_t size;
-        bool ok;                  // a positive result expected
-        int headers, eots;        // header packets the chip saw (closing one included), EOTs
-        std::vector<int> blocks;  // block bytes in the order the chip took them
-    } rows[] = {
-        {"clean", opt([](sim::ValensOptions&) {}), 2500, true, 2, 1, {1, 2, 3}},
-        {"one extra 'C' resends packet 0", opt([](sim::ValensOptions& o) { o.extraC = 1; }), 10, true, 3, 1, {1}},
-        {"a second extra 'C' cancels", opt([](sim::ValensOptions& o) { o.extraC = 2; }), 10, false, 2, 0, {}},
-        {"NAK on EOT gets a second EOT", opt([](sim::ValensOptions& o) { o.nakFirstEot = true; }), 10, true, 2, 2, {1}},
-        {"NAK on block 2 resends it",
-         opt([](sim::ValensOptions& o) { o.nakBlock = 2, o.nakTimes = 2; }),
-         3000,
-         true,
-         2,
-         1,
-         {1, 2, 2, 2, 3}},
-        {"CAN stops at once", opt([](sim::ValensOptions& o) { o.canBlock = 2; }), 5000, false, 1, 0, {1, 2}},
-        {"ten NAKs give up", opt([](sim::ValensOptions& o) { o.nakBlock = 1, o.nakTimes = 100; }), 100, false, 1, 0,
-         std::vector<int>(10, 1)},
-        {"'C' for ever instead of taking the closing packet: ten sends, then give up",
-         opt([](sim::ValensOptions& o) { o.cForever = true, o.cPeriodMs = 20; }),
-         10,
-         false,
-         1 + YM_MAX_SENDS,
-         1,
-         {1}},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.legend);
+        int headers, eots;
+        cols >> knob >> size >> result >> headers >> eots;
+        std::getline(cols, blocks);
+        sim::FaultSet set;
+        sim::DeviceFaults faults;
+        ASSERT_TRUE(knob == "-" || set.parse(knob, &result)) << result;
+        set.apply(&faults);
+        faults.valens.cPeriodMs = faults.valens.cForever ? 20 : 10000;  // else one 'C' at the start only
         sim::PtyLine line;
         UseSerialDevice(line.slavePath(), 0.05);
-        sim::ValensChip chip("valens", 0.05, r.opt);
+        sim::ValensChip chip("valens", 0.05, faults.valens);
         sim::DeviceRunner runner(line, chip);
         LogCapture log(true);
         TaskOnPort port(line.slavePath());
         runner.start("TX");
-        int32_t ret = Send(RandomBytes(r.size), "VSTX.hex");
+        int32_t ret = Send(RandomBytes(size), "VSTX.hex");
         runner.stop();
-        EXPECT_EQ(ret, r.ok ? (int32_t)r.size : -1);
-        EXPECT_EQ(chip.record().file == RandomBytes(r.size) && chip.record().complete, r.ok);
-        EXPECT_EQ(chip.record().cancelled, !r.ok);
-        EXPECT_EQ(chip.record().headers, r.headers);
-        EXPECT_EQ(chip.record().eots, r.eots);
-        EXPECT_EQ(chip.record().blocks, r.blocks);
+        const bool ok = result == "ok";
+        EXPECT_EQ(ret, ok ? (int32_t)size : -1);
+        EXPECT_EQ(chip.record().file == RandomBytes(size) && chip.record().complete, ok);
+        EXPECT_EQ(chip.record().cancelled, !ok);
+        EXPECT_EQ(chip.record().headers, headers);
+        EXPECT_EQ(chip.record().eots, eots);
+        std::istringstream numbers(blocks);
+        std::vector<int> want;
+        for (int b; numbers >> b;) want.push_back(b);
+        EXPECT_EQ(chip.record().blocks, want);
+        n++;
     }
+    EXPECT_GE(n, 8);
 }
 
 TEST(YmodemSenderFaults, ScriptedReceivers) {
@@ -297,27 +288,14 @@ TEST(YmodemReceiver, ExactFitRepeatedBlockAndFiveErrors) {
           -1});
 }
 
+// A sender that repeats itself for ever is given up after five repeats.
 TEST(YmodemReceiver, ASenderRepeatingItselfForEverIsGivenUp) {
     std::vector<unsigned char> buf(1025);
     char name[80];
-    for (const std::string& unit : {Pkt(1, RandomBytes(1024)), Pkt(7, RandomBytes(1024)), std::string("\x04")}) {
-        sim::PtyLine line;  // a line of its own: nothing a cancelled receiver left unread
-        UseSerialDevice(line.slavePath(), 0.05);
-        LogCapture log(true);
-        TaskOnPort port(line.slavePath());
-        int32_t ret = 0;
-        std::thread rx([&] { ret = fymodem_receive(buf.data(), 1025, name); });
-        EXPECT_EQ(ReadAgent(line, 1, 5000), "C");
-        Answer(line, Header(std::string("f\0"
-                                        "1000",
-                                        6)));
-        std::string said;
-        for (int i = 0; i < 20 && said.find("\x18\x18") == std::string::npos; i++) {
-            Answer(line, unit);
-            said += ReadAgent(line, 64, 200);
-        }
-        rx.join();
-        EXPECT_EQ(ret, -1) << (int)unit[1];
-        EXPECT_NE(said.find("\x18\x18"), std::string::npos) << (int)unit[1];
-    }
+    auto receive = [&] { return fymodem_receive(buf.data(), 1025, name); };
+    const std::string header = ">" + Header(std::string("f\0"
+                                                        "1000",
+                                                        6));
+    for (const std::string& unit : {Pkt(1, RandomBytes(1024)), Pkt(7, RandomBytes(1024)), std::string("\x04")})
+        Play({"the same block, a block out of turn, EOT", "", receive, {"<C", header, "*" + unit}, -1});
 }

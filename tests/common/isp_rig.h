@@ -56,20 +56,13 @@ public:
     }
     void writeBv(const std::vector<uint8_t>& image) { root.write(QX_BV_HEX, sim::ImageToHex(image)); }
 
-    // Sets up the task for one port of a family, as the orchestration does.
-    void selectEp(unsigned port) {
-        task.m_bBVFlg = 0;
+    // Sets up the task for one EP or BV port, as the orchestration does.
+    void select(unsigned port, bool bv = false) {
+        task.m_bBVFlg = bv ? 1 : 0;
         task.m_u32Port = port;
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(port));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), bv ? QX_BV_HEX : IspEpBasePath(port));
     }
-    void selectBv(unsigned port) {
-        task.m_bBVFlg = 1;
-        task.m_u32Port = port;
-        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), QX_BV_HEX);
-    }
-
     // Reports whose name starts with prefix ("EpFile(3)", "BV(5)").
     std::vector<Report> reportsFor(const std::string& name) const {
         std::vector<Report> out;

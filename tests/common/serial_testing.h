@@ -4,13 +4,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
 #include <string>
 
+#include "BlackBox.h"
 #include "Board.h"
 #include "BoardProfile.h"
 #include "Bootloader.h"
@@ -91,52 +91,29 @@ struct EmulatedBoard : AgentWorld {
 };
 
 // An lrzsz program behind socat: socat makes a raw pty (linked at tty())
-// and runs the program on the other side in dir. Ended by its own process
-// group, which only socat and its child are in.
+// and runs the program (its words split at spaces) on the other side in dir.
+// socat hands a SIGTERM on to the program.
 class SocatPeer {
 public:
     SocatPeer(const std::string& dir, const std::string& program) : tty_(dir + "/tty") {
-        // Everything the child needs is built before fork: it only execs.
-        const std::string sys = "SYSTEM:cd " + dir + " && exec " + program;
-        const std::string pty = "pty,raw,echo=0,link=" + tty_;
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            execlp("socat", "socat", pty.c_str(), sys.c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        setpgid(pid_, pid_);
-        for (int i = 0; i < 500 && access(tty_.c_str(), F_OK) != 0; i++) usleep(10000);
-        if (access(tty_.c_str(), F_OK) != 0) throw std::runtime_error("socat did not make " + tty_);
+        pid_ = sim::SpawnProgram({"socat", "pty,raw,echo=0,link=" + tty_, "EXEC:" + program}, "/dev/null", dir);
+        if (pid_ <= 0 || !WaitFor([&] { return access(tty_.c_str(), F_OK) == 0; }, 5000))
+            throw std::runtime_error("socat did not make " + tty_);
     }
     ~SocatPeer() {
-        if (!reaped_) {
-            kill(-pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) kill(pid_, SIGTERM), sim::WaitProgram(pid_);
     }
     const std::string& tty() const { return tty_; }
     // Waits for socat to end by itself (its program ended); false on time-out.
     bool waitExit(int timeoutMs) {
-        for (int i = 0; i < timeoutMs / 10; i++) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                reaped_ = true;
-                kill(-pid_, SIGTERM);  // a straggler of its group, if any
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
+        bool ended = WaitFor([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, timeoutMs);
+        if (ended) pid_ = -1;
+        return ended;
     }
 
 private:
     std::string tty_;
     pid_t pid_ = -1;
-    bool reaped_ = false;
 };
 
 }  // namespace fwtest

@@ -37,7 +37,7 @@ std::string LogCapture::text() const {
     return text_;
 }
 
-static size_t CountIn(const std::string& hay, const std::string& needle) {
+size_t Count(const std::string& hay, const std::string& needle) {
     if (needle.empty()) return 0;
     size_t n = 0;
     for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + needle.size())) n++;
@@ -46,12 +46,12 @@ static size_t CountIn(const std::string& hay, const std::string& needle) {
 
 size_t LogCapture::count(const std::string& needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return CountIn(text_, needle);
+    return Count(text_, needle);
 }
 
 bool LogCapture::waitFor(const std::string& needle, int timeoutMs, size_t n) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return CountIn(text_, needle) >= n; });
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Count(text_, needle) >= n; });
 }
 
 void LogCapture::clear() {
@@ -60,18 +60,15 @@ void LogCapture::clear() {
     lines_.clear();
 }
 
-std::chrono::steady_clock::time_point LogCapture::firstAt(const std::string& needle) const {
+std::chrono::steady_clock::time_point LogCapture::at(const std::string& needle, bool last) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_)
-        if (l.second.find(needle) != std::string::npos) return l.first;
-    return {};
-}
-
-std::chrono::steady_clock::time_point LogCapture::lastAt(const std::string& needle) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it)
-        if (it->second.find(needle) != std::string::npos) return it->first;
-    return {};
+    std::chrono::steady_clock::time_point when{};
+    for (const auto& l : lines_) {
+        if (l.second.find(needle) == std::string::npos) continue;
+        when = l.first;
+        if (!last) break;
+    }
+    return when;
 }
 
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,

@@ -41,6 +41,9 @@ using sim::TempRoot;
 using sim::VelaStandIn;
 using sim::WriteFile;
 
+// How many times needle occurs in hay, without overlaps.
+size_t Count(const std::string& hay, const std::string& needle);
+
 // Sees every line the agent logs while it lives.
 class LogCapture {
 public:
@@ -52,9 +55,8 @@ public:
     // Waits until needle has been logged at least n times; false on time-out.
     bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
     void clear();
-    // When the first / last line holding needle was logged (time_point{} if never).
-    std::chrono::steady_clock::time_point firstAt(const std::string& needle) const;
-    std::chrono::steady_clock::time_point lastAt(const std::string& needle) const;
+    // When the first (or last) line holding needle was logged (time_point{} if never).
+    std::chrono::steady_clock::time_point at(const std::string& needle, bool last = false) const;
 
 private:
     static void Hook(int stream, const char* text, size_t len, void* user);

@@ -1,6 +1,5 @@
 // The ISP run against devices that misbehave, and against missing or bad images.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -89,7 +88,7 @@ TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
     for (const auto& r : rows) {
         IspRig rig;
         r.plant(rig);
-        rig.selectEp(4);
+        rig.select(4);
         EXPECT_EQ(rig.task.Run4EPUpgrade(), -2) << r.legend;
         EXPECT_EQ(rig.task.m_bFileExistFlg, r.exists) << r.legend;
         EXPECT_TRUE(rig.log.contains(r.logged)) << r.legend << rig.log.text();
@@ -138,13 +137,9 @@ TEST(IspFault, MisbehavingDevices) {
         faults.withholdZShift = r.shift;
         sim::IspDevice& dev = bv ? rig.devices.bv(port) : rig.devices.ep(port);
         dev.setFaults(faults);
-        if (bv) {
-            rig.writeBv(banks[0]);
-            rig.selectBv(port);
-        } else {
-            rig.writeEp(IspEpBasePath(port), banks);
-            rig.selectEp(port);
-        }
+        if (bv) rig.writeBv(banks[0]);
+        if (!bv) rig.writeEp(IspEpBasePath(port), banks);
+        rig.select(port, bv);
         EXPECT_EQ(rig.task.Run4EPUpgrade(), r.ret);
         for (unsigned b = 0; r.ret == 0 && b < banks.size(); b++) EXPECT_EQ(sim::IspVerifyBank(dev, b, banks[b]), "");
         EXPECT_GE(dev.entries(), r.minEntries);
@@ -154,28 +149,4 @@ TEST(IspFault, MisbehavingDevices) {
         EXPECT_EQ(rig.task.m_nepRetrynum, r.ret ? 1 : 0);
         EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle);
     }
-}
-
-TEST(IspFault, BvWithoutImageSetsTheSpeedOnceAndSendsNothing) {
-    IspRig rig;
-    // A recording stty first in PATH, handing on to the real one.
-    std::string real;
-    ASSERT_EQ(fwtest::RunCommand("command -v stty", &real), 0);
-    real.erase(real.find_last_not_of("\n") + 1);
-    std::string dir = rig.root.path() + "/bin";
-    rig.root.write("/bin/stty", "#!/bin/sh\necho \"$@\" >> " + dir + "/stty.log\nexec " + real + " \"$@\"\n");
-    chmod((dir + "/stty").c_str(), 0755);
-    std::string oldPath = getenv("PATH");
-    setenv("PATH", (dir + ":" + oldPath).c_str(), 1);
-    EXPECT_EQ(rig.task.Process4BVUpgrade(), 0);
-    setenv("PATH", oldPath.c_str(), 1);
-
-    EXPECT_TRUE(rig.log.contains("###### No File to UpGrade BV..."));
-    std::string calls = fwtest::ReadFile(dir + "/stty.log");
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 1) << calls;
-    EXPECT_NE(calls.find("speed 57600"), std::string::npos);
-    EXPECT_TRUE(rig.board.routerLog().empty());
-    EXPECT_TRUE(rig.task.GetUpgradeflg());
-    EXPECT_EQ(rig.task.m_bBVFlg, 1);
-    EXPECT_EQ(rig.task.m_u32Port, 1u);
 }

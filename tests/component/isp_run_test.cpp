@@ -32,7 +32,7 @@ TEST(IspRun, EpPortThreeBanksEndToEnd) {
     ASSERT_TRUE(sim::PadHexText(&h01, 135680));
     rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h01", h01);
 
-    rig.selectEp(3);
+    rig.select(3);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
     sim::IspDevice& dev = rig.devices.ep(3);
     for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(dev, b, banks[b]), "") << "bank " << b;
@@ -77,7 +77,7 @@ TEST(IspRun, BvPortEndToEnd) {
     IspRig rig;
     std::vector<uint8_t> image = fwtest::SampleBvImage(11);
     rig.writeBv(image);
-    rig.selectBv(5);
+    rig.select(5, true);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
     sim::IspDevice& dev = rig.devices.bv(5);
     EXPECT_EQ(sim::IspVerifyBank(dev, 0, image), "");
@@ -98,7 +98,7 @@ TEST(IspRun, BvImageFullToTheTopEndsOnTheRefusedAddress) {
     IspRig rig;
     std::vector<uint8_t> image = sim::SampleImage(5, {{0x00, 0xFF}});
     rig.writeBv(image);
-    rig.selectBv(8);
+    rig.select(8, true);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
     EXPECT_EQ(sim::IspVerifyBank(rig.devices.bv(8), 0, image), "");
     EXPECT_TRUE(rig.log.contains("In case 84Req ret 5A2rsp"));
@@ -112,7 +112,7 @@ TEST(IspRun, EpBankTwoFullToTheTopIsTheAddressErrorAndResetsAtOnce) {
     auto banks = fwtest::SampleEpBanks(3);
     banks[2] = sim::SampleImage(9, {{0x80, 0xFF}});
     rig.writeEp(QX_EP_BASE_9162, banks);
-    rig.selectEp(10);
+    rig.select(10);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
     EXPECT_TRUE(rig.log.contains("######m_u32FlsAddr is <0x100> Error."));
     for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(rig.devices.ep(10), b, banks[b]), "") << b;
@@ -120,7 +120,7 @@ TEST(IspRun, EpBankTwoFullToTheTopIsTheAddressErrorAndResetsAtOnce) {
     EXPECT_EQ(rig.task.m_b16UpstartFlg, 0);
     EXPECT_EQ(rig.task.m_u32FlsBank, 0u);
     EXPECT_EQ(rig.task.m_u32State, (uint32_t)emMSGIdle);
-    rig.selectEp(11);
+    rig.select(11);
     rig.log.clear();
     EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
     EXPECT_GE(rig.devices.ep(11).entries(), 1);

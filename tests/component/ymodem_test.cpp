@@ -98,7 +98,7 @@ void Play(const Script& s) {
 std::string ThroughRb(const std::string& data, const std::string& rbArgs, const char* name, int32_t* ret) {
     TempRoot root;
     MkdirP(root.path() + "/out");
-    SocatPeer rb(root.path() + "/out", "rb --ymodem " + rbArgs);
+    SocatPeer rb(root.path() + "/out", "rb --ymodem" + rbArgs);
     UseSerialDevice(rb.tty());
     LogCapture log(true);
     {
@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, YmodemWithLrzsz, ::testing::Values(0, 1, 1023, 1
 TEST(YmodemWithLrzsz, CorruptedPacketsAreResentAndTooLargeAFileIsRefused) {
     std::string data = RandomBytes(40000, 11), got;
     int32_t ret = 0;
-    EXPECT_EQ(ThroughRb(data, "--errors 3000", "noisy.bin", &ret), data);
+    EXPECT_EQ(ThroughRb(data, " --errors 3000", "noisy.bin", &ret), data);
     EXPECT_EQ(ret, (int32_t)data.size());
     char name[80];
     EXPECT_EQ(FromSb(RandomBytes(5000), 4096, &got, name), -1);

@@ -121,19 +121,6 @@ TEST(HexLoader, RawImageCheckBeforeABootLoaderIsEntered) {
     }
 }
 
-TEST(HexLoader, BlocksComeOutTwoRowsAtATime) {
-    for (int i = 0; i < QX_FLASHBUF_LEN; i++) g_FlashBuf[i] = (uint8_t)(i * 7 + (i >> 8));
-    char block[512];
-    Get512BytesFlashData(block, 254);
-    EXPECT_EQ(memcmp(block, g_FlashBuf + 0xFE00, 512), 0);
-    // Past the image: zero bytes, which never read as a blank block.
-    Get512BytesFlashData(block, 255);
-    EXPECT_EQ(memcmp(block, g_FlashBuf + 0xFF00, 256), 0);
-    EXPECT_EQ(block[256], 0);
-    Get512BytesFlashData(block, 256);
-    EXPECT_EQ(block[0] | block[511], 0);
-}
-
 // ---- against independent readers -------------------------------------------------
 
 // A random sparse file: non-overlapping records in random order, extended-address

@@ -1,26 +1,26 @@
 // Fixtures for the serial tests: the agent's task object on a pty, its host
-// link toward a vela stand-in, and lrzsz peers behind socat.
+// link toward a vela stand-in, and the emulated board around them.
 #pragma once
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "BlackBox.h"
 #include "Board.h"
 #include "BoardProfile.h"
 #include "Bootloader.h"
 #include "PtyLine.h"
+#include "SocatPeer.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
 #include "ValensChip.h"
 #include "testing.h"
 
 namespace fwtest {
+
+using sim::SocatPeer;
 
 // Installs a profile whose serial device is dev (no root, default ports).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
@@ -88,32 +88,6 @@ struct EmulatedBoard : AgentWorld {
     sim::Board board;
     sim::Bootloader master, io;
     sim::ValensChip valens;
-};
-
-// An lrzsz program behind socat: socat makes a raw pty (linked at tty())
-// and runs the program (its words split at spaces) on the other side in dir.
-// socat hands a SIGTERM on to the program.
-class SocatPeer {
-public:
-    SocatPeer(const std::string& dir, const std::string& program) : tty_(dir + "/tty") {
-        pid_ = sim::SpawnProgram({"socat", "pty,raw,echo=0,link=" + tty_, "EXEC:" + program}, "/dev/null", dir);
-        if (pid_ <= 0 || !WaitFor([&] { return access(tty_.c_str(), F_OK) == 0; }, 5000))
-            throw std::runtime_error("socat did not make " + tty_);
-    }
-    ~SocatPeer() {
-        if (pid_ > 0) kill(pid_, SIGTERM), sim::WaitProgram(pid_);
-    }
-    const std::string& tty() const { return tty_; }
-    // Waits for socat to end by itself (its program ended); false on time-out.
-    bool waitExit(int timeoutMs) {
-        bool ended = WaitFor([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, timeoutMs);
-        if (ended) pid_ = -1;
-        return ended;
-    }
-
-private:
-    std::string tty_;
-    pid_t pid_ = -1;
 };
 
 }  // namespace fwtest

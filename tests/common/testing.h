@@ -1,17 +1,16 @@
-// Shared fixtures: a temp board root, log capture, a vela stand-in on free
+// Shared fixtures: a temp board root, the agent's log, a vela stand-in on free
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "AgentLog.h"
 #include "BoardProfile.h"
 #include "Sandbox.h"
 #include "Taskfile2mcu.h"
@@ -41,30 +40,8 @@ using sim::TempRoot;
 using sim::VelaStandIn;
 using sim::WriteFile;
 
-// How many times needle occurs in hay, without overlaps.
-size_t Count(const std::string& hay, const std::string& needle);
-
-// Sees every line the agent logs while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(bool quiet = false);
-    ~LogCapture();
-    std::string text() const;
-    size_t count(const std::string& needle) const;
-    bool contains(const std::string& needle) const { return count(needle) > 0; }
-    // Waits until needle has been logged at least n times; false on time-out.
-    bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
-    void clear();
-    // When the first (or last) line holding needle was logged (time_point{} if never).
-    std::chrono::steady_clock::time_point at(const std::string& needle, bool last = false) const;
-
-private:
-    static void Hook(int stream, const char* text, size_t len, void* user);
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
-    std::string text_;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines_;
-};
+using LogCapture = sim::AgentLog;
+using sim::Count;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,

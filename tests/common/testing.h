@@ -26,22 +26,10 @@ namespace fwtest {
 #endif
 constexpr double kTestSlowdown = FWAGENT_TEST_SLOWDOWN;
 
-using sim::Datagram;
-using sim::FreeUdpPort;
-using sim::MkdirP;
-using sim::ParseReport;
-using sim::ReadFile;
-using sim::RebootStub;
-using sim::RemoveTree;
-using sim::Report;
-using sim::RunArgv;
-using sim::RunCommand;
-using sim::TempRoot;
-using sim::VelaStandIn;
-using sim::WriteFile;
-
+// The lab's facilities (temp roots, vela's stand-in, the reboot stub, running
+// programs) under the tests' own namespace.
+using namespace sim;
 using LogCapture = sim::AgentLog;
-using sim::Count;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,

@@ -1,8 +1,6 @@
 // The host link over real UDP sockets on loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -122,16 +120,8 @@ TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
     VelaStandIn vela;
     RebootStub reboot(root);
     LogCapture log(true);
-    // Hold the order port on all addresses, as another process would.
-    int holder = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holder, (struct sockaddr*)&a, sizeof(a)), 0);
-    socklen_t l = sizeof(a);
-    getsockname(holder, (struct sockaddr*)&a, &l);
-    vela.setOrderPort(ntohs(a.sin_port));
+    VelaStandIn holder;  // another process on the order port
+    vela.setOrderPort(holder.reportPort());
     SetProfile(TestProfile(root, vela, reboot, "/dev/null", 0.01));
     ASSERT_EQ(MgTask_StartService(), 0);
     EXPECT_TRUE(log.waitFor("bind: "));
@@ -140,7 +130,6 @@ TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
     g_pTaskUP4mcu->SetValensUpFlg(2);
     EXPECT_TRUE(WaitFor([] { return g_pTaskUP4mcu->GetValensUpFlg() == 0; }, 5000));
     EXPECT_EQ(reboot.count(), 0);
-    close(holder);
 }
 
 TEST(HostLinkHandOver, ReaderNeverSeesAMixOfTwoValensCommands) {
@@ -153,15 +142,9 @@ TEST(HostLinkHandOver, ReaderNeverSeesAMixOfTwoValensCommands) {
     CUdpListen2vela& link = *globals.link;
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        std::vector<char> a(8 + 1000, 'A'), b(8 + 1000, 'B');
-        for (auto* v : {&a, &b}) {
-            uint32_t t = 253;
-            memcpy(v->data(), &t, 4);
-        }
-        for (int i = 0; !stop; i++) {
-            std::vector<char>& v = (i & 1) ? b : a;
-            link.TranslateOnePack2Struct(v.data(), (int32_t)v.size());
-        }
+        std::vector<char> v[2] = {std::vector<char>(8 + 1000, 'A'), std::vector<char>(8 + 1000, 'B')};
+        for (auto& x : v) x[0] = (char)253, x[1] = x[2] = x[3] = 0;  // Valens orders
+        for (int i = 0; !stop; i++) link.TranslateOnePack2Struct(v[i & 1].data(), (int32_t)v[i & 1].size());
     });
     int mixed = 0, seen = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);

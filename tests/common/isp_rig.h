@@ -4,18 +4,13 @@
 
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "Board.h"
 #include "HexWriter.h"
 #include "IspDevice.h"
-#include "PtyLine.h"
-#include "Taskfile2mcu.h"
 #include "Taskfile2mcu_Isp.h"
-#include "Udp2vela.h"
-#include "testing.h"
+#include "serial_testing.h"
 
 namespace fwtest {
 
@@ -26,18 +21,10 @@ namespace fwtest {
 constexpr double kIspTimeScale = 0.02;
 constexpr uint32_t kIspMinWaitUs = 2000;
 
-// The image files of one EP family or of BV, written into the board root.
-struct IspImages {
-    std::vector<std::vector<uint8_t>> banks;
-};
-
-class IspRig {
+class IspRig : public AgentWorld {
 public:
-    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
-        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale * kTestSlowdown);
-        p.u32MinWaitUs = (uint32_t)(minWaitUs * kTestSlowdown);
-        SetProfile(p);
-        globals.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
+    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
+        : AgentWorld(scale * kTestSlowdown, (uint32_t)(minWaitUs * kTestSlowdown)), board(line) {
         devices.routeAll(board);
         board.start();
         task.m_Uartfd = task.OpenUart();
@@ -45,7 +32,7 @@ public:
     }
     ~IspRig() {
         board.stop();
-        if (task.m_Uartfd > 0) close(task.m_Uartfd);
+        close(task.m_Uartfd);
     }
 
     // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
@@ -71,14 +58,10 @@ public:
         return out;
     }
 
-    LogCapture log;
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
+    LogCapture log{true};
     sim::Board board;
     sim::IspDeviceSet devices;
-    std::unique_ptr<AgentGlobals> globals;
+    HostLink host;
     CTaskfile2mcu task;
 };
 

@@ -59,13 +59,15 @@ public:
 // A temp root, a vela stand-in, a reboot stub and a pty line, with the
 // profile installed for them (the pty slave is the serial device).
 struct AgentWorld {
-    explicit AgentWorld(double scale)
-        : profileSet((SetProfile(TestProfile(root, vela, reboot, line.slavePath(), scale)), true)) {}
+    explicit AgentWorld(double scale, uint32_t minWaitUs = 0) {
+        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
+        if (minWaitUs > 0) p.u32MinWaitUs = minWaitUs;
+        SetProfile(p);
+    }
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};
     sim::PtyLine line;
-    bool profileSet;
 };
 
 // AgentWorld with the emulated board in application mode: the master boot

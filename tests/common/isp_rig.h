@@ -7,14 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Board.h"
 #include "HexWriter.h"
 #include "IspDevice.h"
-#include "PtyLine.h"
-#include "Taskfile2mcu.h"
 #include "Taskfile2mcu_Isp.h"
-#include "Udp2vela.h"
-#include "testing.h"
+#include "serial_testing.h"
 
 namespace fwtest {
 
@@ -25,20 +21,10 @@ namespace fwtest {
 constexpr double kIspTimeScale = 0.02;
 constexpr uint32_t kIspMinWaitUs = 2000;
 
-// The image files of one EP family or of BV, written into the board root.
-struct IspImages {
-    std::vector<std::vector<uint8_t>> banks;
-};
-
-class IspRig {
+class IspRig : public AgentWorld {
 public:
-    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs) : log(true), board(line) {
-        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale * kTestSlowdown);
-        p.u32MinWaitUs = (uint32_t)(minWaitUs * kTestSlowdown);
-        BoardProfile_Set(p);
-        udp = new CUdpListen2vela();
-        udp->CreateSocket();
-        g_pudp4vela = udp;
+    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
+        : AgentWorld(scale * kTestSlowdown, (uint32_t)(minWaitUs * kTestSlowdown)), board(line) {
         devices.routeAll(board);
         board.start();
         task.m_Uartfd = task.OpenUart();
@@ -46,12 +32,7 @@ public:
     }
     ~IspRig() {
         board.stop();
-        if (task.m_Uartfd > 0) close(task.m_Uartfd);
-        g_pudp4vela = nullptr;
-        if (udp->m_socket >= 0) close(udp->m_socket);
-        if (udp->m_socketClient >= 0) close(udp->m_socketClient);
-        delete udp;
-        BoardProfile_Set(BoardProfile());
+        close(task.m_Uartfd);
     }
 
     // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
@@ -62,20 +43,13 @@ public:
     }
     void writeBv(const std::vector<uint8_t>& image) { root.write(QX_BV_HEX, sim::ImageToHex(image)); }
 
-    // Sets up the task for one port of a family, as the orchestration does.
-    void selectEp(unsigned port) {
-        task.m_bBVFlg = 0;
+    // Sets up the task for one EP or BV port, as the orchestration does.
+    void select(unsigned port, bool bv = false) {
+        task.m_bBVFlg = bv ? 1 : 0;
         task.m_u32Port = port;
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(port));
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), bv ? QX_BV_HEX : IspEpBasePath(port));
     }
-    void selectBv(unsigned port) {
-        task.m_bBVFlg = 1;
-        task.m_u32Port = port;
-        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), QX_BV_HEX);
-    }
-
     // Reports whose name starts with prefix ("EpFile(3)", "BV(5)").
     std::vector<Report> reportsFor(const std::string& name) const {
         std::vector<Report> out;
@@ -84,14 +58,10 @@ public:
         return out;
     }
 
-    LogCapture log;
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
+    LogCapture log{true};
     sim::Board board;
     sim::IspDeviceSet devices;
-    CUdpListen2vela* udp = nullptr;
+    HostLink host;
     CTaskfile2mcu task;
 };
 

@@ -24,16 +24,16 @@ protected:
     sim::PtyLine line;
     std::unique_ptr<sim::McuPeer> mcu;
     LogCapture log{true};
+    std::unique_ptr<AgentGlobals> globals;
 
     // The board profile alone, for tests that need no channel.
     void profile(double timeScale, const std::string& dev = "/dev/null") {
-        ASSERT_EQ(BoardProfile_Set(TestProfile(root, vela, reboot, dev, timeScale)), 0);
+        SetProfile(TestProfile(root, vela, reboot, dev, timeScale));
     }
     // Opens the channel on dev (the pty slave when empty), as start-up would.
     void open(double timeScale = 1.0, const std::string& dev = "") {
         profile(timeScale, dev.empty() ? line.slavePath() : dev);
-        g_pudp4vela = new CUdpListen2vela();
-        g_pudp4vela->CreateSocket();
+        globals.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         g_pTransferFile2mcu = new CTransfer4mcu();
         mcu.reset(new sim::McuPeer(line));
         ASSERT_EQ(CTransfer4mcu::QX_UartInit(), 0);
@@ -46,8 +46,7 @@ protected:
         if (mcu) mcu->stop();
         delete g_pTransferFile2mcu;
         g_pTransferFile2mcu = nullptr;
-        delete g_pudp4vela;
-        g_pudp4vela = nullptr;
+        globals.reset();
     }
 };
 

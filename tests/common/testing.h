@@ -1,18 +1,20 @@
-// Shared fixtures: a temp board root, log capture, a vela stand-in on free
+// Shared fixtures: a temp board root, the agent's log, a vela stand-in on free
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "AgentLog.h"
 #include "BoardProfile.h"
 #include "Sandbox.h"
+#include "Taskfile2mcu.h"
+#include "Udp2vela.h"
 #include "Vela.h"
 
 namespace fwtest {
@@ -24,45 +26,35 @@ namespace fwtest {
 #endif
 constexpr double kTestSlowdown = FWAGENT_TEST_SLOWDOWN;
 
-using sim::Datagram;
-using sim::FreeUdpPort;
-using sim::MkdirP;
-using sim::ParseReport;
-using sim::ReadFile;
-using sim::RebootStub;
-using sim::RemoveTree;
-using sim::Report;
-using sim::RunCommand;
-using sim::TempRoot;
-using sim::VelaStandIn;
-using sim::WriteFile;
-
-// Sees every line the agent logs while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(bool quiet = false);
-    ~LogCapture();
-    std::string text() const;
-    size_t count(const std::string& needle) const;
-    bool contains(const std::string& needle) const { return count(needle) > 0; }
-    // Waits until needle has been logged at least n times; false on time-out.
-    bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
-    void clear();
-    // When the first / last line holding needle was logged (time_point{} if never).
-    std::chrono::steady_clock::time_point firstAt(const std::string& needle) const;
-    std::chrono::steady_clock::time_point lastAt(const std::string& needle) const;
-
-private:
-    static void Hook(int stream, const char* text, size_t len, void* user);
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
-    std::string text_;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines_;
-};
+// The lab's facilities (temp roots, vela's stand-in, the reboot stub, running
+// programs) under the tests' own namespace.
+using namespace sim;
+using LogCapture = sim::AgentLog;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
                          const std::string& serialDev = "/dev/null", double timeScale = 1.0);
+
+// Installs p as the board profile; throws when it is refused.
+void SetProfile(const BoardProfile& p);
+
+// The agent's process-wide task object and host link for one test: while
+// this lives g_pTaskUP4mcu is task (when given) and g_pudp4vela a link with
+// its sockets, listening for orders too with kListening. A listening link's
+// receive thread outlives the test: both are then left to the process.
+class AgentGlobals {
+public:
+    enum Link { kNoLink, kSockets, kListening };
+    explicit AgentGlobals(CTaskfile2mcu* task, Link kind = kNoLink);
+    ~AgentGlobals();
+    AgentGlobals(const AgentGlobals&) = delete;
+    AgentGlobals& operator=(const AgentGlobals&) = delete;
+    CUdpListen2vela* link = nullptr;
+
+private:
+    bool task_;
+    Link kind_;
+};
 
 inline std::string RandomBytes(size_t n, unsigned seed = 7) {
     std::mt19937 gen(seed);
@@ -72,6 +64,14 @@ inline std::string RandomBytes(size_t n, unsigned seed = 7) {
 }
 inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+// Runs fwtool (behind the emulator in cross builds) with args, no shell between.
+inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<std::string> argv;
+    std::istringstream cmd(FWTOOL_PATH);
+    for (std::string w; cmd >> w;) argv.push_back(w);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return sim::RunArgv(argv, out);
 }
 // Polls pred every 5 ms until it holds; false when it still fails after ms.
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {

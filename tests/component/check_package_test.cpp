@@ -11,50 +11,33 @@
 using namespace fwtest;
 
 TEST(CheckPackage, JudgesEveryImageAndNamesWhatIsWrong) {
-    struct Case {
-        const char* legend;
-        std::function<void(sim::PackageImages&)> spoil;
+    using Spoil = std::function<void(sim::PackageImages&)>;
+    const struct {
+        Spoil spoil;
         int rc;
         std::vector<std::string> shows;
-    };
-    const Case cases[] = {
-        {"complete", [](sim::PackageImages&) {}, 0, {"every target has a valid image"}},
-        {"a checksum that no longer adds up: both refuse",
-         [](sim::PackageImages& p) { p.bv[1] = p.bv[1] == '0' ? '1' : '0'; },
-         1,
-         {"cksum<6> is error", "NOT complete"}},
-        {"no IO MCU image",
-         [](sim::PackageImages& p) { p.ioMcu.clear(); },
-         1,
-         {"no image: the upgrade skips this MCU"}},
-        {"master cut short: no end record",
-         [](sim::PackageImages& p) { p.master = p.master.substr(0, p.master.size() / 2); },
-         1,
-         {"MASTER.hex", "refused"}},
-        {"only the end record: the loader refuses what a device would take",
-         [](sim::PackageImages& p) { p.ep[1][2] = ":00000001FF\r\n"; },
+    } cases[] = {
+        {[](sim::PackageImages&) {}, 0, {"every target has a valid image"}},
+        {[](sim::PackageImages& p) { p.bv[1] = p.bv[1] == '0' ? '1' : '0'; }, 1, {"cksum<6> is error", "NOT complete"}},
+        {[](sim::PackageImages& p) { p.ioMcu.clear(); }, 1, {"no image: the upgrade skips this MCU"}},
+        {[](sim::PackageImages& p) { p.master.resize(p.master.size() / 2); }, 1, {"MASTER.hex", "refused"}},
+        // Only the end record: the loader refuses what a device would take.
+        {[](sim::PackageImages& p) { p.ep[1][2] = ":00000001FF\r\n"; },
          1,
          {"address overflow and MaxAddr is <0x0>!", "DISAGREE on 1 image"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempRoot root;
         sim::PackageImages p;
         p.master = sim::ImageToHex(sim::SampleImage(1, {{0x00, 0x0F}}));
         p.ioMcu = sim::ImageToHex(sim::SampleImage(2, {{0x00, 0x07}}));
         p.bv = sim::ImageToHex(sim::SampleImage(3, {{0x00, 0x8F}}));
-        for (int row = 0; row < 3; row++)
-            for (int bank = 0; bank < 3; bank++)
-                p.ep[row][bank] = sim::ImageToHex(sim::SampleImage(10 + row * 3 + bank, {{0x80, 0x9F}}));
+        for (int i = 0; i < 9; i++) p.ep[i / 3][i % 3] = sim::ImageToHex(sim::SampleImage(10 + i, {{0x80, 0x9F}}));
         p.versionJson = "{\"v\":\"2\"}";
         c.spoil(p);
         std::string err, out;
         ASSERT_TRUE(sim::BuildPackage(root.path() + "/pkg.tar.gz", p, &err)) << err;
-        EXPECT_EQ(RunCommand(std::string(FWTOOL_PATH) + " check-package " + root.path() + "/pkg.tar.gz", &out), c.rc)
-            << c.legend << "\n"
-            << out;
-        for (const std::string& s : c.shows)
-            EXPECT_NE(out.find(s), std::string::npos) << c.legend << ": " << s << "\n" << out;
+        EXPECT_EQ(Fwtool({"check-package", root.path() + "/pkg.tar.gz"}, &out), c.rc) << out;
+        for (const std::string& s : c.shows) EXPECT_NE(out.find(s), std::string::npos) << s << "\n" << out;
     }
-    std::string out;
-    EXPECT_EQ(RunCommand(std::string(FWTOOL_PATH) + " check-package /nonexistent/pkg.tar.gz", &out), 1) << out;
 }

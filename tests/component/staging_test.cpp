@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "Taskfile2mcu.h"
@@ -14,92 +17,67 @@ using namespace fwtest;
 
 namespace {
 
-const std::string kEp91 = "/home/ubuntu/McuUpdate/EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ";
-const std::string kEp62 = "/home/ubuntu/McuUpdate/EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ";
-const std::string kEpIn = "/home/ubuntu/McuUpdate/Input/HV4412-7730-K28-InputMcu";
-
 class Staging : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(BoardProfile_Set(TestProfile(root, vela, reboot)), 0);
-        g_pTaskUP4mcu = new CTaskfile2mcu();
-        g_pudp4vela = new CUdpListen2vela();  // not started: the handlers are called directly
-    }
-    void TearDown() override {
-        delete g_pudp4vela;
-        g_pudp4vela = nullptr;
-        delete g_pTaskUP4mcu;
-        g_pTaskUP4mcu = nullptr;
+        SetProfile(TestProfile(root, vela, reboot));
+        globals.reset(new AgentGlobals(&task, AgentGlobals::kSockets));  // not listening: handlers are called directly
     }
     // Packs files (paths relative to the package's top directory "McuUpdate") as vela uploads them;
-    // prepare runs in the source directory first, tarOpts go to tar.
-    void Package(const std::vector<std::pair<std::string, std::string>>& files, const std::string& prepare = "true",
-                 const std::string& tarOpts = "") {
-        std::string src = root.path() + "/src";
+    // prepare runs on the source directory first, tarOpts go to tar.
+    void Package(const std::vector<std::pair<std::string, std::string>>& files,
+                 const std::function<void(const std::string&)>& prepare = nullptr, const std::string& tarOpts = "") {
+        const std::string src = root.path() + "/src";
         root.mkdirs("/home/ubuntu");
         for (const auto& f : files) WriteFile(src + "/McuUpdate/" + f.first, f.second);
+        if (prepare) prepare(src);
+        std::vector<std::string> argv = {"tar", "-czf", root.file("/home/ubuntu/McuUpdate.tar.gz"), "-C", src};
+        std::istringstream opts(tarOpts);
+        for (std::string o; opts >> o;) argv.push_back(o);
+        argv.push_back("McuUpdate");
         std::string out;
-        ASSERT_EQ(RunCommand("cd " + src + " && " + prepare + " && tar -czf " +
-                                 root.file("/home/ubuntu/McuUpdate.tar.gz") + " " + tarOpts + " McuUpdate",
-                             &out),
-                  0)
-            << out;
+        ASSERT_EQ(RunArgv(argv, &out), 0) << out;
         RemoveTree(src);
     }
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};
     LogCapture log{true};
+    CTaskfile2mcu task;
+    std::unique_ptr<AgentGlobals> globals;
 };
 
+// tests/data/staging_release.tsv: every member of a release package lands on its fixed name.
 TEST_F(Staging, EveryReleaseFileLandsOnItsFixedName) {
-    Package({{"HV4412-7730-K28-Master-V2.3.1.hex", "master"},
-             {"HV4412-7730-K28-IOMCU-V1.0.hex", "iomcu"},
-             {"E7-BV-V5.hex", "bv"},
-             {"version.json", "{\"v\":1}"},
-             {"EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ-V1.4.h00", "91-0"},
-             {"EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ-V1.4.h01", "91-1"},
-             {"EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ-V1.4.h02", "91-2"},
-             {"EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ-V1.4.h00", "62-0"},
-             {"EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ-V7h01", "62-1"},  // no dot before the bank
-             {"EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ-V1.4.h02", "62-2"},
-             {"Input/HV4412-7730-K28-InputMcu-V3.0.h00", "in-0"},
-             {"Input/HV4412-7730-K28-InputMcu-V3.0.h01", "in-1"},
-             {"Input/HV4412-7730-K28-InputMcu-V3.0.h02", "in-2"}});
+    std::vector<std::pair<std::string, std::string>> members, landing;
+    std::istringstream table(ReadFile(FWAGENT_SOURCE_DIR "/tests/data/staging_release.tsv"));
+    for (std::string line; std::getline(table, line);) {
+        size_t tab = line.find('\t');
+        if (line[0] == '#' || tab == std::string::npos) continue;
+        members.push_back({line.substr(0, tab), line.substr(0, tab)});
+        landing.push_back({line.substr(tab + 1), line.substr(0, tab)});
+    }
+    ASSERT_GE(members.size(), 13u);
+    Package(members);
+    auto allThere = [&] {
+        for (const auto& l : landing)
+            if (!root.exists(l.first)) return false;
+        return true;
+    };
     // The flag is raised only after the last command: whoever sees it sees every file.
-    std::atomic<bool> stop{false}, sawFlag{false}, allThere{false};
+    std::atomic<bool> stop{false}, sawFlag{false}, complete{false};
     std::thread watcher([&] {
-        // Runs until it has seen the flag (it stays set), or staging failed.
-        while (!stop || g_pTaskUP4mcu->GetUpgradeflg()) {
-            if (g_pTaskUP4mcu->GetUpgradeflg()) {
-                sawFlag = true;
-                allThere = root.exists(kEpIn + ".h02") && root.exists(kEp91 + ".h00") &&
-                           root.exists("/home/ubuntu/McuUpdate/MASTER.hex");
-                return;
-            }
-        }
+        // stop is read before the flag: a flag raised before the end is seen.
+        for (bool ended = false; !(sawFlag = task.GetUpgradeflg()) && !ended;) ended = stop;
+        complete = sawFlag && allThere();
     });
     g_pudp4vela->Task_UpdateFile_Path();
     stop = true;
     watcher.join();
     EXPECT_TRUE(sawFlag);
-    EXPECT_TRUE(allThere);
-
-    EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/MASTER.hex"), "master");
-    EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/IOMCU.hex"), "iomcu");
-    EXPECT_EQ(root.read("/home/ubuntu/McuUpdate/BV.hex"), "bv");
-    EXPECT_EQ(root.read("/home/ubuntu/version.json"), "{\"v\":1}");
+    EXPECT_TRUE(complete);
+    for (const auto& l : landing) EXPECT_EQ(root.read(l.first), l.second);
     EXPECT_FALSE(root.exists("/home/ubuntu/McuUpdate/version.json"));
-    const std::pair<std::string, std::string> eps[] = {{kEp91, "91"}, {kEp62, "62"}, {kEpIn, "in"}};
-    for (const auto& ep : eps) {
-        for (int bank = 0; bank < 3; bank++) {
-            std::string name = ep.first + ".h0" + std::to_string(bank);
-            EXPECT_EQ(root.read(name), ep.second + "-" + std::to_string(bank)) << name;
-        }
-    }
-    EXPECT_TRUE(log.contains("cmdBuffer is [tar -zxvf - -C " + root.file("/home/ubuntu") +
-                             " --no-same-owner --no-same-permissions < " + root.file("/home/ubuntu/McuUpdate.tar.gz") +
-                             " > " + root.path() + "/tar.log 2>&1] nret[0]"));
     // The unpacking log stays inside the root.
     EXPECT_NE(root.read("/tar.log").find("McuUpdate/"), std::string::npos);
     EXPECT_TRUE(g_pTaskUP4mcu->GetUpgradeflg());
@@ -108,7 +86,6 @@ TEST_F(Staging, EveryReleaseFileLandsOnItsFixedName) {
 TEST_F(Staging, OrdersBeforeTheTaskObjectExistsTouchNoTaskObject) {
     Package({{"HV4412-7730-K28-Master-V2.hex", "m2"}});
     root.write("/home/ubuntu/valens/VSTX.hex", "x");
-    delete g_pTaskUP4mcu;
     g_pTaskUP4mcu = nullptr;
     g_pudp4vela->Task_UpdateFile_Path();
     g_pudp4vela->Task_Valens_UpdateFile_Path("TX");
@@ -130,43 +107,45 @@ TEST_F(Staging, BadPackagesAndPlantedLinksFifosOrMembersAreNeverFollowed) {
     const std::string ok = "] nret[0]", outside = "lies outside McuUpdate/", odd = "is neither a file nor a directory";
     struct {
         const char* legend;
-        std::string prepare, tarOpts;  // how the package is made
+        std::function<void(const std::string&)> prepare;  // how the package is made
+        std::string tarOpts;
         std::function<void()> plant;
         bool flag;
         std::string logged;
         std::function<bool()> safe;
     } rows[] = {
-        {"no package: nothing runs", "true", "", [&] { unlink(root.file(pkg).c_str()); }, false,
+        {"no package: nothing runs", nullptr, "", [&] { unlink(root.file(pkg).c_str()); }, false,
          "###### access QX_TXMCU_UPDATE_FILE_PATH is Failed", [&] { return gone("/tar.log"); }},
-        {"no gzip data: tar's status shown, the flag raised as ever", "true", "", [&] { root.write(pkg, "no gzip"); },
+        {"no gzip data: tar's status shown, the flag raised as ever", nullptr, "", [&] { root.write(pkg, "no gzip"); },
          true, "cmdBuffer is [tar -zxvf", [&] { return !log.contains(ok) && gone(QX_MASTER_HEX); }},
-        {"tar.log a link: not written", "true", "", [&] { plant("/victim", "/tar.log"); }, true, "###### log ",
+        {"tar.log a link: not written", nullptr, "", [&] { plant("/victim", "/tar.log"); }, true, "###### log ",
          [&] { return root.read("/victim") == "keep"; }},
-        {"tar.log with a second name: not cut", "true", "",
+        {"tar.log with a second name: not cut", nullptr, "",
          [&] { link(root.file("/victim").c_str(), root.file("/tar.log").c_str()); }, true, "###### log ",
          [&] { return root.read("/victim") == "keep"; }},
-        {"the staging directory a link, no directory entry first: removed, not followed", "true",
+        {"the staging directory a link, no directory entry first: removed, not followed", nullptr,
          "--no-recursion McuUpdate/" + master, [&] { plant("/vdir", "/home/ubuntu/McuUpdate"); }, true, ok,
          [&] { return root.exists("/vdir/keep") && root.exists(QX_MASTER_HEX) && gone("/vdir/" + master); }},
-        {"version.json's place a link to a directory: replaced", "true", "", [&] { plant("/vdir", QX_VERSION_JSON); },
+        {"version.json's place a link to a directory: replaced", nullptr, "", [&] { plant("/vdir", QX_VERSION_JSON); },
          true, ok, [&] { return gone("/vdir/version.json") && root.read(QX_VERSION_JSON) == "{}"; }},
-        {"the package a link: refused, its target not made executable", "true", "", [&] { plant("/victim", pkg); },
+        {"the package a link: refused, its target not made executable", nullptr, "", [&] { plant("/victim", pkg); },
          false, "is not a regular file", [&] { return access(root.file("/victim").c_str(), X_OK) != 0; }},
-        {"the package a FIFO: refused at once", "true", "",
+        {"the package a FIFO: refused at once", nullptr, "",
          [&] { unlink(root.file(pkg).c_str()), mkfifo(root.file(pkg).c_str(), 0600); }, false, "is not a regular file",
          [&] { return true; }},
-        {"left by a power cut: not flashed again; a package with only a master image raises the flag", "true", "",
+        {"left by a power cut: not flashed again; a package with only a master image raises the flag", nullptr, "",
          [&] { root.write(QX_IOMCU_HEX, "old"); }, true, ok,
          [&] { return gone(QX_IOMCU_HEX) && root.exists(QX_MASTER_HEX); }},
-        {"a member with ../", "true", "-P --transform s,^McuUpdate/version.json,McuUpdate/../x,", [] {}, false, outside,
-         [&] { return gone("/home/ubuntu/x"); }},
-        {"a member beside McuUpdate", "echo k > .bashrc", ".bashrc", [] {}, false, outside,
-         [&] { return gone("/home/ubuntu/.bashrc"); }},
-        {"a link out of the home", "ln -s /etc McuUpdate/etc", "", [] {}, false, odd,
-         [&] { return gone("/home/ubuntu/McuUpdate/etc"); }},
-        {"a hard link", "ln McuUpdate/version.json McuUpdate/h", "", [] {}, false, odd,
-         [&] { return gone("/home/ubuntu/McuUpdate/h"); }},
-        {"set-id bits and another owner: dropped", "true", "--owner=1234 --group=1234 --mode=6755", [] {}, true, ok,
+        {"a member with ../", nullptr, "-P --transform s,^McuUpdate/version.json,McuUpdate/../x,", [] {}, false,
+         outside, [&] { return gone("/home/ubuntu/x"); }},
+        {"a member beside McuUpdate", [](const std::string& s) { WriteFile(s + "/.bashrc", "k"); }, ".bashrc", [] {},
+         false, outside, [&] { return gone("/home/ubuntu/.bashrc"); }},
+        {"a link out of the home", [](const std::string& s) { symlink("/etc", (s + "/McuUpdate/etc").c_str()); }, "",
+         [] {}, false, odd, [&] { return gone("/home/ubuntu/McuUpdate/etc"); }},
+        {"a hard link",
+         [](const std::string& s) { link((s + "/McuUpdate/version.json").c_str(), (s + "/McuUpdate/h").c_str()); }, "",
+         [] {}, false, odd, [&] { return gone("/home/ubuntu/McuUpdate/h"); }},
+        {"set-id bits and another owner: dropped", nullptr, "--owner=1234 --group=1234 --mode=6755", [] {}, true, ok,
          [&] {
              struct stat st;
              return stat(root.file(QX_MASTER_HEX).c_str(), &st) == 0 && (st.st_mode & 06000) == 0 &&

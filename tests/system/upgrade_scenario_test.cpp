@@ -35,22 +35,17 @@ TEST(UpgradeScenario, ValensThenWholePackageWithEveryTargetVerified) {
 // the targets it names and a bound for the whole run.
 TEST(UpgradeScenario, FaultTable) {
     std::ifstream table(std::string(FWAGENT_SOURCE_DIR) + "/tests/data/faults.tsv");
-    std::string line;
     int rows = 0;
-    while (std::getline(table, line)) {
+    for (std::string line; std::getline(table, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream cells(line);
-        std::string only, faults, outcomes;
+        std::string only, faults, outcomes, out;
         double bound = 0;
-        std::getline(cells, only, '\t');
-        std::getline(cells, faults, '\t');
-        std::getline(cells, outcomes, '\t');
-        cells >> bound;
+        cells >> only >> faults >> outcomes >> bound;
         SCOPED_TRACE(faults);
         auto t0 = std::chrono::steady_clock::now();
-        std::string out;
-        int rc = sim::RunArgv({FWTOOL_PATH, "simulate", "--quiet", "--only", only, "--faults", faults}, &out);
-        double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        int rc = fwtest::Fwtool({"simulate", "--quiet", "--only", only, "--faults", faults}, &out);
+        double sec = fwtest::SecondsSince(t0);
         printf("%-40s %-12s rc %d, %.1f s\n", faults.c_str(), only.c_str(), rc, sec);
         EXPECT_EQ(rc, 0) << out;
         EXPECT_LE(sec, bound) << out;

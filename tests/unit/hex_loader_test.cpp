@@ -1,10 +1,11 @@
-// The Intel HEX loader against hand-made edge cases and against two
+// The Intel HEX loader against the cases in tests/unit/data/hex and against two
 // independent readers (srec_cat, python3-intelhex) on generated files.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
@@ -22,142 +23,90 @@ std::string Rec(uint8_t type, uint16_t addr, const std::vector<uint8_t>& data, b
 const std::string kEnd = ":00000001FF";
 
 // Loads a text the way the ISP run does: into the zero-filled g_Filebuf.
-int Load(const std::string& text) {
+int Load(const std::string& text, int len = -1) {
     memset(g_Filebuf, 0, sizeof(g_Filebuf));
     memcpy(g_Filebuf, text.data(), std::min(text.size(), sizeof(g_Filebuf)));
-    return TransformDataOfFile(g_Filebuf, (int)text.size());
+    return TransformDataOfFile(g_Filebuf, len < 0 ? (int)text.size() : len);
 }
 
 std::vector<uint8_t> Image() { return std::vector<uint8_t>(g_FlashBuf, g_FlashBuf + QX_FLASHBUF_LEN); }
 
-struct Refusal {
-    const char* legend;
-    std::string text;
-    const char* message;
-};
-
-TEST(HexLoader, RefusesBadTextsAndKeepsThePreviousImage) {
-    std::vector<uint8_t> d16(16, 0xA5);
-    const std::string good = Rec(0, 0x0100, d16) + "\n" + kEnd + "\n";
-    std::string cut = Rec(0, 0x0200, d16);
-    const std::vector<Refusal> cases = {
-        {"only the end record", kEnd + "\n", "######address overflow and MaxAddr is <0x0>! "},
-        {"all data below 0x100", Rec(0, 0x0000, d16) + "\n" + Rec(0, 0x00F0, d16) + "\n" + kEnd,
-         "######address overflow and MaxAddr is <0x0>! "},
-        {"bad checksum", ":10010000A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5FF\n" + kEnd, "######cksum<"},
-        {"bad checksum after the end record", good + ":0101000011EE\n", "######cksum<"},
-        {"no end record", Rec(0, 0x0100, d16) + "\n", "######Read file format error! "},
-        {"empty text", "", "######Read file format error! "},
-        {"data past 0xFFFF", Rec(0, 0xFFF8, d16) + "\n" + kEnd, "runs past address 0xFFFF"},
-        {"record cut by the end of the text", good + cut.substr(0, cut.size() - 6), "cut off by the end of the text"},
-        {"colon and one digit at the end", good + ":1", "cut off by the end of the text"},
-        {"a text of 194,561 bytes", std::string(194561 - good.size(), '\n') + good,
-         "######FileTotallen[194561] > 194560 is error."},
-    };
-    for (const Refusal& c : cases) {
-        fwtest::LogCapture log(true);
-        ASSERT_EQ(Load(good), 0);
-        std::vector<uint8_t> before = Image();
-        int32_t rowBefore = g_row;
-        EXPECT_EQ(Load(c.text), -1) << c.legend;
-        EXPECT_TRUE(log.contains(c.message)) << c.legend << "\n" << log.text();
-        EXPECT_TRUE(Image() == before) << c.legend;
-        EXPECT_EQ(g_row, rowBefore) << c.legend;
-    }
-}
-
-// A master or IO MCU image goes to its boot loader as text: checked whole, record by record.
-TEST(HexLoader, RawImageCheckBeforeABootLoaderIsEntered) {
-    std::istringstream rows(fwtest::ReadFile(FWAGENT_SOURCE_DIR "/tests/unit/data/raw_image_check.tsv"));
-    ASSERT_GT(rows.str().size(), 100u);
-    fwtest::TempRoot root;
-    std::string line, legend, text, why;
-    while (std::getline(rows, line)) {
-        std::istringstream cols(line);
-        if (line[0] == '#' || !std::getline(cols, legend, '\t') || !std::getline(cols, text, '\t')) continue;
-        if (!std::getline(cols, why)) why.clear();
-        for (const char* esc : {"\\r", "\\n"})
-            for (size_t at; (at = text.find(esc)) != std::string::npos;)
-                text.replace(at, 2, esc[1] == 'r' ? "\r" : "\n");
-        int fd = open(root.write("/img.hex", text).c_str(), O_RDONLY);
-        char got[128] = "";
-        EXPECT_EQ(HexCheckImage(fd, got, sizeof(got)), why.empty() ? 0 : -1) << legend;
-        EXPECT_EQ(got, why) << legend;
+// Loads the case's text over a good image. NAME.want says either "refused
+// WHY" (the image and row count stay as they were, the log names why) or
+// "row N" and lines "ADDR: BYTE..." the image must hold; fwtool hex2bin must
+// write the same image or refuse the same texts. "raw [WHY]": the whole-image
+// check for a boot loader accepts the text (or refuses it for WHY).
+void CheckCase(const std::string& hexPath, const std::string& want, const std::string& scratch) {
+    fwtest::LogCapture log(true);
+    ASSERT_EQ(Load(Rec(0, 0x0100, std::vector<uint8_t>(16, 0xA5)) + "\n" + kEnd + "\n"), 0);
+    const std::vector<uint8_t> before = Image();
+    const int32_t rowBefore = g_row;
+    std::istringstream lines(want);
+    std::string verdict, rest;
+    lines >> verdict;
+    std::getline(lines, rest);
+    if (verdict == "raw") {  // a master or IO MCU image: checked whole before its boot loader is entered
+        int fd = open(hexPath.c_str(), O_RDONLY);
+        char why[128] = "";
+        EXPECT_EQ(HexCheckImage(fd, why, sizeof(why)), rest.empty() ? 0 : -1);
+        EXPECT_EQ(why, rest.substr(rest.empty() ? 0 : 1));
         close(fd);
+        return;
     }
+    const bool refused = verdict == "refused";
+    EXPECT_EQ(Load(fwtest::ReadFile(hexPath)), refused ? -1 : 0);
+    if (refused) {
+        EXPECT_TRUE(log.contains(rest.substr(1))) << log.text();
+        EXPECT_TRUE(Image() == before);
+        EXPECT_EQ(g_row, rowBefore);
+    } else {
+        EXPECT_EQ(g_row, std::stoi(rest));
+        for (std::string addr; lines >> addr;) {
+            std::string bytes;
+            std::getline(lines, bytes);
+            std::istringstream b(bytes);
+            unsigned at = std::stoul(addr, nullptr, 16), v;
+            for (; b >> std::hex >> v; at++) EXPECT_EQ(g_FlashBuf[at], v) << "at " << std::hex << at;
+        }
+    }
+    const std::string bin = scratch + "/out.bin";
+    unlink(bin.c_str());
+    std::string out;
+    EXPECT_EQ(fwtest::Fwtool({"hex2bin", hexPath, bin}, &out), refused ? 1 : 0) << out;
+    EXPECT_EQ(refused ? "" : fwtest::ReadFile(bin),
+              refused ? "" : std::string(g_FlashBuf, g_FlashBuf + QX_FLASHBUF_LEN));
+    EXPECT_EQ(access(bin.c_str(), F_OK) == 0, !refused);
 }
 
-TEST(HexLoader, CutRecordIsNeverReadPastTheGivenLength) {
-    // The bytes behind the length form a valid record; the loader must not see them.
-    fwtest::LogCapture log(true);
-    std::string full = Rec(0, 0x0100, {1, 2, 3}) + kEnd;
-    memset(g_Filebuf, 0, sizeof(g_Filebuf));
-    memcpy(g_Filebuf, full.data(), full.size());
-    EXPECT_EQ(TransformDataOfFile(g_Filebuf, (int)full.size() - 1), -1);
-    // A text that ends at the very end of g_Filebuf with a cut record.
-    std::string good = Rec(0, 0x0100, {1}) + kEnd;
-    std::string text = good + std::string(QX_FILEBUF_LEN - good.size() - 5, '\n') + ":10AB";
-    ASSERT_EQ(text.size(), (size_t)QX_FILEBUF_LEN);
-    EXPECT_EQ(Load(text), -1);
+TEST(HexLoader, CasesInTheDataFolder) {
+    fwtest::TempRoot scratch;
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(FWAGENT_SOURCE_DIR "/tests/unit/data/hex")) {
+        if (e.path().extension() != ".hex") continue;
+        SCOPED_TRACE(e.path().stem().string());
+        std::filesystem::path want = e.path();
+        CheckCase(e.path(), fwtest::ReadFile(want.replace_extension(".want")), scratch.path());
+        n++;
+    }
+    EXPECT_GE(n, 24);
 }
 
-TEST(HexLoader, AcceptsWhatTheFormatAllows) {
+// The limits of g_Filebuf, and a length shorter than the text in the buffer.
+TEST(HexLoader, TextSizeLimitsAndTheGivenLength) {
     fwtest::LogCapture log(true);
-    std::vector<uint8_t> d32(32);
-    for (int i = 0; i < 32; i++) d32[i] = (uint8_t)(0x40 + i);
-
-    // A record at 0x00F0 crossing into row 1 loads once some record starts at 0x0100 or above.
-    ASSERT_EQ(Load(Rec(0, 0x00F0, d32) + "\r\n" + Rec(0, 0x0300, {0x77}) + "\r\n" + kEnd + "\r\n"), 0);
-    for (int i = 0; i < 32; i++) EXPECT_EQ(g_FlashBuf[0xF0 + i], 0x40 + i);
-    EXPECT_EQ(g_FlashBuf[0xEF], 0xFF);
-    EXPECT_EQ(g_FlashBuf[0x110], 0xFF);
-    EXPECT_EQ(g_row, 3);
-
-    // Extended address records are validated and skipped: data keeps its 16-bit address.
-    ASSERT_EQ(Load(":020000040001F9\n" + Rec(0, 0x1234, {0xAB}) + "\n" + kEnd + "\n"), 0);
-    EXPECT_EQ(g_FlashBuf[0x1234], 0xAB);
-    EXPECT_TRUE(log.contains("@@@@@@TransformDataOfFile finish, g_row is <18>,loa<52> FileCount is <"));
-
-    // Records after the end record are not stored, but their rows count.
-    ASSERT_EQ(Load(Rec(0, 0x0010, {0x11}) + "\n" + kEnd + "\n" + Rec(0, 0x2000, {0x22}) + "\n"), 0);
-    EXPECT_EQ(g_FlashBuf[0x0010], 0x11);
-    EXPECT_EQ(g_FlashBuf[0x2000], 0xFF);
-    EXPECT_EQ(g_row, 0);
-
-    // Lower-case digits, LF only, text between records, the last byte of the space.
-    ASSERT_EQ(Load("junk\n" + Rec(0, 0xFFFE, {0xbc, 0xde}, true) + "\n\n# note\n" + kEnd), 0);
-    EXPECT_EQ(g_FlashBuf[0xFFFE], 0xBC);
-    EXPECT_EQ(g_FlashBuf[0xFFFF], 0xDE);
-    EXPECT_EQ(g_row, 255);
-
-    // Both passes walk the same records: a colon as a record's last character
-    // (a bad digit pair that still sums right) starts nothing the check never saw.
-    ASSERT_EQ(Load(":00000000::0101000011ED\n" + Rec(0, 0x0200, {0x33}) + "\n" + kEnd + "\n"), 0);
-    EXPECT_EQ(g_FlashBuf[0x0100], 0xFF);
-    EXPECT_EQ(g_FlashBuf[0x0200], 0x33);
-
-    // The largest text accepted: 194,560 bytes.
-    std::string good = Rec(0, 0x0100, {0x5A}) + "\n" + kEnd + "\n";
-    std::string big = good;
-    ASSERT_TRUE(sim::PadHexText(&big, QX_FILEBUF_LEN));
-    EXPECT_EQ(Load(big), 0);
+    const std::string good = Rec(0, 0x0100, {0x5A}) + "\n" + kEnd + "\n";
+    std::string largest = good;
+    ASSERT_TRUE(sim::PadHexText(&largest, QX_FILEBUF_LEN));
+    EXPECT_EQ(Load(largest), 0);
     EXPECT_EQ(g_FlashBuf[0x0100], 0x5A);
-}
-
-TEST(HexLoader, BlocksComeOutTwoRowsAtATime) {
-    for (int i = 0; i < QX_FLASHBUF_LEN; i++) g_FlashBuf[i] = (uint8_t)(i * 7 + (i >> 8));
-    char block[512];
-    Get512BytesFlashData(block, 0x10);
-    EXPECT_EQ(memcmp(block, g_FlashBuf + 0x1000, 512), 0);
-    Get512BytesFlashData(block, 254);
-    EXPECT_EQ(memcmp(block, g_FlashBuf + 0xFE00, 512), 0);
-    // Past the image: zero bytes, which never read as a blank block.
-    Get512BytesFlashData(block, 255);
-    EXPECT_EQ(memcmp(block, g_FlashBuf + 0xFF00, 256), 0);
-    EXPECT_EQ(block[256], 0);
-    Get512BytesFlashData(block, 256);
-    EXPECT_EQ(block[0], 0);
-    EXPECT_EQ(block[511], 0);
+    EXPECT_EQ(Load(std::string(QX_FILEBUF_LEN + 1 - good.size(), '\n') + good), -1);
+    EXPECT_TRUE(log.contains("######FileTotallen[194561] > 194560 is error."));
+    // A cut record at the very end of g_Filebuf; a valid record behind the given length.
+    std::string cut = good + std::string(QX_FILEBUF_LEN - good.size() - 5, '\n') + ":10AB";
+    ASSERT_EQ(cut.size(), (size_t)QX_FILEBUF_LEN);
+    EXPECT_EQ(Load(cut), -1);
+    std::string full = Rec(0, 0x0100, {1, 2, 3}) + kEnd;
+    EXPECT_EQ(Load(full, (int)full.size() - 1), -1);
 }
 
 // ---- against independent readers -------------------------------------------------
@@ -166,23 +115,19 @@ TEST(HexLoader, BlocksComeOutTwoRowsAtATime) {
 // records sprinkled in, a record at 0x0100 or above, records after the end record.
 std::string Generate(uint32_t seed) {
     std::mt19937 rng(seed);
-    bool lower = rng() % 2, crlf = rng() % 2;
-    const char* eol = crlf ? "\r\n" : "\n";
+    bool lower = rng() % 2;
+    const char* eol = rng() % 2 ? "\r\n" : "\n";
     std::vector<bool> used(65536, false);
     std::vector<std::string> recs;
     int n = 20 + (int)(rng() % 60);
     for (int i = 0; i < n; i++) {
         unsigned len = 1 + rng() % 40;
-        unsigned addr = rng() % (65536 - len);
-        if (i == 0) addr = 0x00F0;  // crosses into row 1
+        unsigned addr = i == 0 ? 0x00F0 : rng() % (65536 - len);  // the first crosses into row 1
         bool clash = false;
         for (unsigned a = addr; a < addr + len; a++) clash = clash || used[a];
         if (clash) continue;
         std::vector<uint8_t> d(len);
-        for (unsigned k = 0; k < len; k++) {
-            d[k] = (uint8_t)rng();
-            used[addr + k] = true;
-        }
+        for (unsigned k = 0; k < len; k++) d[k] = (uint8_t)rng(), used[addr + k] = true;
         recs.push_back(Rec(0, (uint16_t)addr, d, lower));
     }
     recs.push_back(Rec(0, 0x8000, {(uint8_t)seed}, lower));
@@ -193,69 +138,39 @@ std::string Generate(uint32_t seed) {
         if (rng() % 16 == 0) text += Rec(2, 0, {0x10, 0x00}, lower) + eol;
         text += recs[i] + eol;
     }
-    text += Rec(5, 0, {0, 0, 1, 0}, lower) + eol;
-    text += sim::HexEndRecord(lower) + eol;
-    text += Rec(0, 0x4000, {1, 2, 3, 4}, lower) + eol;  // after the end: not loaded
-    return text;
+    text += Rec(5, 0, {0, 0, 1, 0}, lower) + eol + sim::HexEndRecord(lower) + eol;
+    return text + Rec(0, 0x4000, {1, 2, 3, 4}, lower) + eol;  // after the end: not loaded
 }
 
 TEST(HexLoader, AgreesWithSrecCatAndIntelhexOnGeneratedFiles) {
     fwtest::TempRoot tmp;
     fwtest::LogCapture log(true);
+    const std::string plain = tmp.path() + "/s.hex", srec = tmp.path() + "/srec.bin", ih = tmp.path() + "/ih.bin";
     for (uint32_t seed = 1; seed <= 24; seed++) {
         std::string text = Generate(seed);
-        std::string in = tmp.write("/in.hex", text);
         ASSERT_EQ(Load(text), 0) << seed;
-        std::vector<uint8_t> ours = Image();
-
-        // Neither reader can ignore extended-address records: strip them first.
+        const std::string ours(g_FlashBuf, g_FlashBuf + 65536);
+        // Neither reader can ignore extended-address records: they are left out for them.
+        std::istringstream in(text);
+        std::string stripped;
+        for (std::string l; std::getline(in, l);)
+            if (!(l.size() > 8 && l[7] == '0' && l[8] >= '2' && l[8] <= '5')) stripped += l + "\n";
+        fwtest::WriteFile(plain, stripped);
         std::string out;
-        std::string cmd = "grep -v -E '^:[0-9A-Fa-f]{6}0[2-5]' " + in + " > " + tmp.path() + "/s.hex; srec_cat " +
-                          "-contradictory-bytes=warning " + tmp.path() + "/s.hex -Intel -crop 0 0x10000 " +
-                          "-fill 0xFF 0 0x10000 -o " + tmp.path() + "/srec.bin -Binary";
-        ASSERT_EQ(fwtest::RunCommand("(" + cmd + ")", &out), 0) << out;
-        std::string srec = fwtest::ReadFile(tmp.path() + "/srec.bin");
-        ASSERT_EQ(srec.size(), 65536u) << seed;
-        EXPECT_TRUE(memcmp(srec.data(), ours.data(), 65536) == 0) << "srec_cat differs, seed " << seed;
-
-        cmd = "/usr/bin/python3 -c \"import intelhex,sys; ih=intelhex.IntelHex('" + tmp.path() +
-              "/s.hex'); ih.padding=0xFF; sys.stdout.buffer.write(bytes(ih.tobinarray(start=0, size=65536)))\" > " +
-              tmp.path() + "/ih.bin";
-        ASSERT_EQ(fwtest::RunCommand("(" + cmd + ")", &out), 0) << out;
-        std::string ih = fwtest::ReadFile(tmp.path() + "/ih.bin");
-        ASSERT_EQ(ih.size(), 65536u) << seed;
-        EXPECT_TRUE(memcmp(ih.data(), ours.data(), 65536) == 0) << "intelhex differs, seed " << seed;
-    }
-}
-
-TEST(Hex2Bin, WritesTheLoadersImageOrRefusesWithItsMessage) {
-    fwtest::TempRoot tmp;
-    fwtest::LogCapture log(true);
-    std::string text = Generate(99);
-    std::string in = tmp.write("/a.hex", text);
-    std::string out;
-    ASSERT_EQ(fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + in + " " + tmp.path() + "/a.bin", &out), 0)
-        << out;
-    ASSERT_EQ(Load(text), 0);
-    std::string bin = fwtest::ReadFile(tmp.path() + "/a.bin");
-    ASSERT_EQ(bin.size(), 65536u);
-    EXPECT_EQ(memcmp(bin.data(), g_FlashBuf, 65536), 0);
-
-    struct Case {
-        const char* legend;
-        std::string text;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"only the end record", ":00000001FF\n", "######address overflow and MaxAddr is <0x0>!"},
-        {"overlong", std::string(QX_FILEBUF_LEN + 10, '\n'), "######FileTotallen[194570] > 194560 is error."},
-    };
-    for (const Case& c : cases) {
-        std::string bad = tmp.write("/bad.hex", c.text);
-        int rc = fwtest::RunCommand(std::string(FWTOOL_PATH) + " hex2bin " + bad + " " + tmp.path() + "/b.bin", &out);
-        EXPECT_EQ(rc, 1) << c.legend;
-        EXPECT_NE(out.find(c.message), std::string::npos) << c.legend << out;
-        EXPECT_FALSE(tmp.exists("/b.bin")) << c.legend;
+        ASSERT_EQ(fwtest::RunArgv({"srec_cat", "-contradictory-bytes=warning", plain, "-Intel", "-crop", "0", "0x10000",
+                                   "-fill", "0xFF", "0", "0x10000", "-o", srec, "-Binary"},
+                                  &out),
+                  0)
+            << out;
+        EXPECT_TRUE(fwtest::ReadFile(srec) == ours) << "srec_cat differs, seed " << seed;
+        ASSERT_EQ(fwtest::RunArgv({"/usr/bin/python3", "-c",
+                                   "import intelhex,sys; h=intelhex.IntelHex(sys.argv[1]); h.padding=0xFF; "
+                                   "open(sys.argv[2],'wb').write(bytes(h.tobinarray(start=0, size=65536)))",
+                                   plain, ih},
+                                  &out),
+                  0)
+            << out;
+        EXPECT_TRUE(fwtest::ReadFile(ih) == ours) << "intelhex differs, seed " << seed;
     }
 }
 }  // namespace

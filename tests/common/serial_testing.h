@@ -12,7 +12,7 @@
 #include "BoardProfile.h"
 #include "Bootloader.h"
 #include "PtyLine.h"
-#include "SocatPeer.h"
+#include "socat_peer.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
 #include "ValensChip.h"
@@ -20,7 +20,6 @@
 
 namespace fwtest {
 
-using sim::SocatPeer;
 
 // Installs a profile whose serial device is dev (no root, default ports).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {

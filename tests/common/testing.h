@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "AgentLog.h"
+#include "log_capture.h"
 #include "BoardProfile.h"
 #include "Sandbox.h"
 #include "Taskfile2mcu.h"
@@ -29,7 +29,6 @@ constexpr double kTestSlowdown = FWAGENT_TEST_SLOWDOWN;
 // The lab's facilities (temp roots, vela's stand-in, the reboot stub, running
 // programs) under the tests' own namespace.
 using namespace sim;
-using LogCapture = sim::AgentLog;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,

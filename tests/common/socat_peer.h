@@ -11,19 +11,19 @@
 
 #include "BlackBox.h"
 
-namespace sim {
+namespace fwtest {
 
 class SocatPeer {
 public:
     // program's words are split at spaces; it runs in dir, where the pty link is made.
     SocatPeer(const std::string& dir, const std::string& program) : tty_(dir + "/tty") {
-        pid_ = SpawnProgram({"socat", "pty,raw,echo=0,link=" + tty_, "EXEC:" + program}, "/dev/null", dir);
+        pid_ = sim::SpawnProgram({"socat", "pty,raw,echo=0,link=" + tty_, "EXEC:" + program}, "/dev/null", dir);
         for (int i = 0; i < 500 && pid_ > 0 && access(tty_.c_str(), F_OK) != 0; i++) usleep(10000);
         if (pid_ <= 0 || access(tty_.c_str(), F_OK) != 0) throw std::runtime_error("socat did not make " + tty_);
     }
     // socat hands the SIGTERM on to its program.
     ~SocatPeer() {
-        if (pid_ > 0) kill(pid_, SIGTERM), WaitProgram(pid_);
+        if (pid_ > 0) kill(pid_, SIGTERM), sim::WaitProgram(pid_);
     }
     SocatPeer(const SocatPeer&) = delete;
     SocatPeer& operator=(const SocatPeer&) = delete;
@@ -42,4 +42,4 @@ private:
     pid_t pid_ = -1;
 };
 
-}  // namespace sim
+}  // namespace fwtest

@@ -1,21 +1,21 @@
-#include "AgentLog.h"
+#include "log_capture.h"
 
 #include "QxLog.h"
 
-namespace sim {
+namespace fwtest {
 
-AgentLog::AgentLog(bool quiet) {
+LogCapture::LogCapture(bool quiet) {
     QxLog_SetQuiet(quiet);
-    QxLog_SetHook(&AgentLog::Hook, this);
+    QxLog_SetHook(&LogCapture::Hook, this);
 }
 
-AgentLog::~AgentLog() {
+LogCapture::~LogCapture() {
     QxLog_SetHook(nullptr, nullptr);
     QxLog_SetQuiet(false);
 }
 
-void AgentLog::Hook(int, const char* text, size_t len, void* user) {
-    AgentLog* self = static_cast<AgentLog*>(user);
+void LogCapture::Hook(int, const char* text, size_t len, void* user) {
+    LogCapture* self = static_cast<LogCapture*>(user);
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->text_.append(text, len);
@@ -24,7 +24,7 @@ void AgentLog::Hook(int, const char* text, size_t len, void* user) {
     self->cv_.notify_all();
 }
 
-std::string AgentLog::text() const {
+std::string LogCapture::text() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return text_;
 }
@@ -36,23 +36,23 @@ size_t Count(const std::string& hay, const std::string& needle) {
     return n;
 }
 
-size_t AgentLog::count(const std::string& needle) const {
+size_t LogCapture::count(const std::string& needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return Count(text_, needle);
 }
 
-bool AgentLog::waitFor(const std::string& needle, int timeoutMs, size_t n) const {
+bool LogCapture::waitFor(const std::string& needle, int timeoutMs, size_t n) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Count(text_, needle) >= n; });
 }
 
-void AgentLog::clear() {
+void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     text_.clear();
     lines_.clear();
 }
 
-std::chrono::steady_clock::time_point AgentLog::at(const std::string& needle, bool last) const {
+std::chrono::steady_clock::time_point LogCapture::at(const std::string& needle, bool last) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::chrono::steady_clock::time_point when{};
     for (const auto& l : lines_) {
@@ -63,4 +63,4 @@ std::chrono::steady_clock::time_point AgentLog::at(const std::string& needle, bo
     return when;
 }
 
-}  // namespace sim
+}  // namespace fwtest

@@ -1,4 +1,4 @@
-// The agent's log as a lab sees it: every line with the time it was logged,
+// The agent's log as a test sees it: every line with the time it was logged,
 // counted, searched and waited on while the capture lives.
 #pragma once
 
@@ -9,16 +9,16 @@
 #include <utility>
 #include <vector>
 
-namespace sim {
+namespace fwtest {
 
 // How many times needle occurs in hay, without overlaps.
 size_t Count(const std::string& hay, const std::string& needle);
 
 // Sees every line the agent logs while it lives.
-class AgentLog {
+class LogCapture {
 public:
-    explicit AgentLog(bool quiet = false);
-    ~AgentLog();
+    explicit LogCapture(bool quiet = false);
+    ~LogCapture();
     std::string text() const;
     size_t count(const std::string& needle) const;
     bool contains(const std::string& needle) const { return count(needle) > 0; }
@@ -36,4 +36,4 @@ private:
     std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines_;
 };
 
-}  // namespace sim
+}  // namespace fwtest

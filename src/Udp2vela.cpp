@@ -43,6 +43,7 @@ int CUdpListen2vela::init() {
     m_recvMarkedNum = 0;
     m_sendMarkedNum = 0;
     m_pRecvBuf = (char*)calloc(QX_UDP_MAX_DATAGRAM + 1, 1);
+    BoardProfile_Freeze();
     pthread_t tid;
     int nRet = pthread_create(&tid, nullptr, CUdpListen2vela::Udp4WebRecvThread, nullptr);
     if (nRet == 0)

@@ -1,7 +1,7 @@
 // Board profile: the one place that knows the board's fixed paths, ports and
 // pauses. On the board every value is the built-in default and nothing changes
-// it; a test, the simulator or fwtool sets it once, before the agent's objects
-// are created, so the same code runs in a temp root against an emulated board.
+// it; a test, the simulator or fwtool sets it once, before the agent's threads
+// start, so the same code runs in a temp root against an emulated board.
 #pragma once
 
 #include <stddef.h>

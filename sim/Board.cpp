@@ -138,56 +138,69 @@ void Board::handle(uint8_t byte) {
     unsigned want = current_ ? current_->expectedBaud() : (sigPending_ ? 115200u : 57600u);
     if (want != 0 && line_.baud() != want) garbled_++;
     if (current_) {
-        current_->onBytes(*link_, &byte, 1);
-        window_.push_back((char)byte);
-        if (window_.size() > kWindow) window_.erase(0, window_.size() - kWindow);
-        if (EndsWith(window_, kReset)) {
-            resets_++;
-            log(std::string("UPG RST"));
-            release();
-            return;
-        }
-        for (const auto& kv : routes_) {
-            if (kv.second != current_ && EndsWith(window_, kv.first)) {
-                log(kv.first.substr(0, kv.first.size() - 2));
-                attach(kv.second, kv.first);
-                return;
-            }
-        }
-        // The IO MCU's entry reaches the router while another device holds the
-        // line (the last BV port); the IO MCU and the chip take repeats themselves.
-        if (current_ != ioMcu_ && current_ != valens_ && EndsWith(window_, kSig)) {
-            log("UPG MCUSIG");
-            release();
-            sigPending_ = true;
-        }
+        handleHeld(byte);
         return;
     }
     // Application mode: text lines.
     appLine_.push_back((char)byte);
     if (appLine_.size() > 256) appLine_.erase(0, appLine_.size() - 256);
-    if (sigPending_) {
-        if (appLine_ == kSig) {
-            log("UPG MCUSIG");
-            if (ioMcu_) attach(ioMcu_, appLine_);
-            return;
-        }
-        if (EndsWith(appLine_, "\r\n") || appLine_.find("TX") != std::string::npos ||
-            appLine_.find("RX") != std::string::npos) {
-            if ((appLine_.find("TX") != std::string::npos || appLine_.find("RX") != std::string::npos) && valens_) {
-                log(appLine_);
-                attach(valens_, appLine_);
-                return;
-            }
-            if (EndsWith(appLine_, "\r\n")) {
-                log(appLine_);
-                appLine_.clear();
-                sigPending_ = false;
-            }
-        }
+    if (sigPending_)
+        handleAfterSig();
+    else if (EndsWith(appLine_, "\r\n"))
+        handleAppLine();
+}
+
+// A device holds the line: the bytes are its own, but "UPG RST", another
+// device's entry text or "UPG MCUSIG" take the line from it.
+void Board::handleHeld(uint8_t byte) {
+    current_->onBytes(*link_, &byte, 1);
+    window_.push_back((char)byte);
+    if (window_.size() > kWindow) window_.erase(0, window_.size() - kWindow);
+    if (EndsWith(window_, kReset)) {
+        resets_++;
+        log(std::string("UPG RST"));
+        release();
         return;
     }
-    if (!EndsWith(appLine_, "\r\n")) return;
+    for (const auto& kv : routes_) {
+        if (kv.second != current_ && EndsWith(window_, kv.first)) {
+            log(kv.first.substr(0, kv.first.size() - 2));
+            attach(kv.second, kv.first);
+            return;
+        }
+    }
+    // The IO MCU's entry reaches the router while another device holds the
+    // line (the last BV port); the IO MCU and the chip take repeats themselves.
+    if (current_ != ioMcu_ && current_ != valens_ && EndsWith(window_, kSig)) {
+        log("UPG MCUSIG");
+        release();
+        sigPending_ = true;
+    }
+}
+
+// After "UPG MCUSIG": a second one selects the IO MCU, a text with "TX" or
+// "RX" the Valens chip; any other line goes back to application mode.
+void Board::handleAfterSig() {
+    if (appLine_ == kSig) {
+        log("UPG MCUSIG");
+        if (ioMcu_) attach(ioMcu_, appLine_);
+        return;
+    }
+    bool names = appLine_.find("TX") != std::string::npos || appLine_.find("RX") != std::string::npos;
+    if (names && valens_) {
+        log(appLine_);
+        attach(valens_, appLine_);
+        return;
+    }
+    if (EndsWith(appLine_, "\r\n")) {
+        log(appLine_);
+        appLine_.clear();
+        sigPending_ = false;
+    }
+}
+
+// A whole line in application mode: a reset, "UPG MCUSIG" or an entry text.
+void Board::handleAppLine() {
     std::string lineText = appLine_;
     appLine_.clear();
     if (lineText == kReset) {

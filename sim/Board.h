@@ -91,6 +91,9 @@ public:
 private:
     void run();
     void handle(uint8_t byte);
+    void handleHeld(uint8_t byte);
+    void handleAfterSig();
+    void handleAppLine();
     void attach(Device* dev, const std::string& entry);
     void release();
     void log(const std::string& s);

@@ -165,8 +165,9 @@ void IspDevice::onTick(Link& link) {
 
 void IspDevice::command(Link& link, uint8_t code, const uint8_t* args) {
     switch (code) {
-        case 0x81: {
-            uint8_t a = 0x81;
+        case 0x81:
+        case 0x85: {
+            uint8_t a = code;
             answer(link, &a, 1);
             break;
         }
@@ -176,53 +177,51 @@ void IspDevice::command(Link& link, uint8_t code, const uint8_t* args) {
             answer(link, a, sizeof(a));
             break;
         }
-        case 0x84: {
-            bool refuse;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                refuse = refused_ < faults_.refuseAddress;
-                if (refuse) {
-                    refused_++;
-                } else if (!faults_.silent && !(faults_.silentAfterBlock >= 0 && blocks_ >= faults_.silentAfterBlock)) {
-                    addressed_.push_back({bank_, args[0], std::chrono::steady_clock::now()});
-                }
-            }
-            if (refuse) {
-                uint8_t a = 0x3E;
-                answer(link, &a, 1);
-            } else {
-                row_ = args[0];
-                uint8_t a = 0x84;
-                answer(link, &a, 1);
-            }
+        case 0x84:
+            address(link, args[0]);
             break;
-        }
-        case 0x85: {
-            uint8_t a = 0x85;
-            answer(link, &a, 1);
+        case 0x86:
+            startBlock(link);
             break;
-        }
-        case 0x86: {
-            bool burst;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                burst = faults_.burstBeforeBlock >= 0 && blocks_ == faults_.burstBeforeBlock;
-                if (burst) faults_.burstBeforeBlock = -1;
-            }
-            if (burst) {
-                std::vector<uint8_t> noise(24, 0x86);
-                answer(link, noise.data(), noise.size());
-            } else {
-                uint8_t a = 0x86;
-                answer(link, &a, 1);
-            }
-            mode_ = kData;
-            data_.clear();
-            break;
-        }
         default:
             break;
     }
+}
+
+// A row address: taken and recorded, or refused while the fault knob says so.
+void IspDevice::address(Link& link, uint8_t row) {
+    bool refuse;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refuse = refused_ < faults_.refuseAddress;
+        if (refuse) {
+            refused_++;
+        } else if (!faults_.silent && !(faults_.silentAfterBlock >= 0 && blocks_ >= faults_.silentAfterBlock)) {
+            addressed_.push_back({bank_, row, std::chrono::steady_clock::now()});
+        }
+    }
+    uint8_t a = refuse ? 0x3E : 0x84;
+    if (!refuse) row_ = row;
+    answer(link, &a, 1);
+}
+
+// The go-ahead for a data block, once answered with a burst when the fault knob says so.
+void IspDevice::startBlock(Link& link) {
+    bool burst;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        burst = faults_.burstBeforeBlock >= 0 && blocks_ == faults_.burstBeforeBlock;
+        if (burst) faults_.burstBeforeBlock = -1;
+    }
+    if (burst) {
+        std::vector<uint8_t> noise(24, 0x86);
+        answer(link, noise.data(), noise.size());
+    } else {
+        uint8_t a = 0x86;
+        answer(link, &a, 1);
+    }
+    mode_ = kData;
+    data_.clear();
 }
 
 void IspDevice::block(Link& link) {

@@ -72,6 +72,8 @@ private:
     enum Mode { kCmd, kArgs, kData };
     void answer(Link& link, const void* data, size_t len);
     void command(Link& link, uint8_t code, const uint8_t* args);
+    void address(Link& link, uint8_t row);
+    void startBlock(Link& link);
     void block(Link& link);
     void enter(Link& link);
     bool mute() const;

@@ -113,10 +113,10 @@ StagedPackage StageWithAgent(const TempRoot& root, QxLogHook host, void* hostUse
     Load(root, QX_MASTER_HEX, false, &s.master);
     Load(root, QX_IOMCU_HEX, false, &s.ioMcu);
     Load(root, QX_BV_HEX, true, &s.bv);
-    const char* const bases[3] = {QX_EP_BASE_91A6, QX_EP_BASE_9162, QX_EP_BASE_INPUT};
     for (int row = 0; row < 3; row++)
         for (int bank = 0; bank < 3; bank++)
-            Load(root, std::string(bases[row]) + ".h0" + std::to_string(bank), true, &s.ep[row][bank]);
+            Load(root, std::string(g_aIspEpFamilies[row].pBasePath) + ".h0" + std::to_string(bank), true,
+                 &s.ep[row][bank]);
     s.hasVersion = root.exists(QX_VERSION_JSON);
     if (s.hasVersion) s.versionJson = root.read(QX_VERSION_JSON);
     QxLog_SetHook(host, hostUser);

@@ -27,6 +27,17 @@
 
 namespace sim {
 
+namespace {
+// "ep1-8", "ep9-12", "ep13-16": the EP family serving those ports, or -1.
+int EpScopeRow(const std::string& name) {
+    for (int row = 0; row < 3; row++) {
+        const IspEpFamily& family = g_aIspEpFamilies[row];
+        if (name == "ep" + std::to_string(family.u32FirstPort) + "-" + std::to_string(family.u32LastPort)) return row;
+    }
+    return -1;
+}
+}  // namespace
+
 bool Scope::parse(const std::string& list, std::string* err) {
     if (list.empty()) return true;
     *this = Scope();
@@ -44,12 +55,8 @@ bool Scope::parse(const std::string& list, std::string* err) {
             bv = true;
         else if (t == "ep")
             epRow[0] = epRow[1] = epRow[2] = true;
-        else if (t == "ep13-16")
-            epRow[0] = true;
-        else if (t == "ep9-12")
-            epRow[1] = true;
-        else if (t == "ep1-8")
-            epRow[2] = true;
+        else if (int row = EpScopeRow(t); row >= 0)
+            epRow[row] = true;
         else {
             *err = "'" + t + "': want valens, master, iomcu, bv, ep, ep1-8, ep9-12 or ep13-16";
             return false;

@@ -110,53 +110,68 @@ void ValensChip::packet(Link& link) {
     }
     int blk = p[1];
     const uint8_t* d = &p[3];
-    if (blk == 0 && (state_ == WaitHeader || (state_ == Data && expect_ == 1))) {
-        rec_.headers++;
-        if (d[0] == 0) {  // empty header: nothing to take
-            link.send(&kACK, 1);
-            finish(false);
-            return;
-        }
-        if (extraCLeft_ > 0) {
-            extraCLeft_--;
-            lastC_ = std::chrono::steady_clock::now();
-            link.send(&kC, 1);
-            return;
-        }
-        size_t nameLen = 0;
-        while (nameLen < n && d[nameLen] != 0) nameLen++;
-        rec_.fileName.assign((const char*)d, nameLen);
-        std::string sizeText;
-        for (size_t i = nameLen + 1; i < n && d[i] != 0 && d[i] != ' '; i++) sizeText.push_back((char)d[i]);
-        rec_.declaredSize = sizeText.empty() ? -1 : strtol(sizeText.c_str(), nullptr, 10);
-        if (rec_.declaredSize < 0 || (uint64_t)rec_.declaredSize > opt_.capacity) {
-            uint8_t a[2] = {kCAN, kCAN};
-            link.send(a, 2);
-            rec_.cancelled = true;
-            finish(false);
-            return;
-        }
-        state_ = Data;
-        uint8_t a[2] = {kACK, kC};
-        link.send(a, 2);
-        return;
-    }
-    if (state_ == WaitClose && blk == 0) {
-        rec_.headers++;
-        if (opt_.cForever) {
-            lastC_ = std::chrono::steady_clock::now();
-            link.send(&kC, 1);
-            return;
-        }
-        link.send(&kACK, 1);
-        rec_.complete = d[0] == 0 && (long)rec_.file.size() == rec_.declaredSize;
-        finish(rec_.complete);
-        return;
-    }
-    if (state_ != Data) {
+    if (blk == 0 && (state_ == WaitHeader || (state_ == Data && expect_ == 1)))
+        header(link, d, n);
+    else if (state_ == WaitClose && blk == 0)
+        closing(link, d);
+    else if (state_ != Data)
         link.send(&kNAK, 1);
+    else
+        data(link, blk, d, n);
+}
+
+void ValensChip::cancel(Link& link) {
+    uint8_t a[2] = {kCAN, kCAN};
+    link.send(a, 2);
+    rec_.cancelled = true;
+    finish(false);
+}
+
+// Packet 0: the file's name and declared size; a size above the capacity is refused.
+void ValensChip::header(Link& link, const uint8_t* d, size_t n) {
+    rec_.headers++;
+    if (d[0] == 0) {  // empty header: nothing to take
+        link.send(&kACK, 1);
+        finish(false);
         return;
     }
+    if (extraCLeft_ > 0) {
+        extraCLeft_--;
+        lastC_ = std::chrono::steady_clock::now();
+        link.send(&kC, 1);
+        return;
+    }
+    size_t nameLen = 0;
+    while (nameLen < n && d[nameLen] != 0) nameLen++;
+    rec_.fileName.assign((const char*)d, nameLen);
+    std::string sizeText;
+    for (size_t i = nameLen + 1; i < n && d[i] != 0 && d[i] != ' '; i++) sizeText.push_back((char)d[i]);
+    rec_.declaredSize = sizeText.empty() ? -1 : strtol(sizeText.c_str(), nullptr, 10);
+    if (rec_.declaredSize < 0 || (uint64_t)rec_.declaredSize > opt_.capacity) {
+        cancel(link);
+        return;
+    }
+    state_ = Data;
+    uint8_t a[2] = {kACK, kC};
+    link.send(a, 2);
+}
+
+// The closing packet after EOT: the transfer is complete when it is empty and
+// the file has its declared size.
+void ValensChip::closing(Link& link, const uint8_t* d) {
+    rec_.headers++;
+    if (opt_.cForever) {
+        lastC_ = std::chrono::steady_clock::now();
+        link.send(&kC, 1);
+        return;
+    }
+    link.send(&kACK, 1);
+    rec_.complete = d[0] == 0 && (long)rec_.file.size() == rec_.declaredSize;
+    finish(rec_.complete);
+}
+
+// A data packet: kept up to the declared size, unless a fault knob answers it.
+void ValensChip::data(Link& link, int blk, const uint8_t* d, size_t n) {
     if (blk == ((expect_ - 1) & 0xFF) && expect_ > 1) {  // our ACK was lost
         rec_.blocks.push_back(blk);
         link.send(&kACK, 1);
@@ -173,10 +188,7 @@ void ValensChip::packet(Link& link) {
         return;
     }
     if (expect_ == opt_.canBlock) {
-        uint8_t a[2] = {kCAN, kCAN};
-        link.send(a, 2);
-        rec_.cancelled = true;
-        finish(false);
+        cancel(link);
         return;
     }
     size_t room = (size_t)rec_.declaredSize > rec_.file.size() ? (size_t)rec_.declaredSize - rec_.file.size() : 0;
@@ -210,10 +222,18 @@ void ValensChip::onTick(Link& link) {
             verdictDue_ = false;
             if (!opt_.noVerdict) {
                 switch (opt_.verdict) {
-                    case ValensOptions::Auto: say = ok_ ? "SUCCESS\r\n" : "FAIL\r\n"; break;
-                    case ValensOptions::Success: say = "SUCCESS\r\n"; break;
-                    case ValensOptions::Fail: say = "FAIL\r\n"; break;
-                    case ValensOptions::Both: say = "SUCCESS\r\nFAIL\r\n"; break;
+                    case ValensOptions::Auto:
+                        say = ok_ ? "SUCCESS\r\n" : "FAIL\r\n";
+                        break;
+                    case ValensOptions::Success:
+                        say = "SUCCESS\r\n";
+                        break;
+                    case ValensOptions::Fail:
+                        say = "FAIL\r\n";
+                        break;
+                    case ValensOptions::Both:
+                        say = "SUCCESS\r\nFAIL\r\n";
+                        break;
                 }
                 rec_.verdict = say;
             }

@@ -16,21 +16,21 @@
 namespace sim {
 
 struct ValensOptions {
-    double cPeriodMs = 1000;      // 'C' while waiting for a header
-    double verdictDelayMs = 100;  // after the closing packet
+    double cPeriodMs = 1000;        // 'C' while waiting for a header
+    double verdictDelayMs = 100;    // after the closing packet
     double packetTimeoutMs = 1000;  // a packet that stops arriving is dropped and NAKed
     uint32_t capacity = 4u << 20;
     // Fault knobs.
-    bool silent = false;          // never says anything
-    bool noVerdict = false;       // takes the file, then says nothing
+    bool silent = false;                                        // never says anything
+    bool noVerdict = false;                                     // takes the file, then says nothing
     enum Verdict { Auto, Success, Fail, Both } verdict = Auto;  // Auto: SUCCESS for a whole file
-    int nakBlock = -1;            // data packet (1 = first) answered with NAK ...
-    int nakTimes = 1;             // ... this many times (a large number: always)
-    int canBlock = -1;            // data packet answered with CAN CAN
-    int extraC = 0;               // header packets answered with 'C' instead of ACK
-    bool nakFirstEot = false;     // the first EOT is answered with NAK
-    bool cForever = false;        // after EOT asks for the closing packet with 'C' for ever, never takes it
-    std::string preamble;         // said once at 115200, before the first 'C' (an old verdict, noise)
+    int nakBlock = -1;                                          // data packet (1 = first) answered with NAK ...
+    int nakTimes = 1;                                           // ... this many times (a large number: always)
+    int canBlock = -1;                                          // data packet answered with CAN CAN
+    int extraC = 0;                                             // header packets answered with 'C' instead of ACK
+    bool nakFirstEot = false;                                   // the first EOT is answered with NAK
+    bool cForever = false;  // after EOT asks for the closing packet with 'C' for ever, never takes it
+    std::string preamble;   // said once at 115200, before the first 'C' (an old verdict, noise)
 };
 
 class ValensChip : public Device {
@@ -46,14 +46,14 @@ public:
 
     // What it received since the last attach, taken under one lock.
     struct Record {
-        std::string entry;        // text that selected it
+        std::string entry;  // text that selected it
         std::string fileName;
-        long declaredSize = -1;   // -1 before a header
-        std::string file;         // data, cut to the declared size
-        bool complete = false;    // closing packet taken after a whole file
-        bool cancelled = false;   // CAN CAN from either side
-        std::string verdict;      // what it said at the end, "" until then
-        int headers = 0;          // header packets seen (resends included)
+        long declaredSize = -1;  // -1 before a header
+        std::string file;        // data, cut to the declared size
+        bool complete = false;   // closing packet taken after a whole file
+        bool cancelled = false;  // CAN CAN from either side
+        std::string verdict;     // what it said at the end, "" until then
+        int headers = 0;         // header packets seen (resends included)
         int eots = 0;
         std::vector<int> blocks;  // block byte of every good data packet, resends included
         int attaches = 0;
@@ -64,6 +64,10 @@ private:
     enum State { WaitHeader, Data, WaitClose, Done };
     void feed(Link& link, uint8_t c);
     void packet(Link& link);
+    void header(Link& link, const uint8_t* d, size_t n);
+    void closing(Link& link, const uint8_t* d);
+    void data(Link& link, int blk, const uint8_t* d, size_t n);
+    void cancel(Link& link);  // CAN CAN, and the transfer ends
     void finish(bool ok);
     std::chrono::steady_clock::duration scaled(double ms) const;
 

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "QxLog.h"
@@ -16,6 +17,7 @@ BoardProfile s_profile;
 struct timespec s_realStart = {0, 0};
 struct timespec s_monoStart = {0, 0};
 bool s_bStarted = false;
+std::atomic<bool> s_bFrozen{false};
 
 double TsSeconds(const struct timespec& i_ts) { return (double)i_ts.tv_sec + (double)i_ts.tv_nsec / 1e9; }
 
@@ -23,8 +25,8 @@ double TsSeconds(const struct timespec& i_ts) { return (double)i_ts.tv_sec + (do
 // so only characters the shell takes literally are accepted.
 bool IsPlainPath(const std::string& i_str) {
     for (char c : i_str) {
-        bool bOk = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                   c == '_' || c == '-' || c == '+' || c == '/';
+        bool bOk = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                   c == '-' || c == '+' || c == '/';
         if (!bOk) return false;
     }
     return true;
@@ -39,7 +41,9 @@ void StartClocks() {
 
 int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
     std::string strErr;
-    if (i_profile.strRoot.size() > QX_ROOT_MAX) {
+    if (s_bFrozen.load()) {
+        strErr = "the agent is running; a profile is set once, before it starts";
+    } else if (i_profile.strRoot.size() > QX_ROOT_MAX) {
         strErr = "board root is " + std::to_string(i_profile.strRoot.size()) + " characters long; at most " +
                  std::to_string(QX_ROOT_MAX) + " are accepted";
     } else if (!i_profile.strRoot.empty() && i_profile.strRoot[0] != '/') {
@@ -65,6 +69,8 @@ int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
     StartClocks();
     return 0;
 }
+
+void BoardProfile_Freeze() { s_bFrozen.store(true); }
 
 const BoardProfile& BoardProfile_Get() { return s_profile; }
 const char* Board_Root() { return s_profile.strRoot.c_str(); }

@@ -1,7 +1,7 @@
 // Board profile: the one place that knows the board's fixed paths, ports and
 // pauses. On the board every value is the built-in default and nothing changes
-// it; a test, the simulator or fwtool sets it once, before the agent's objects
-// are created, so the same code runs in a temp root against an emulated board.
+// it; a test, the simulator or fwtool sets it once, before the agent's threads
+// start, so the same code runs in a temp root against an emulated board.
 #pragma once
 
 #include <stddef.h>
@@ -24,14 +24,14 @@
 #define QX_CMD_BUF(n) ((n) + 3 * QX_ROOT_MAX + QX_DEVPATH_MAX)
 
 struct BoardProfile {
-    std::string strRoot;                       // "" on the board
-    std::string strSerialDev = "/dev/ttyO1";   // the one serial port
-    uint16_t u16OrderPort = 1158;              // orders from vela
-    std::string strReportIp = "127.0.0.1";     // reports to vela
+    std::string strRoot;                      // "" on the board
+    std::string strSerialDev = "/dev/ttyO1";  // the one serial port
+    uint16_t u16OrderPort = 1158;             // orders from vela
+    std::string strReportIp = "127.0.0.1";    // reports to vela
     uint16_t u16ReportPort = 1153;
-    double dTimeScale = 1.0;                   // 1 = real time
-    uint32_t u32MinWaitUs = 0;                 // floor of a scaled, non-zero wait
-    std::string strRebootCmd = "reboot";       // run at the end of a package upgrade
+    double dTimeScale = 1.0;              // 1 = real time
+    uint32_t u32MinWaitUs = 0;            // floor of a scaled, non-zero wait
+    std::string strRebootCmd = "reboot";  // run at the end of a package upgrade
     // Runs one staging or reboot command in place of the shell (null: the
     // shell). Lets a harness record the commands an order would run.
     int (*pfnShell)(const char* i_pCmd) = nullptr;
@@ -39,8 +39,12 @@ struct BoardProfile {
 
 // Installs a profile. Returns 0, or -1 with a message on stderr (and in
 // *o_pErr) when a value is unusable: a root longer than QX_ROOT_MAX or not
-// absolute, a device path longer than QX_DEVPATH_MAX, a time scale not above 0.
+// absolute, a device path longer than QX_DEVPATH_MAX, a time scale not above 0;
+// or when the agent already runs (see BoardProfile_Freeze).
 int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr = nullptr);
+// Called where the agent's service threads start: they run for the rest of the
+// process and read the profile without a lock, so from then on it stays as it is.
+void BoardProfile_Freeze();
 const BoardProfile& BoardProfile_Get();
 
 const char* Board_Root();
@@ -48,18 +52,17 @@ const char* Board_SerialDev();
 
 // Formats like snprintf. When the text does not fit, the buffer is emptied,
 // a "######" line is logged and -1 is returned: nothing cut is ever used.
-int Board_Snprintf(char* o_pBuf, size_t i_size, const char* i_pFmt, ...)
-    __attribute__((format(printf, 3, 4)));
+int Board_Snprintf(char* o_pBuf, size_t i_size, const char* i_pFmt, ...) __attribute__((format(printf, 3, 4)));
 // o_pBuf = root + board path (e.g. "/home/ubuntu/valens/"); returns o_pBuf.
 char* Board_Path(char* o_pBuf, size_t i_size, const char* i_pPath);
 
 // Time: every pause, wait and elapsed-time check of the agent passes here.
 void Board_usleep(uint64_t i_u64Us);
 void Board_sleep(unsigned i_u32Sec);
-uint64_t Board_ScaleUs(uint64_t i_u64Us);           // a wait, scaled (0 stays 0)
-struct timeval Board_Timeval(long i_sec, long i_usec); // a select time-out, scaled
-time_t Board_time();                                  // seconds since the epoch, on the scaled clock
-uint64_t Board_MonoMs();                              // monotonic milliseconds, on the scaled clock
+uint64_t Board_ScaleUs(uint64_t i_u64Us);               // a wait, scaled (0 stays 0)
+struct timeval Board_Timeval(long i_sec, long i_usec);  // a select time-out, scaled
+time_t Board_time();                                    // seconds since the epoch, on the scaled clock
+uint64_t Board_MonoMs();                                // monotonic milliseconds, on the scaled clock
 
 // Runs a command through the shell, or through the profile's pfnShell when
 // set; returns its status.

@@ -42,6 +42,7 @@ CTaskfile2mcu::CTaskfile2mcu()
 }
 
 int CTaskfile2mcu::init() {
+    BoardProfile_Freeze();
     pthread_t tid;
     int nRet = pthread_create(&tid, nullptr, CTaskfile2mcu::Upgrade4mcuThread, nullptr);
     if (nRet != 0) {
@@ -104,8 +105,7 @@ int CheckPushImage(const char* i_pPath) {
     return -1;
 }
 
-void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nCurrent, int i_nPercent,
-                     int i_nIsEnd) {
+void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nCurrent, int i_nPercent, int i_nIsEnd) {
     char szReport[512];
     snprintf(szReport, (size_t)i_nBufSize, QX_REPORT_FMT_PLAIN, QX_REPORT_HEAD, i_pName, i_nTotal, i_nCurrent,
              i_nPercent, i_nIsEnd);

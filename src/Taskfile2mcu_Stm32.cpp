@@ -91,6 +91,75 @@ void SendPushReport(bool i_bIoMcu, double i_dPercent) {
              i_bIoMcu ? 26 : 17, i_dPercent, 0);
     QX_SendText2vela(comm_master_type_upgrade_status, szReport);
 }
+
+// Opens the image to push: never a link, and never a wait on a FIFO or device;
+// that is refused as if the image could not be opened, with its own "######" line.
+Board_FilePtr OpenImage(const char* i_pPath) {
+    int fd = Board_OpenRegular(i_pPath);
+    Board_FilePtr fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (!fp) {
+        if (fd >= 0) close(fd);
+        if (fd != -2)
+            qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
+                       i_pPath ? i_pPath : "(null)");
+    }
+    return fp;
+}
+
+// The next block of the image into g_aUPGFileBuffer; r blocks are left.
+size_t ReadBlock(FILE* i_fp, int r) {
+    memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
+    size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, i_fp);
+    qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
+    return nRead;
+}
+
+// Master and IO MCU: the image as it is, block by block, with a report per block.
+void PushRaw(int i_fd, bool i_bIoMcu, FILE* i_fp, int i_nTotal) {
+    for (int r = i_nTotal; r >= 1; r--) {
+        size_t nRead = ReadBlock(i_fp, r);
+        ssize_t nWrite = UartWriteBounded(i_fd, g_aUPGFileBuffer, nRead);
+        qx_eprintf("function [%s], line = [%d], Uart2Write result = %d\n", "QX_UPGSTM32", 1082, (int)nWrite);
+        Board_usleep((uint64_t)g_nSTDelay * 1000u);
+        double dPercent = (double)(100 * (53 - r) / 53);
+        if (dPercent > 99.0) dPercent = 99.0;
+        if (r <= 52) SendPushReport(i_bIoMcu, dPercent);
+    }
+}
+
+// Valens: the whole image into io_pBuf. The chip flashes whatever it is given:
+// an image the buffer cannot hold whole is refused rather than sent cut.
+// Returns false when refused.
+bool LoadValensImage(FILE* i_fp, const char* i_pPath, long i_nLength, int i_nTotal, DynamicBuf* io_pBuf) {
+    bool bRefused = false;
+    if (i_nLength > DYNAMICBUF_MAX) {
+        qx_printf("###### Valens image %s is %ld bytes, more than %d: not sent\n", i_pPath, i_nLength, DYNAMICBUF_MAX);
+        bRefused = true;
+        i_nTotal = 0;
+    }
+    for (int r = i_nTotal; r >= 1; r--) {
+        size_t nRead = ReadBlock(i_fp, r);
+        if (DynamicBuf_Append(io_pBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
+        Board_usleep((uint64_t)g_nSTDelay * 1000u);
+    }
+    qx_printf("DynamicBuf u32DataLen = %d\n", (int)io_pBuf->u32DataLen);
+    if (!bRefused && (long)io_pBuf->u32DataLen != i_nLength) {
+        qx_printf("###### Valens image %s read as %u of %ld bytes: not sent\n", i_pPath, io_pBuf->u32DataLen,
+                  i_nLength);
+        bRefused = true;
+    }
+    return !bRefused;
+}
+
+// Valens: the loaded image in one YMODEM transfer; the verdict wait learns how it went.
+void SendValensImage(const DynamicBuf& i_buf, int32_t i_nValens) {
+    if (fymodem_send(i_buf.pData, i_buf.u32DataLen, i_nValens == 1 ? "VSTX.hex" : "VSRX.hex") < 0) {
+        s_bYmodemFailed = true;
+        qx_printf("###### File transfer failed, the Valens chip did not get the image\n");
+    } else {
+        qx_printf("File transfer successful, waiting for upgrade..........\n");
+    }
+}
 }  // namespace
 
 int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
@@ -101,17 +170,8 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
         qx_eprintf("###### block size %d outside 1..%zu, nothing sent\n", g_nSTBlock, sizeof(g_aUPGFileBuffer));
         return 0;
     }
-    // Never a link, and never a wait on a FIFO or device: that is refused as
-    // if the image could not be opened, with its own "######" line.
-    int fd = Board_OpenRegular(i_pPath);
-    Board_FilePtr fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
-    if (!fp) {
-        if (fd >= 0) close(fd);
-        if (fd != -2)
-            qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
-                       i_pPath ? i_pPath : "(null)");
-        return 0;
-    }
+    Board_FilePtr fp = OpenImage(i_pPath);
+    if (!fp) return 0;
     const int32_t nValens = GetValensUpFlg();
     DynamicBuf stBuf;
     if (DynamicBuf_Init(&stBuf, "Name Not defined") != 0) {
@@ -124,48 +184,12 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     int nTotal = (int)(nLength / g_nSTBlock + 1);
     qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
     fseek(fp.get(), 0, SEEK_SET);
-
-    // The chip flashes whatever it is given: an image the buffer cannot hold
-    // whole is refused rather than sent cut.
-    bool bRefused = false;
-    if (nValens != 0 && nLength > DYNAMICBUF_MAX) {
-        qx_printf("###### Valens image %s is %ld bytes, more than %d: not sent\n", i_pPath, nLength, DYNAMICBUF_MAX);
-        bRefused = true;
-        nTotal = 0;
-    }
-
-    for (int r = nTotal; r >= 1; r--) {
-        memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
-        size_t nRead = fread(g_aUPGFileBuffer, 1, (size_t)g_nSTBlock, fp.get());
-        qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
-        if (nValens != 0) {
-            if (DynamicBuf_Append(&stBuf, g_aUPGFileBuffer, (uint32_t)nRead) != 0) bRefused = true;
-            Board_usleep((uint64_t)g_nSTDelay * 1000u);
-        } else {
-            ssize_t nWrite = UartWriteBounded(m_Uartfd, g_aUPGFileBuffer, nRead);
-            qx_eprintf("function [%s], line = [%d], Uart2Write result = %d\n", "QX_UPGSTM32", 1082, (int)nWrite);
-            Board_usleep((uint64_t)g_nSTDelay * 1000u);
-            double dPercent = (double)(100 * (53 - r) / 53);
-            if (dPercent > 99.0) dPercent = 99.0;
-            if (r <= 52) SendPushReport(m_bIoMcu != 0, dPercent);
-        }
-    }
-
-    if (nValens != 0) {
-        qx_printf("DynamicBuf u32DataLen = %d\n", (int)stBuf.u32DataLen);
-        if (!bRefused && (long)stBuf.u32DataLen != nLength) {
-            qx_printf("###### Valens image %s read as %u of %ld bytes: not sent\n", i_pPath, stBuf.u32DataLen, nLength);
-            bRefused = true;
-        }
-        if (bRefused) {
-            s_bYmodemFailed = true;
-        } else if (fymodem_send(stBuf.pData, stBuf.u32DataLen, nValens == 1 ? "VSTX.hex" : "VSRX.hex") < 0) {
-            s_bYmodemFailed = true;
-            qx_printf("###### File transfer failed, the Valens chip did not get the image\n");
-        } else {
-            qx_printf("File transfer successful, waiting for upgrade..........\n");
-        }
-    }
+    if (nValens == 0)
+        PushRaw(m_Uartfd, m_bIoMcu != 0, fp.get(), nTotal);
+    else if (LoadValensImage(fp.get(), i_pPath, nLength, nTotal, &stBuf))
+        SendValensImage(stBuf, nValens);
+    else
+        s_bYmodemFailed = true;
     DynamicBuf_Free(&stBuf);
     return 1;
 }
@@ -176,10 +200,10 @@ namespace {
 int32_t STM_Status = 0;
 int32_t retry_count = 0;
 
-#define QX_ST_PASS_MAX 500          // passes in any state
-#define QX_ST_CLOSE_PASS_MAX 100    // passes waiting for "rebooting"
-#define QX_ST_ENTRY_FAIL_MAX 5      // failed entry sequences before the run is given up
-#define QX_VALENS_VERDICT_MS 120000 // wait for the chip's verdict after the transfer
+#define QX_ST_PASS_MAX 500           // passes in any state
+#define QX_ST_CLOSE_PASS_MAX 100     // passes waiting for "rebooting"
+#define QX_ST_ENTRY_FAIL_MAX 5       // failed entry sequences before the run is given up
+#define QX_VALENS_VERDICT_MS 120000  // wait for the chip's verdict after the transfer
 
 enum { TARGET_MASTER, TARGET_IOMCU, TARGET_VALENS };
 

@@ -19,6 +19,7 @@
 #include "BoardProfile.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
+#include "Taskfile2mcu_Isp.h"
 
 CUdpListen2vela* g_pudp4vela = nullptr;
 
@@ -42,6 +43,7 @@ int CUdpListen2vela::init() {
     m_recvMarkedNum = 0;
     m_sendMarkedNum = 0;
     m_pRecvBuf = (char*)calloc(QX_UDP_MAX_DATAGRAM + 1, 1);
+    BoardProfile_Freeze();
     pthread_t tid;
     int nRet = pthread_create(&tid, nullptr, CUdpListen2vela::Udp4WebRecvThread, nullptr);
     if (nRet == 0)
@@ -142,9 +144,9 @@ int CUdpListen2vela::Send(char* i_pBuf, int32_t i_s32Len) {
     // The payload text is shown up to its NUL, never past the bytes handed in.
     int nText = 0;
     if (i_s32Len > 8) nText = (int)strnlen(i_pBuf + 8, (size_t)(i_s32Len - 8));
-    qx_printf("[%s]--MarkedNum send[%d] In CUdpListen2vela::Send() sendbuf[%d] [%.*s] [%d] \n",
-              getDateTime().c_str(), m_sendMarkedNum, (int)ReadLe32(i_pBuf, i_s32Len, 0), nText,
-              nText > 0 ? i_pBuf + 8 : "", (int)ReadLe32(i_pBuf, i_s32Len, 4));
+    qx_printf("[%s]--MarkedNum send[%d] In CUdpListen2vela::Send() sendbuf[%d] [%.*s] [%d] \n", getDateTime().c_str(),
+              m_sendMarkedNum, (int)ReadLe32(i_pBuf, i_s32Len, 0), nText, nText > 0 ? i_pBuf + 8 : "",
+              (int)ReadLe32(i_pBuf, i_s32Len, 4));
     if (sendto(m_socketClient, i_pBuf, (size_t)i_s32Len, 0, (struct sockaddr*)&m_peerAddr, m_addrLen) < 0)
         qx_perror("sendto");
     return 0;
@@ -175,8 +177,8 @@ int CUdpListen2vela::WaitForRead() {
         if ((ntohl(from.sin_addr.s_addr) >> 24) != 127) {
             char szFrom[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof(szFrom));
-            qx_printf("###### datagram of %d bytes from %s:%u dropped: orders are taken from loopback only\n",
-                      (int)n, szFrom, (unsigned)ntohs(from.sin_port));
+            qx_printf("###### datagram of %d bytes from %s:%u dropped: orders are taken from loopback only\n", (int)n,
+                      szFrom, (unsigned)ntohs(from.sin_port));
             continue;
         }
         m_pRecvBuf[n] = '\0';
@@ -339,11 +341,10 @@ int CUdpListen2vela::Task_UpdateFile_Path() {
         RunSynced(szCmd);
     if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/E*.hex %s", szDir, szBv) >= 0) RunSynced(szCmd);
     if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/version.json %s", szDir, szVersion) >= 0) RunSynced(szCmd);
-    static const char* const s_aEpBases[3] = {QX_EP_BASE_91A6, QX_EP_BASE_9162, QX_EP_BASE_INPUT};
     static const char* const s_aBankFmts[3] = {"mv -T %s-*h00 %s.h00", "mv -T %s-*h01 %s.h01", "mv -T %s-*h02 %s.h02"};
-    for (const char* pBase : s_aEpBases) {
+    for (const IspEpFamily& family : g_aIspEpFamilies) {
         char szBase[QX_PATH_BUF(128)];
-        Board_Path(szBase, sizeof(szBase), pBase);
+        Board_Path(szBase, sizeof(szBase), family.pBasePath);
         for (const char* pFmt : s_aBankFmts) {
             if (Board_Snprintf(szCmd, sizeof(szCmd), pFmt, szBase, szBase) >= 0) RunSynced(szCmd);
         }

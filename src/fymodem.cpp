@@ -273,132 +273,179 @@ bool ParseSize(const unsigned char* i_pField, uint32_t i_u32Avail, uint32_t* o_p
     *o_pSize = (uint32_t)v;
     return true;
 }
-}  // namespace
 
-int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, char* o_pFilename) {
-    if (g_pTaskUP4mcu == nullptr || o_pFilename == nullptr || (o_pBuffer == nullptr && i_u32Capacity > 0)) return -1;
-    o_pFilename[0] = '\0';
-    unsigned char aPacket[2 + YM_PACKET_1K_SIZE + 2];
-    bool bStarted = false;     // a packet 0 was accepted
-    bool bWantHeader = true;   // next is a packet 0
+// The receiver's state from packet to packet.
+struct YmRx {
+    unsigned char* pBuffer;
+    uint32_t u32Capacity;
+    char* pFilename;
+    uint64_t u64FirstDeadline;
+    bool bStarted = false;    // a packet 0 was accepted
+    bool bWantHeader = true;  // next is a packet 0
     uint32_t u32Expect = 0;
     uint32_t u32Stored = 0;
     uint32_t u32FileSize = 0;
     bool bSizeKnown = false;
     int32_t s32LastSize = 0;
     int nErrors = 0;
-    uint64_t u64FirstDeadline = Board_MonoMs() + YM_RX_FIRST_WAIT_MS;
+    int32_t s32Result = 0;  // set by End()
+
     // Anything that does not move the transfer on (a bad or repeated packet,
     // a wrong block, a stray EOT, silence) counts against the same bound, so
     // a sender that repeats itself for ever cannot hold us.
-    auto fnNoProgress = [&]() {
+    bool NoProgress() {
         if (!bStarted) return Board_MonoMs() >= u64FirstDeadline;
         return ++nErrors >= YM_RX_ERRORS_MAX;
-    };
+    }
+    // Each step returns true once the transfer is over, its result set here.
+    bool End(int32_t i_s32Result) {
+        s32Result = i_s32Result;
+        return true;
+    }
+};
 
+// Packet 0: the file's name and size, or the empty one that ends the batch.
+bool RxHeader(YmRx& io_rx, const unsigned char* i_pPacket, uint32_t i_u32Payload) {
+    const unsigned char* pPayload = i_pPacket + 2;
+    if (i_pPacket[0] != 0) {
+        if (io_rx.NoProgress()) return io_rx.End(Cancel());
+        WriteByte(YM_NAK);
+        return false;
+    }
+    if (pPayload[0] == 0 && pPayload[1] == 0 && pPayload[2] == 0 && pPayload[3] == 0) {
+        WriteByte(YM_ACK);
+        return io_rx.End(io_rx.s32LastSize);
+    }
+    const unsigned char* pEnd = (const unsigned char*)memchr(pPayload, 0, i_u32Payload);
+    uint32_t u32NameLen = pEnd ? (uint32_t)(pEnd - pPayload) : i_u32Payload;
+    uint32_t u32Copy = u32NameLen < YM_RX_NAME_MAX ? u32NameLen : YM_RX_NAME_MAX;
+    memcpy(io_rx.pFilename, pPayload, u32Copy);
+    io_rx.pFilename[u32Copy] = '\0';
+    uint32_t u32SizeAt = u32NameLen + 1;
+    io_rx.bSizeKnown =
+        u32SizeAt < i_u32Payload && ParseSize(pPayload + u32SizeAt, i_u32Payload - u32SizeAt, &io_rx.u32FileSize);
+    if (io_rx.bSizeKnown && io_rx.u32FileSize > io_rx.u32Capacity) {
+        qx_printf("YM: RX buffer too small (0x%08x vs 0x%08x)\n", io_rx.u32Capacity, io_rx.u32FileSize);
+        return io_rx.End(Cancel());
+    }
+    WriteByte(YM_ACK);
+    WriteByte(YM_CRC);
+    io_rx.bStarted = true;
+    io_rx.bWantHeader = false;
+    io_rx.u32Expect = 1;
+    io_rx.u32Stored = 0;
+    io_rx.nErrors = 0;
+    return false;
+}
+
+// The expected data packet, stored. The padding after the announced end is
+// not part of the file, so a file that fits the buffer is never refused for
+// its last packet.
+bool RxStore(YmRx& io_rx, const unsigned char* i_pPayload, uint32_t i_u32Payload) {
+    uint32_t u32Take = i_u32Payload;
+    if (io_rx.bSizeKnown) {
+        uint32_t u32Left = io_rx.u32FileSize > io_rx.u32Stored ? io_rx.u32FileSize - io_rx.u32Stored : 0;
+        if (u32Take > u32Left) u32Take = u32Left;
+    }
+    if ((uint64_t)io_rx.u32Stored + u32Take > io_rx.u32Capacity) {
+        qx_printf("YM: RX buffer overflow (exceeded 0x%08x)\n", io_rx.u32Capacity);
+        return io_rx.End(Cancel());
+    }
+    if (u32Take > 0) memcpy(io_rx.pBuffer + io_rx.u32Stored, i_pPayload, u32Take);
+    io_rx.u32Stored += u32Take;
+    io_rx.u32Expect++;
+    io_rx.nErrors = 0;
+    WriteByte(YM_ACK);
+    return false;
+}
+
+// A data packet: the expected block, the one before it again, or a wrong one.
+bool RxData(YmRx& io_rx, const unsigned char* i_pPacket, uint32_t i_u32Payload) {
+    uint32_t u32Block = i_pPacket[0];
+    if (u32Block == (io_rx.u32Expect & 0xFF)) return RxStore(io_rx, i_pPacket + 2, i_u32Payload);
+    if (io_rx.NoProgress()) return io_rx.End(Cancel());
+    if (u32Block == ((io_rx.u32Expect - 1) & 0xFF)) {
+        // Our ACK was lost and the sender repeats: acknowledge, keep nothing.
+        WriteByte(YM_ACK);
+        if (io_rx.u32Expect == 1) WriteByte(YM_CRC);
+    } else {
+        WriteByte(YM_NAK);
+    }
+    return false;
+}
+
+// End of file: acknowledged and the next packet 0 asked for. One that comes
+// while a packet 0 is awaited moves nothing on.
+bool RxEot(YmRx& io_rx) {
+    if (io_rx.bWantHeader && io_rx.NoProgress()) return io_rx.End(Cancel());
+    WriteByte(YM_ACK);
+    WriteByte(YM_CRC);
+    if (!io_rx.bWantHeader) {
+        io_rx.s32LastSize = (int32_t)(io_rx.bSizeKnown ? io_rx.u32FileSize : io_rx.u32Stored);
+        io_rx.nErrors = 0;
+    }
+    io_rx.bWantHeader = true;
+    io_rx.u32Stored = 0;
+    return false;
+}
+
+// A bad packet, silence, or a byte that asks for nothing: another 'C', until
+// the bound runs out.
+bool RxNothing(YmRx& io_rx, int i_c) {
+    if (i_c == YM_READ_BROKEN) {
+        qx_printf("###### YM: serial port failed\n");
+        return io_rx.End(-1);
+    }
+    if (io_rx.NoProgress()) {
+        if (io_rx.bStarted)
+            qx_printf("YM: RX errors too many: %d - ABORT.\n", io_rx.nErrors);
+        else
+            qx_printf("###### YM: no sender within %d s\n", YM_RX_FIRST_WAIT_MS / 1000);
+        return io_rx.End(Cancel());
+    }
+    WriteByte(YM_CRC);
+    return false;
+}
+
+// Any byte that starts no packet and ends no file: two CANs end the transfer,
+// as does a byte no sender would send; a lone CAN, a 'C' or an 'A' are noise.
+bool RxOther(YmRx& io_rx, int i_c) {
+    if (i_c == YM_CAN) {
+        if (ReadByte(1000) == YM_CAN) {
+            WriteByte(YM_ACK);
+            qx_printf("###### YM: transfer cancelled by the sender\n");
+            return io_rx.End(-1);
+        }
+    } else if (i_c >= 0 && i_c != YM_CRC && i_c != 'A' && i_c != 'a') {
+        WriteByte(YM_ACK);
+        qx_printf("###### YM: unexpected byte %#x, transfer ended\n", (unsigned)i_c);
+        return io_rx.End(-1);
+    }
+    return RxNothing(io_rx, i_c);
+}
+}  // namespace
+
+int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, char* o_pFilename) {
+    if (g_pTaskUP4mcu == nullptr || o_pFilename == nullptr || (o_pBuffer == nullptr && i_u32Capacity > 0)) return -1;
+    o_pFilename[0] = '\0';
+    YmRx rx{o_pBuffer, i_u32Capacity, o_pFilename, Board_MonoMs() + YM_RX_FIRST_WAIT_MS};
+    unsigned char aPacket[2 + YM_PACKET_1K_SIZE + 2];
     for (;;) {
         int c = ReadByte(1000);
-        int nStatus = YM_RX_BAD;
         uint32_t u32Payload = 0;
+        bool bEnded;
         if (c == YM_SOH || c == YM_STX) {
-            nStatus = ReceivePacketBody(c, aPacket, &u32Payload);
+            if (ReceivePacketBody(c, aPacket, &u32Payload) != YM_RX_GOOD)
+                bEnded = RxNothing(rx, c);
+            else if (rx.bWantHeader)
+                bEnded = RxHeader(rx, aPacket, u32Payload);
+            else
+                bEnded = RxData(rx, aPacket, u32Payload);
         } else if (c == YM_EOT) {
-            if (bWantHeader && fnNoProgress()) return Cancel();
-            WriteByte(YM_ACK);
-            WriteByte(YM_CRC);
-            if (!bWantHeader) {
-                s32LastSize = (int32_t)(bSizeKnown ? u32FileSize : u32Stored);
-                nErrors = 0;
-            }
-            bWantHeader = true;
-            u32Stored = 0;
-            continue;
-        } else if (c == YM_CAN) {
-            if (ReadByte(1000) == YM_CAN) {
-                WriteByte(YM_ACK);
-                qx_printf("###### YM: transfer cancelled by the sender\n");
-                return -1;
-            }
-        } else if (c >= 0 && c != YM_CRC && c != 'A' && c != 'a') {
-            WriteByte(YM_ACK);
-            qx_printf("###### YM: unexpected byte %#x, transfer ended\n", (unsigned)c);
-            return -1;
-        }
-
-        if (nStatus != YM_RX_GOOD) {
-            if (c == YM_READ_BROKEN) {
-                qx_printf("###### YM: serial port failed\n");
-                return -1;
-            }
-            if (fnNoProgress()) {
-                if (bStarted)
-                    qx_printf("YM: RX errors too many: %d - ABORT.\n", nErrors);
-                else
-                    qx_printf("###### YM: no sender within %d s\n", YM_RX_FIRST_WAIT_MS / 1000);
-                return Cancel();
-            }
-            WriteByte(YM_CRC);
-            continue;
-        }
-
-        unsigned char* pPayload = aPacket + 2;
-        uint32_t u32Block = aPacket[0];
-        if (bWantHeader) {
-            if (u32Block != 0) {
-                if (fnNoProgress()) return Cancel();
-                WriteByte(YM_NAK);
-                continue;
-            }
-            if (pPayload[0] == 0 && pPayload[1] == 0 && pPayload[2] == 0 && pPayload[3] == 0) {
-                WriteByte(YM_ACK);
-                return s32LastSize;
-            }
-            const unsigned char* pEnd = (const unsigned char*)memchr(pPayload, 0, u32Payload);
-            uint32_t u32NameLen = pEnd ? (uint32_t)(pEnd - pPayload) : u32Payload;
-            uint32_t u32Copy = u32NameLen < YM_RX_NAME_MAX ? u32NameLen : YM_RX_NAME_MAX;
-            memcpy(o_pFilename, pPayload, u32Copy);
-            o_pFilename[u32Copy] = '\0';
-            uint32_t u32SizeAt = u32NameLen + 1;
-            bSizeKnown = u32SizeAt < u32Payload &&
-                         ParseSize(pPayload + u32SizeAt, u32Payload - u32SizeAt, &u32FileSize);
-            if (bSizeKnown && u32FileSize > i_u32Capacity) {
-                qx_printf("YM: RX buffer too small (0x%08x vs 0x%08x)\n", i_u32Capacity, u32FileSize);
-                return Cancel();
-            }
-            WriteByte(YM_ACK);
-            WriteByte(YM_CRC);
-            bStarted = true;
-            bWantHeader = false;
-            u32Expect = 1;
-            u32Stored = 0;
-            nErrors = 0;
-            continue;
-        }
-        if (u32Block == (u32Expect & 0xFF)) {
-            // The padding after the announced end is not part of the file, so a
-            // file that fits the buffer is never refused for its last packet.
-            uint32_t u32Take = u32Payload;
-            if (bSizeKnown) {
-                uint32_t u32Left = u32FileSize > u32Stored ? u32FileSize - u32Stored : 0;
-                if (u32Take > u32Left) u32Take = u32Left;
-            }
-            if ((uint64_t)u32Stored + u32Take > i_u32Capacity) {
-                qx_printf("YM: RX buffer overflow (exceeded 0x%08x)\n", i_u32Capacity);
-                return Cancel();
-            }
-            if (u32Take > 0) memcpy(o_pBuffer + u32Stored, pPayload, u32Take);
-            u32Stored += u32Take;
-            u32Expect++;
-            nErrors = 0;
-            WriteByte(YM_ACK);
-        } else if (u32Block == ((u32Expect - 1) & 0xFF)) {
-            // Our ACK was lost and the sender repeats: acknowledge, keep nothing.
-            if (fnNoProgress()) return Cancel();
-            WriteByte(YM_ACK);
-            if (u32Expect == 1) WriteByte(YM_CRC);
+            bEnded = RxEot(rx);
         } else {
-            if (fnNoProgress()) return Cancel();
-            WriteByte(YM_NAK);
+            bEnded = RxOther(rx, c);
         }
+        if (bEnded) return rx.s32Result;
     }
 }

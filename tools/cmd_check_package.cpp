@@ -13,6 +13,7 @@
 #include "Progress.h"
 #include "QxLog.h"
 #include "Sandbox.h"
+#include "Taskfile2mcu_Isp.h"
 #include "fwtool.h"
 
 namespace {
@@ -82,13 +83,14 @@ int Run() {
     t.push_back(JudgeRaw("MASTER.hex", s.master));
     t.push_back(JudgeRaw("IOMCU.hex", s.ioMcu));
     t.push_back(JudgeIsp("BV.hex (BV ports 1-8)", s.bv));
-    const char* const names[3] = {"EP91A6SQ", "EP9162SQ", "Input"};
-    const char* const ports[3] = {" (EP ports 13-16)", " (EP ports 9-12)", " (EP ports 1-8)"};
-    for (int row = 2; row >= 0; row--)
+    for (int row = 2; row >= 0; row--) {
+        const IspEpFamily& family = g_aIspEpFamilies[row];
+        std::string ports =
+            " (EP ports " + std::to_string(family.u32FirstPort) + "-" + std::to_string(family.u32LastPort) + ")";
         for (int bank = 0; bank < 3; bank++)
-            t.push_back(
-                JudgeIsp(std::string(names[row]) + " .h0" + std::to_string(bank) + (bank == 0 ? ports[row] : ""),
-                         s.ep[row][bank]));
+            t.push_back(JudgeIsp(sim::EpFamilyDir(row) + " .h0" + std::to_string(bank) + (bank == 0 ? ports : ""),
+                                 s.ep[row][bank]));
+    }
     t.push_back({"version.json", s.hasVersion ? "ok" : "missing", "", s.hasVersion ? s.versionJson : ""});
     for (const std::string& f : s.leftovers)
         t.push_back({f, "stray", "", "no rename took it: left in the staging directory"});

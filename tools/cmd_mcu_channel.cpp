@@ -73,87 +73,102 @@ struct Args {
     double seconds = 0;
 } s_args;
 
-int Run() {
-    const std::string& port = s_args.port;
-    const std::string& push = s_args.push;
-    const double seconds = s_args.seconds;
-    if (access(port.c_str(), R_OK | W_OK) != 0) {
-        fprintf(stderr, "mcu-channel: cannot use %s: %s\n", port.c_str(), strerror(errno));
-        return 1;
+bool UsableArgs() {
+    if (access(s_args.port.c_str(), R_OK | W_OK) != 0) {
+        fprintf(stderr, "mcu-channel: cannot use %s: %s\n", s_args.port.c_str(), strerror(errno));
+        return false;
     }
-    if (!push.empty() && access(push.c_str(), R_OK) != 0) {
-        fprintf(stderr, "mcu-channel: cannot read %s: %s\n", push.c_str(), strerror(errno));
-        return 1;
+    if (!s_args.push.empty() && access(s_args.push.c_str(), R_OK) != 0) {
+        fprintf(stderr, "mcu-channel: cannot read %s: %s\n", s_args.push.c_str(), strerror(errno));
+        return false;
     }
-    // A private board root: the push reads the image from the board's update directory.
-    sim::TempRoot tempRoot;
-    const std::string& root = tempRoot.path();
+    return true;
+}
+
+BoardProfile ChannelProfile(const std::string& root, uint16_t reportPort) {
+    BoardProfile profile;
+    profile.strRoot = root;
+    profile.strSerialDev = s_args.port;
+    profile.u16OrderPort = 0;  // no orders come in here
+    profile.u16ReportPort = reportPort;
+    profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
+    return profile;
+}
+
+// The push reads the image from the board's update directory.
+bool StageImage(const std::string& root) {
+    std::error_code ec;
+    std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec);
+    if (ec || !std::filesystem::copy_file(s_args.push, root + QX_MASTER_HEX, ec)) {
+        fprintf(stderr, "mcu-channel: cannot stage %s: %s\n", s_args.push.c_str(), ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The push waits for the MCU without limit: a signal closes the channel under it.
+int Push() {
+    std::atomic<bool> done{false};
+    std::thread pusher([&done] {
+        CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
+        done = true;
+    });
+    while (!done && !s_stop) usleep(20000);
+    const bool interrupted = !done;
+    if (interrupted) {
+        CTransfer4mcu::QX_UartClose();
+        fprintf(stderr, "mcu-channel: push interrupted\n");
+    }
+    pusher.join();
+    const bool refused = !interrupted && g_UpgInfo.status.load() == 2;
+    if (refused)
+        fprintf(stderr, "mcu-channel: the MCU did not acknowledge the upgrade request\n");
+    else if (!interrupted)
+        printf("mcu-channel: push of %s finished\n", s_args.push.c_str());
+    usleep(300000);  // the last reports
+    return interrupted || refused ? 1 : 0;
+}
+
+// Asleep, woken once a second or by a signal: the idle channel is what is measured.
+void Listen(double seconds) {
+    for (double left = seconds; !s_stop && (seconds <= 0 || left > 0); left -= 1)
+        usleep(seconds <= 0 || left >= 1 ? 1000000 : static_cast<useconds_t>(left * 1e6));
+}
+
+// The channel with the agent's own objects around it, as the agent opens it.
+int RunChannel() {
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    g_pudp4vela = new CUdpListen2vela();
+    g_pudp4vela->CreateSocket();
+    g_pTransferFile2mcu = new CTransfer4mcu();
+    CTransfer4mcu::QX_UartInit();
+    printf("mcu-channel: channel open on %s\n", s_args.port.c_str());
     int status = 0;
-    {
-        ReportListener reports;
-        if (!reports.open()) {
-            perror("mcu-channel: report socket");
-            status = 1;
-        }
-        BoardProfile profile;
-        profile.strRoot = root;
-        profile.strSerialDev = port;
-        profile.u16OrderPort = 0;  // no orders come in here
-        profile.u16ReportPort = reports.port();
-        profile.strRebootCmd = "echo 'mcu-channel: the board would reboot now'";
-        std::string image = root + QX_MASTER_HEX;
-        if (status == 0 && BoardProfile_Set(profile) != 0) status = 1;
-        if (status == 0 && !push.empty()) {
-            std::error_code ec;
-            std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec);
-            if (ec || !std::filesystem::copy_file(push, image, ec)) {
-                fprintf(stderr, "mcu-channel: cannot stage %s: %s\n", push.c_str(), ec.message().c_str());
-                status = 1;
-            }
-        }
-        if (status == 0) {
-            signal(SIGINT, OnSignal);
-            signal(SIGTERM, OnSignal);
-            g_pudp4vela = new CUdpListen2vela();
-            g_pudp4vela->CreateSocket();
-            g_pTransferFile2mcu = new CTransfer4mcu();
-            CTransfer4mcu::QX_UartInit();
-            printf("mcu-channel: channel open on %s\n", port.c_str());
-            if (!push.empty()) {
-                // The push waits for the MCU without limit: a signal closes the channel under it.
-                std::atomic<bool> done{false};
-                std::thread pusher([&done] {
-                    CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
-                    done = true;
-                });
-                while (!done && !s_stop) usleep(20000);
-                if (!done) {
-                    CTransfer4mcu::QX_UartClose();
-                    status = 1;
-                    fprintf(stderr, "mcu-channel: push interrupted\n");
-                }
-                pusher.join();
-                if (status != 0) {
-                } else if (g_UpgInfo.status.load() == 2) {
-                    fprintf(stderr, "mcu-channel: the MCU did not acknowledge the upgrade request\n");
-                    status = 1;
-                } else {
-                    printf("mcu-channel: push of %s finished\n", push.c_str());
-                }
-                usleep(300000);  // the last reports
-            } else {
-                // Asleep, woken once a second or by a signal: the idle channel is what is measured.
-                for (double left = seconds; !s_stop && (seconds <= 0 || left > 0); left -= 1)
-                    usleep(seconds <= 0 || left >= 1 ? 1000000 : static_cast<useconds_t>(left * 1e6));
-            }
-            CTransfer4mcu::QX_UartClose();
-            delete g_pTransferFile2mcu;
-            g_pTransferFile2mcu = nullptr;
-            delete g_pudp4vela;
-            g_pudp4vela = nullptr;
-        }
-    }
+    if (s_args.push.empty())
+        Listen(s_args.seconds);
+    else
+        status = Push();
+    CTransfer4mcu::QX_UartClose();
+    delete g_pTransferFile2mcu;
+    g_pTransferFile2mcu = nullptr;
+    delete g_pudp4vela;
+    g_pudp4vela = nullptr;
     return status;
+}
+
+int Run() {
+    if (!UsableArgs()) return 1;
+    // A private board root, the agent's reports caught on a port of our own.
+    sim::TempRoot tempRoot;
+    ReportListener reports;
+    if (!reports.open()) {
+        perror("mcu-channel: report socket");
+        return 1;
+    }
+    if (BoardProfile_Set(ChannelProfile(tempRoot.path(), reports.port())) != 0) return 1;
+    if (!s_args.push.empty() && !StageImage(tempRoot.path())) return 1;
+    return RunChannel();
 }
 
 FwCommand::Run Setup(CLI::App& app) {

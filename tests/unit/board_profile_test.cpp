@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "BoardProfile.h"
+#include "Taskfile2mcu.h"
 #include "testing.h"
 
-TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommand) {
+TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommandAndAnyOnceTheAgentRuns) {
     struct {
         const char* legend;
         std::string root;
@@ -27,6 +29,14 @@ TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommand) {
         EXPECT_EQ(err.empty(), r.expected == 0) << r.legend;
     }
     BoardProfile_Set(BoardProfile());
+    // The scheduler, idle without orders, reads the profile from its own thread.
+    EXPECT_EXIT(
+        {
+            g_pTaskUP4mcu = new CTaskfile2mcu();
+            g_pTaskUP4mcu->init();
+            _exit(BoardProfile_Set(BoardProfile()) == -1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "refused: the agent is running");
 }
 
 TEST(BoardProfile, LongestRootFitsEveryBoardPathAndCommand) {

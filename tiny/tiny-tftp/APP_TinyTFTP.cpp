@@ -186,6 +186,60 @@ void APP_TinyTFTP_Destroy(APP_TinyTFTP_t** io_ppHandle) {
     *io_ppHandle = nullptr;
 }
 
+namespace {
+// The receiver's step results besides the calls' own (1, -2, -4): read on, or
+// read on without restarting the wait (a packet that was ignored).
+enum { XFER_ON = 0, XFER_IGNORED = 2 };
+
+// The sender: the file's name in a write request. Returns 0, or -4 when it cannot be sent.
+int SendName(APP_TinyTFTP_t* handle, const char* i_pName) {
+    tftp_param* param = handle->user;
+    uint8_t packet[TFTP_FRAME_SIZE];
+    int nLen = TinyTFTP_PutRequest(packet, sizeof(packet), TFTP_WRQ, i_pName, "octet");
+    int s32Ret = param->write(param->user, packet, nLen);
+    if (s32Ret != nLen) {
+        qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_filename", 206, s32Ret);
+        return -4;
+    }
+    qx_printf("send file name=[%s]\n", i_pName);
+    return 0;
+}
+
+// The sender: the next block once the last one is acknowledged. Returns
+// XFER_ON, 1 after the last block, -1 on the peer's error, -4 on a local one.
+int SendNextBlock(APP_TinyTFTP_t* handle) {
+    tftp_inner_t* p = handle->inner;
+    tftp_param* param = handle->user;
+    uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
+    if (u16Op == TFTP_ERROR) {
+        CloseFile(p);
+        return -1;
+    }
+    if (u16Op != TFTP_ACK || TinyTFTP_Get16(p->frame, 4) != p->block) return XFER_IGNORED;
+    p->block++;
+    uint8_t packet[TFTP_FRAME_SIZE];
+    ssize_t nRead = read(p->fd, packet + TFTP_DATA_HDR, TFTP_BLOCK_SIZE);
+    if (nRead < 0) {
+        qx_printf("IOException:%s:%d:read fail ret_size=[%d]\n", "tftphdr_send_data", 223, (int)nRead);
+        CloseFile(p);
+        return -4;
+    }
+    int nLen = TinyTFTP_PutData(packet, p->block, packet + TFTP_DATA_HDR, (int)nRead);
+    int s32Ret = param->write(param->user, packet, nLen);
+    if (s32Ret != nLen) {
+        qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_data", 246, s32Ret);
+        CloseFile(p);
+        return -4;
+    }
+    if (nRead < TFTP_BLOCK_SIZE) {
+        CloseFile(p);
+        return 1;
+    }
+    if (p->block % 16 == 0) qx_printf("[%04x]\n", p->block);
+    return XFER_ON;
+}
+}  // namespace
+
 int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
     assert(((void*)0) != handle);
     assert(((void*)0) != handle->user);
@@ -204,17 +258,10 @@ int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
         if (u16Op == TFTP_ERROR) return -1;
     }
 
-    uint8_t packet[TFTP_FRAME_SIZE];
     char szName[TFTP_NAME_SIZE + 1];
     memcpy(szName, handle->file_name, TFTP_NAME_SIZE);
     szName[TFTP_NAME_SIZE] = '\0';
-    int nLen = TinyTFTP_PutRequest(packet, sizeof(packet), TFTP_WRQ, szName, "octet");
-    int s32Ret = param->write(param->user, packet, nLen);
-    if (s32Ret != nLen) {
-        qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_filename", 206, s32Ret);
-        return -4;
-    }
-    qx_printf("send file name=[%s]\n", szName);
+    if (SendName(handle, szName) != 0) return -4;
 
     char szPath[QX_PATH_BUF(256)];
     // Read-only: a missing file is an error, never an empty file created and reported as sent.
@@ -230,34 +277,92 @@ int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
 
     for (;;) {
         if (!SenderGotPacket(param, p)) continue;
-        uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
-        if (u16Op == TFTP_ERROR) {
-            CloseFile(p);
-            return -1;
-        }
-        if (u16Op != TFTP_ACK || TinyTFTP_Get16(p->frame, 4) != p->block) continue;
-        p->block++;
-        ssize_t nRead = read(p->fd, packet + TFTP_DATA_HDR, TFTP_BLOCK_SIZE);
-        if (nRead < 0) {
-            qx_printf("IOException:%s:%d:read fail ret_size=[%d]\n", "tftphdr_send_data", 223, (int)nRead);
-            CloseFile(p);
-            return -4;
-        }
-        nLen = TinyTFTP_PutData(packet, p->block, packet + TFTP_DATA_HDR, (int)nRead);
-        s32Ret = param->write(param->user, packet, nLen);
-        if (s32Ret != nLen) {
-            qx_printf("IOException:%s:%d:send fail ret_size=[%d]\n", "tftphdr_send_data", 246, s32Ret);
-            CloseFile(p);
-            return -4;
-        }
-        if (nRead < TFTP_BLOCK_SIZE) {
-            CloseFile(p);
-            return 1;
-        }
-        if (p->block % 16 == 0) qx_printf("[%04x]\n", p->block);
+        int s32Step = SendNextBlock(handle);
+        if (s32Step == XFER_IGNORED) continue;
+        if (s32Step != XFER_ON) return s32Step;
         Restart(p);
     }
 }
+
+namespace {
+// The receiver, nothing came: the last acknowledgement again each time a wait
+// expires, until too many did. Returns XFER_ON, -2 or -4.
+int XferSilence(APP_TinyTFTP_t* handle) {
+    tftp_inner_t* p = handle->inner;
+    if (p->expiry > TFTP_MAX_EXPIRY) {
+        CloseFile(p);
+        return -2;
+    }
+    if (Expired(p)) {
+        if (SendAck(handle, p->block) != 0) {
+            CloseFile(p);
+            return -4;
+        }
+    } else {
+        Yield();
+    }
+    return XFER_ON;
+}
+
+// The receiver, a read or write request: the named file becomes the part
+// being received. Returns XFER_ON or -4.
+int XferRequest(APP_TinyTFTP_t* handle) {
+    tftp_inner_t* p = handle->inner;
+    p->block = 0;
+    char szName[TFTP_NAME_SIZE];
+    // The name ends at its zero within the packet, or is cut at the handle's size.
+    int nMax = (int)sizeof(szName) - 1;
+    int nAvail = TFTP_FRAME_SIZE - 4;
+    int i = 0;
+    for (; i < nMax && i < nAvail && p->frame[4 + i] != 0; i++) szName[i] = (char)p->frame[4 + i];
+    szName[i] = '\0';
+    CloseFile(p);
+    if (!SafeName(szName) || !OpenPart(p, handle->user->root_path, szName)) {
+        if (!SafeName(szName)) qx_printf("###### refused file name [%s]: it leaves the root\n", szName);
+        p->fd = -1;
+        SendError(handle);
+        return -4;
+    }
+    memset(handle->file_name, 0, sizeof(handle->file_name));
+    snprintf(handle->file_name, sizeof(handle->file_name), "%s", szName);
+    if (SendAck(handle, 0) != 0) {
+        CloseFile(p);
+        return -4;
+    }
+    return XFER_ON;
+}
+
+// The receiver, a data packet past the last block: acknowledged and written.
+// Returns XFER_ON, XFER_IGNORED, 1 once the file is stored, or -4.
+int XferData(APP_TinyTFTP_t* handle) {
+    tftp_inner_t* p = handle->inner;
+    int nData = (int)TinyTFTP_Get16(p->frame, 0) - 4;
+    // A packet that claims more than a block is corrupt: not acknowledged, not written.
+    if (nData < 0 || nData > TFTP_BLOCK_SIZE) return XFER_IGNORED;
+    p->block = TinyTFTP_Get16(p->frame, 4);
+    if (p->block == 1)
+        qx_printf("first block file_path=[%s]\n", handle->file_name);
+    else if (p->block % 16 == 0)
+        qx_printf("[%04x]\n", p->block);
+    if (SendAck(handle, p->block) != 0) {
+        CloseFile(p);
+        return -4;
+    }
+    if (nData > 0 && write(p->fd, p->frame + TFTP_DATA_HDR, nData) != nData) {
+        CloseFile(p);
+        SendError(handle);
+        return -4;
+    }
+    if (nData < TFTP_BLOCK_SIZE) {
+        qx_puts("transfer complete");
+        bool bStored = CommitPart(p);
+        memset(p, 0, sizeof(*p));
+        p->fd = -1;
+        return bStored ? 1 : -4;
+    }
+    return XFER_ON;
+}
+}  // namespace
 
 int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
     assert(((void*)0) != handle);
@@ -269,70 +374,18 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
     for (;;) {
         int32_t s32Got = param->read(param->user, p->frame, TFTP_FRAME_SIZE);
         if (s32Got <= 0) {
-            if (p->expiry > TFTP_MAX_EXPIRY) {
-                CloseFile(p);
-                return -2;
-            }
-            if (Expired(p)) {
-                if (SendAck(handle, p->block) != 0) {
-                    CloseFile(p);
-                    return -4;
-                }
-            } else {
-                Yield();
-            }
+            int s32Step = XferSilence(handle);
+            if (s32Step != XFER_ON) return s32Step;
             continue;
         }
-        uint16_t u16Len = TinyTFTP_Get16(p->frame, 0);
         uint16_t u16Op = TinyTFTP_Get16(p->frame, 2);
-        if (u16Op == TFTP_RRQ || u16Op == TFTP_WRQ) {
-            p->block = 0;
-            char szName[TFTP_NAME_SIZE];
-            // The name ends at its zero within the packet, or is cut at the handle's size.
-            int nMax = (int)sizeof(szName) - 1;
-            int nAvail = TFTP_FRAME_SIZE - 4;
-            int i = 0;
-            for (; i < nMax && i < nAvail && p->frame[4 + i] != 0; i++) szName[i] = (char)p->frame[4 + i];
-            szName[i] = '\0';
-            CloseFile(p);
-            if (!SafeName(szName) || !OpenPart(p, param->root_path, szName)) {
-                if (!SafeName(szName)) qx_printf("###### refused file name [%s]: it leaves the root\n", szName);
-                p->fd = -1;
-                SendError(handle);
-                return -4;
-            }
-            memset(handle->file_name, 0, sizeof(handle->file_name));
-            snprintf(handle->file_name, sizeof(handle->file_name), "%s", szName);
-            if (SendAck(handle, 0) != 0) {
-                CloseFile(p);
-                return -4;
-            }
-        } else if (u16Op == TFTP_DATA && p->fd >= 0 && TinyTFTP_Get16(p->frame, 4) > p->block) {
-            int nData = (int)u16Len - 4;
-            // A packet that claims more than a block is corrupt: not acknowledged, not written.
-            if (nData < 0 || nData > TFTP_BLOCK_SIZE) continue;
-            p->block = TinyTFTP_Get16(p->frame, 4);
-            if (p->block == 1)
-                qx_printf("first block file_path=[%s]\n", handle->file_name);
-            else if (p->block % 16 == 0)
-                qx_printf("[%04x]\n", p->block);
-            if (SendAck(handle, p->block) != 0) {
-                CloseFile(p);
-                return -4;
-            }
-            if (nData > 0 && write(p->fd, p->frame + TFTP_DATA_HDR, nData) != nData) {
-                CloseFile(p);
-                SendError(handle);
-                return -4;
-            }
-            if (nData < TFTP_BLOCK_SIZE) {
-                qx_puts("transfer complete");
-                bool bStored = CommitPart(p);
-                memset(p, 0, sizeof(*p));
-                p->fd = -1;
-                return bStored ? 1 : -4;
-            }
-        }
+        int s32Step = XFER_ON;
+        if (u16Op == TFTP_RRQ || u16Op == TFTP_WRQ)
+            s32Step = XferRequest(handle);
+        else if (u16Op == TFTP_DATA && p->fd >= 0 && TinyTFTP_Get16(p->frame, 4) > p->block)
+            s32Step = XferData(handle);
+        if (s32Step == XFER_IGNORED) continue;
+        if (s32Step != XFER_ON) return s32Step;
         Restart(p);
     }
 }

@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "QxLog.h"
-#include "serial_testing.h"
+#include "LabWorld.h"
+#include "testing.h"
 
 using namespace fwtest;
 
@@ -23,8 +24,12 @@ std::string SmallHex() {
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
-struct SchedRig : EmulatedBoard {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}) : EmulatedBoard(scale, {}, {}, vo) {}
+// The lab's rig; the scheduler opens the task's port itself.
+struct SchedRig : sim::LabWorld {
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
+        : LabWorld(sim::LabOptions{scale, 0, {}, {}, vo, false}) {
+        if (!ready()) throw std::runtime_error("the board could not be set up");
+    }
     ~SchedRig() {
         if (thread.joinable()) {
             // A scheduler still polling: a package order with nothing staged ends it.
@@ -46,8 +51,6 @@ struct SchedRig : EmulatedBoard {
         task.SetValensUpFlg(1);
     }
 
-    CTaskfile2mcu task;
-    AgentGlobals globals{&task};
     std::thread thread;
     int result = -99;
 };

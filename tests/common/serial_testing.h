@@ -1,5 +1,5 @@
-// Fixtures for the serial tests: the agent's task object on a pty and its host
-// link toward a vela stand-in.
+// Fixtures for the serial tests: a profile naming the serial device, and the
+// agent's task object with its port open on it.
 #pragma once
 
 #include <fcntl.h>
@@ -38,31 +38,6 @@ public:
     }
     CTaskfile2mcu task;
     AgentGlobals globals{&task};
-};
-
-// The agent's host link, sockets only (no receive thread): reports reach the
-// vela stand-in of the installed profile.
-class HostLink {
-public:
-    void setValensCmd(const std::string& cmd) {
-        snprintf(link.m_szValensUpCmd, sizeof(link.m_szValensUpCmd), "%s", cmd.c_str());
-    }
-    AgentGlobals globals{nullptr, AgentGlobals::kSockets};
-    CUdpListen2vela& link = *globals.link;
-};
-
-// A temp root, a vela stand-in, a reboot stub and a pty line, with the
-// profile installed for them (the pty slave is the serial device).
-struct AgentWorld {
-    explicit AgentWorld(double scale, uint32_t minWaitUs = 0) {
-        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
-        if (minWaitUs > 0) p.u32MinWaitUs = minWaitUs;
-        SetProfile(p);
-    }
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
 };
 
 }  // namespace fwtest

@@ -255,9 +255,9 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
 
 namespace {
 // The agent on a pty whose far end is drained into a string.
-struct PushRig : AgentWorld {
-    explicit PushRig(bool withHost = true) : AgentWorld(0.01), port(line.slavePath(), 115200) {
-        if (withHost) host.reset(new HostLink());
+struct PushRig : AgentHome {
+    explicit PushRig(bool withHost = true) : port(line.slavePath(), 115200) {
+        if (withHost) host.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         drain = std::thread([this] {
             char buf[8192];
             while (running) {
@@ -285,8 +285,10 @@ struct PushRig : AgentWorld {
         std::string path = root.write("/home/ubuntu/McuUpdate/MASTER.hex", content);
         return port.task.QX_UPGSTM32(&path[0]);
     }
+    sim::PtyLine line;
+    int profile = (install(line.slavePath(), 0.01), 0);
     TaskOnPort port;
-    std::unique_ptr<HostLink> host;
+    std::unique_ptr<AgentGlobals> host;
     std::atomic<bool> running{true};
     std::mutex mutex;
     std::string got;

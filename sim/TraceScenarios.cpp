@@ -1,25 +1,15 @@
 #include "TraceScenarios.h"
 
-#include <string.h>
-#include <unistd.h>
-
 #include <functional>
 #include <map>
 #include <random>
 
-#include "Board.h"
 #include "BoardProfile.h"
-#include "Bootloader.h"
 #include "HexWriter.h"
 #include "IspDevice.h"
-#include "PtyLine.h"
-#include "Sandbox.h"
-#include "Taskfile2mcu.h"
+#include "LabWorld.h"
 #include "Taskfile2mcu_Isp.h"
 #include "Trace.h"
-#include "Udp2vela.h"
-#include "ValensChip.h"
-#include "Vela.h"
 
 namespace sim {
 
@@ -31,62 +21,17 @@ namespace {
 const double kScale = 0.05;
 const uint32_t kMinWaitUs = 8000;
 
-// The agent's task object on the emulated board, its line recorded.
-struct World {
-    World() : board(line), master("master", kScale), io("iomcu", kScale), valens("valens", kScale), trace(kScale) {
-        BoardProfile p;
-        p.strRoot = root.path();
-        p.strSerialDev = line.slavePath();
-        p.u16OrderPort = FreeUdpPort();
-        p.u16ReportPort = vela.reportPort();
-        p.dTimeScale = kScale;
-        p.u32MinWaitUs = kMinWaitUs;
-        p.strRebootCmd = reboot.command();
-        profileSet = BoardProfile_Set(p) == 0;
-        board.route("WUPG Master\r\n", &master);
-        board.routeSig(&io, &valens);
-        isp.routeAll(board);
+// The lab's rig with its line recorded.
+struct World : LabWorld {
+    World() : LabWorld(LabOptions{kScale, kMinWaitUs, {}, {}, {}}), trace(kScale) {
         trace.setHolder([this] { return board.holder(); });
         line.setTap(&trace);
-        board.start();
-        host.CreateSocket();
-        snprintf(host.m_szValensUpCmd, sizeof(host.m_szValensUpCmd), "UPG VALENS TX\r\n");
-        g_pudp4vela = &host;
-        g_pTaskUP4mcu = &task;
-        task.m_Uartfd = task.OpenUart();
     }
     ~World() {
         board.stop();
         line.setTap(nullptr);
-        if (task.m_Uartfd > 0) task.CloseUart();
-        g_pTaskUP4mcu = nullptr;
-        g_pudp4vela = nullptr;
-        if (host.m_socket >= 0) close(host.m_socket);
-        if (host.m_socketClient >= 0) close(host.m_socketClient);
-        BoardProfile_Set(BoardProfile());
     }
-    // One ISP port as the walks set it up: family, port and image file.
-    void selectPort(bool bv, unsigned port, const std::string& file) {
-        task.m_bBVFlg = bv ? 1 : 0;
-        task.m_u32Port = port;
-        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), file.c_str());
-        task.SetUpgradeflg(true);
-        task.SetUartSpeed(Board_SerialDev(), 57600);
-    }
-
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    PtyLine line;
-    Board board;
-    Bootloader master, io;
-    ValensChip valens;
-    IspDeviceSet isp;
     Trace trace;
-    bool profileSet = false;
-    CUdpListen2vela host;
-    CTaskfile2mcu task;
 };
 
 // Each returns "" when the device ends up holding what was sent, else why not.
@@ -156,7 +101,7 @@ bool RecordTraceScenario(const std::string& name, unsigned seed, const std::stri
         return false;
     }
     World w;
-    if (!w.profileSet || w.task.m_Uartfd <= 0) {
+    if (!w.ready()) {
         *err = "the board could not be set up";
         return false;
     }

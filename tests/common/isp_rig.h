@@ -1,16 +1,16 @@
-// An agent's upgrade task wired to an emulated board with all EP and BV ISP
-// devices: a real pty line, a vela stand-in for the reports, a temp root.
+// An agent's upgrade task on the lab's emulated board with all EP and BV ISP
+// devices, and the sample images the ISP tests flash.
 #pragma once
 
-#include <unistd.h>
-
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "HexWriter.h"
 #include "IspDevice.h"
+#include "LabWorld.h"
 #include "Taskfile2mcu_Isp.h"
-#include "serial_testing.h"
+#include "testing.h"
 
 namespace fwtest {
 
@@ -21,18 +21,13 @@ namespace fwtest {
 constexpr double kIspTimeScale = 0.02;
 constexpr uint32_t kIspMinWaitUs = 2000;
 
-class IspRig : public AgentWorld {
+// The lab's rig with the upgrade flag up, the agent's log captured.
+class IspRig : public sim::LabWorld {
 public:
     explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
-        : AgentWorld(scale * kTestSlowdown, (uint32_t)(minWaitUs * kTestSlowdown)), board(line) {
-        devices.routeAll(board);
-        board.start();
-        task.m_Uartfd = task.OpenUart();
+        : LabWorld(sim::LabOptions{scale * kTestSlowdown, (uint32_t)(minWaitUs * kTestSlowdown), {}, {}, {}}) {
+        if (!ready()) throw std::runtime_error("the board could not be set up");
         task.SetUpgradeflg(true);
-    }
-    ~IspRig() {
-        board.stop();
-        close(task.m_Uartfd);
     }
 
     // Writes base + ".h00"/".h01"/".h02" for EP (or the one BV file) from the images.
@@ -42,14 +37,8 @@ public:
             root.write(boardBase + kSuffix[b], sim::ImageToHex(banks[b]));
     }
     void writeBv(const std::vector<uint8_t>& image) { root.write(QX_BV_HEX, sim::ImageToHex(image)); }
-
     // Sets up the task for one EP or BV port, as the orchestration does.
-    void select(unsigned port, bool bv = false) {
-        task.m_bBVFlg = bv ? 1 : 0;
-        task.m_u32Port = port;
-        memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), bv ? QX_BV_HEX : IspEpBasePath(port));
-    }
+    void select(unsigned port, bool bv = false) { selectPort(bv, port, bv ? QX_BV_HEX : IspEpBasePath(port)); }
     // Reports whose name starts with prefix ("EpFile(3)", "BV(5)").
     std::vector<Report> reportsFor(const std::string& name) const {
         std::vector<Report> out;
@@ -59,10 +48,6 @@ public:
     }
 
     LogCapture log{true};
-    sim::Board board;
-    sim::IspDeviceSet devices;
-    HostLink host;
-    CTaskfile2mcu task;
 };
 
 // Sample EP banks: bank 0 with data in rows 0x70-0x7F too (never written),

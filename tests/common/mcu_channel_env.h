@@ -16,23 +16,15 @@
 
 namespace fwtest {
 
-class McuChannelTest : public ::testing::Test {
+class McuChannelTest : public ::testing::Test, public AgentHome {
 protected:
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
     sim::PtyLine line;
     std::unique_ptr<sim::McuPeer> mcu;
-    LogCapture log{true};
     std::unique_ptr<AgentGlobals> globals;
 
-    // The board profile alone, for tests that need no channel.
-    void profile(double timeScale, const std::string& dev = "/dev/null") {
-        SetProfile(TestProfile(root, vela, reboot, dev, timeScale));
-    }
     // Opens the channel on dev (the pty slave when empty), as start-up would.
     void open(double timeScale = 1.0, const std::string& dev = "") {
-        profile(timeScale, dev.empty() ? line.slavePath() : dev);
+        install(dev.empty() ? line.slavePath() : dev, timeScale);
         globals.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         g_pTransferFile2mcu = new CTransfer4mcu();
         mcu.reset(new sim::McuPeer(line));

@@ -1,5 +1,5 @@
-// Fixtures for the serial tests: the agent's task object on a pty, its host
-// link toward a vela stand-in, and the emulated board around them.
+// Fixtures for the serial tests: a profile naming the serial device, and the
+// agent's task object with its port open on it.
 #pragma once
 
 #include <fcntl.h>
@@ -8,18 +8,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "Board.h"
 #include "BoardProfile.h"
-#include "Bootloader.h"
 #include "PtyLine.h"
 #include "socat_peer.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
-#include "ValensChip.h"
 #include "testing.h"
 
 namespace fwtest {
-
 
 // Installs a profile whose serial device is dev (no root, default ports).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
@@ -42,53 +38,6 @@ public:
     }
     CTaskfile2mcu task;
     AgentGlobals globals{&task};
-};
-
-// The agent's host link, sockets only (no receive thread): reports reach the
-// vela stand-in of the installed profile.
-class HostLink {
-public:
-    void setValensCmd(const std::string& cmd) {
-        snprintf(link.m_szValensUpCmd, sizeof(link.m_szValensUpCmd), "%s", cmd.c_str());
-    }
-    AgentGlobals globals{nullptr, AgentGlobals::kSockets};
-    CUdpListen2vela& link = *globals.link;
-};
-
-// A temp root, a vela stand-in, a reboot stub and a pty line, with the
-// profile installed for them (the pty slave is the serial device).
-struct AgentWorld {
-    explicit AgentWorld(double scale, uint32_t minWaitUs = 0) {
-        BoardProfile p = TestProfile(root, vela, reboot, line.slavePath(), scale);
-        if (minWaitUs > 0) p.u32MinWaitUs = minWaitUs;
-        SetProfile(p);
-    }
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    sim::PtyLine line;
-};
-
-// AgentWorld with the emulated board in application mode: the master boot
-// loader behind "WUPG Master", the IO MCU and the Valens chip behind the signal lines.
-struct EmulatedBoard : AgentWorld {
-    explicit EmulatedBoard(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
-                           sim::ValensOptions valensOpt = {})
-        : AgentWorld(scale),
-          board(line),
-          master("master", scale, masterOpt),
-          io("iomcu", scale, ioOpt),
-          valens("valens", scale, valensOpt) {
-        board.route("WUPG Master\r\n", &master);
-        board.routeSig(&io, &valens);
-        board.start();
-        host.setValensCmd("UPG VALENS TX\r\n");
-    }
-    ~EmulatedBoard() { board.stop(); }
-    HostLink host;
-    sim::Board board;
-    sim::Bootloader master, io;
-    sim::ValensChip valens;
 };
 
 }  // namespace fwtest

@@ -37,6 +37,19 @@ BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const Re
 // Installs p as the board profile; throws when it is refused.
 void SetProfile(const BoardProfile& p);
 
+// What an agent test stands on: a temp root, vela's stand-in, the reboot stub
+// and the agent's log, captured quietly.
+struct AgentHome {
+    // Installs the profile for this home with the serial device and time scale given.
+    void install(const std::string& dev = "/dev/null", double scale = 1.0) {
+        SetProfile(TestProfile(root, vela, reboot, dev, scale));
+    }
+    TempRoot root;
+    VelaStandIn vela;
+    RebootStub reboot{root};
+    LogCapture log{true};
+};
+
 // The agent's process-wide task object and host link for one test: while
 // this lives g_pTaskUP4mcu is task (when given) and g_pudp4vela a link with
 // its sockets, listening for orders too with kListening. A listening link's

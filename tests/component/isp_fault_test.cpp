@@ -25,14 +25,14 @@ TEST(IspFault, FamiliesWithoutImagesSilentOrBadImagesAreHandledPortByPort) {
     for (unsigned p = 13; p <= 16; p++) {
         sim::IspFaults f;
         f.silent = true;
-        rig.devices.ep(p).setFaults(f);
+        rig.isp.ep(p).setFaults(f);
     }
     rig.task.Process4EPUpgrade();
 
     // Stalled ports run three times (five entry requests each), then are passed
     // over without a report. The invalid image still counts as done and is
     // reported; the missing one is not.
-    for (unsigned p = 13; p <= 16; p++) EXPECT_EQ(rig.devices.ep(p).entries(), 15) << p;
+    for (unsigned p = 13; p <= 16; p++) EXPECT_EQ(rig.isp.ep(p).entries(), 15) << p;
     ASSERT_TRUE(rig.vela.waitForCount(8, 5000));
     std::vector<fwtest::Report> reps = rig.vela.reports();
     EXPECT_EQ(reps.size(), 8u);
@@ -92,7 +92,7 @@ TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
         EXPECT_EQ(rig.task.Run4EPUpgrade(), -2) << r.legend;
         EXPECT_EQ(rig.task.m_bFileExistFlg, r.exists) << r.legend;
         EXPECT_TRUE(rig.log.contains(r.logged)) << r.legend << rig.log.text();
-        EXPECT_EQ(rig.devices.ep(4).entries(), 0) << r.legend;
+        EXPECT_EQ(rig.isp.ep(4).entries(), 0) << r.legend;
     }
 }
 
@@ -135,7 +135,7 @@ TEST(IspFault, MisbehavingDevices) {
         if (bv) banks = {fwtest::SampleBvImage(port)};
         sim::IspFaults faults = bv ? all.bv[port - 1] : all.ep[port - 1];
         faults.withholdZShift = r.shift;
-        sim::IspDevice& dev = bv ? rig.devices.bv(port) : rig.devices.ep(port);
+        sim::IspDevice& dev = bv ? rig.isp.bv(port) : rig.isp.ep(port);
         dev.setFaults(faults);
         if (bv) rig.writeBv(banks[0]);
         if (!bv) rig.writeEp(IspEpBasePath(port), banks);

@@ -34,7 +34,7 @@ TEST(IspRun, EpPortThreeBanksEndToEnd) {
 
     rig.select(3);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
-    sim::IspDevice& dev = rig.devices.ep(3);
+    sim::IspDevice& dev = rig.isp.ep(3);
     for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(dev, b, banks[b]), "") << "bank " << b;
 
     // Rows 0x70 to 0x7F are never addressed: the block at 0x6E is followed by 84 80 00.
@@ -79,7 +79,7 @@ TEST(IspRun, BvPortEndToEnd) {
     rig.writeBv(image);
     rig.select(5, true);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
-    sim::IspDevice& dev = rig.devices.bv(5);
+    sim::IspDevice& dev = rig.isp.bv(5);
     EXPECT_EQ(sim::IspVerifyBank(dev, 0, image), "");
     std::vector<unsigned> rows = AddressedRows(dev, 0);
     EXPECT_EQ(Span(dev, 0), std::make_pair(0x00u, 0x8Eu));
@@ -100,7 +100,7 @@ TEST(IspRun, BvImageFullToTheTopEndsOnTheRefusedAddress) {
     rig.writeBv(image);
     rig.select(8, true);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
-    EXPECT_EQ(sim::IspVerifyBank(rig.devices.bv(8), 0, image), "");
+    EXPECT_EQ(sim::IspVerifyBank(rig.isp.bv(8), 0, image), "");
     EXPECT_TRUE(rig.log.contains("In case 84Req ret 5A2rsp"));
     // The last BV port's reset ends the upgrade flag.
     EXPECT_FALSE(rig.task.GetUpgradeflg());
@@ -115,7 +115,7 @@ TEST(IspRun, EpBankTwoFullToTheTopIsTheAddressErrorAndResetsAtOnce) {
     rig.select(10);
     EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
     EXPECT_TRUE(rig.log.contains("######m_u32FlsAddr is <0x100> Error."));
-    for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(rig.devices.ep(10), b, banks[b]), "") << b;
+    for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(rig.isp.ep(10), b, banks[b]), "") << b;
     // The run is reset: the next port starts its own attempt at once.
     EXPECT_EQ(rig.task.m_b16UpstartFlg, 0);
     EXPECT_EQ(rig.task.m_u32FlsBank, 0u);
@@ -123,6 +123,6 @@ TEST(IspRun, EpBankTwoFullToTheTopIsTheAddressErrorAndResetsAtOnce) {
     rig.select(11);
     rig.log.clear();
     EXPECT_EQ(rig.task.Run4EPUpgrade(), -1);
-    EXPECT_GE(rig.devices.ep(11).entries(), 1);
+    EXPECT_GE(rig.isp.ep(11).entries(), 1);
     EXPECT_FALSE(rig.log.contains("~~~~~ after m_s8RevTimeoutNum"));
 }

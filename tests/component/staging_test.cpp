@@ -17,10 +17,10 @@ using namespace fwtest;
 
 namespace {
 
-class Staging : public ::testing::Test {
+class Staging : public ::testing::Test, public AgentHome {
 protected:
     void SetUp() override {
-        SetProfile(TestProfile(root, vela, reboot));
+        install();
         globals.reset(new AgentGlobals(&task, AgentGlobals::kSockets));  // not listening: handlers are called directly
     }
     // Packs files (paths relative to the package's top directory "McuUpdate") as vela uploads them;
@@ -39,10 +39,6 @@ protected:
         ASSERT_EQ(RunArgv(argv, &out), 0) << out;
         RemoveTree(src);
     }
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    LogCapture log{true};
     CTaskfile2mcu task;
     std::unique_ptr<AgentGlobals> globals;
 };

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "HexWriter.h"
+#include "LabWorld.h"
 #include "QxLog.h"
 #include "serial_testing.h"
 
@@ -25,20 +26,20 @@ std::string MakeHex(size_t n, unsigned seed = 1) {
     return sim::ImageToHex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
-// The agent's task object on the emulated board's line.
-struct Rig : EmulatedBoard {
+// The lab's rig with the task's port at the boot loaders' speed.
+struct Rig : sim::LabWorld {
     explicit Rig(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
                  sim::ValensOptions valensOpt = {})
-        : EmulatedBoard(scale, masterOpt, ioOpt, valensOpt), port(line.slavePath(), 57600) {}
-    ~Rig() { board.stop(); }  // before the port closes
-    CTaskfile2mcu& task() { return port.task; }
+        : LabWorld(sim::LabOptions{scale, 0, masterOpt, ioOpt, valensOpt}) {
+        if (!ready()) throw std::runtime_error("the board could not be set up");
+        task.SetUartSpeed(line.slavePath().c_str(), 57600);
+    }
     // Runs the procedure; returns its duration in seconds.
     double run() {
         auto t0 = std::chrono::steady_clock::now();
-        task().Process4STUpgrade();
+        task.Process4STUpgrade();
         return SecondsSince(t0);
     }
-    TaskOnPort port;
 };
 
 }  // namespace
@@ -116,7 +117,7 @@ TEST(MasterRun, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
         Rig rig(0.01, r.io ? sim::BootloaderOptions{} : r.opt, r.io ? r.opt : sim::BootloaderOptions{});
         std::string hex = MakeHex(r.hexBytes);
         rig.root.write(r.io ? QX_IOMCU_HEX : QX_MASTER_HEX, hex);
-        rig.task().m_bIoMcu = r.io;
+        rig.task.m_bIoMcu = r.io;
         rig.line.holdAfter(r.holdAfter);
         LogCapture log(true);
         rig.run();
@@ -144,8 +145,8 @@ TEST(MasterRun, TwoRunsInARowBothStartFromTheEntryCommand) {
     EXPECT_TRUE(rig.master.record().imageComplete);
     // What the scheduler does after a run: application speed, reset command.
     char rst[] = "UPG RST\r\n";
-    rig.task().SetUartSpeed(rig.line.slavePath().c_str(), 57600);
-    rig.task().SendUartMsg(rst, 9);
+    rig.task.SetUartSpeed(rig.line.slavePath().c_str(), 57600);
+    rig.task.SendUartMsg(rst, 9);
     WaitFor([&] { return rig.board.resets() > 0; }, 2000);
     rig.run();
     EXPECT_EQ(rig.master.record().attaches, 2);
@@ -173,10 +174,10 @@ TEST(MasterRun, MissingImageNoRegularFileOrClosedPortEndTheRun) {
         EXPECT_EQ(rig.master.record().hexText, "") << r.legend;
     }
     Rig rig(0.01);
-    int fd = rig.task().m_Uartfd;
-    rig.task().m_Uartfd = -1;  // as after a failed open
+    int fd = rig.task.m_Uartfd;
+    rig.task.m_Uartfd = -1;  // as after a failed open
     rig.run();
-    rig.task().m_Uartfd = fd;
+    rig.task.m_Uartfd = fd;
     EXPECT_EQ(rig.master.record().attaches, 0);
 }
 
@@ -220,19 +221,19 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
         std::string image = RandomBytes(r.size, (unsigned)r.flag);
         rig.root.write(r.flag == 1 ? QX_VALENS_TX_HEX : QX_VALENS_RX_HEX, image);
         rig.root.write(QX_IOMCU_HEX, MakeHex(100));
-        rig.task().SetValensUpFlg(r.flag);
-        rig.task().m_bIoMcu = 1;
-        rig.task().m_nValensResult = 0;
-        int fd = rig.task().m_Uartfd;
-        if (r.unwritable) rig.task().m_Uartfd = open("/dev/null", O_RDONLY);  // open, but not writable
+        rig.task.SetValensUpFlg(r.flag);
+        rig.task.m_bIoMcu = 1;
+        rig.task.m_nValensResult = 0;
+        int fd = rig.task.m_Uartfd;
+        if (r.unwritable) rig.task.m_Uartfd = open("/dev/null", O_RDONLY);  // open, but not writable
         LogCapture log(true);
         double secs = rig.run();
         if (r.unwritable) {
-            close(rig.task().m_Uartfd);
-            rig.task().m_Uartfd = fd;
+            close(rig.task.m_Uartfd);
+            rig.task.m_Uartfd = fd;
         }
         const sim::ValensChip::Record got = rig.valens.record();
-        EXPECT_EQ(rig.task().m_nValensResult, r.result);
+        EXPECT_EQ(rig.task.m_nValensResult, r.result);
         EXPECT_EQ(got.attaches, r.unwritable ? 0 : 1);
         EXPECT_EQ(got.headers > 0, r.sent);
         EXPECT_EQ(rig.io.record().attaches, 0);
@@ -254,9 +255,9 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
 
 namespace {
 // The agent on a pty whose far end is drained into a string.
-struct PushRig : AgentWorld {
-    explicit PushRig(bool withHost = true) : AgentWorld(0.01), port(line.slavePath(), 115200) {
-        if (withHost) host.reset(new HostLink());
+struct PushRig : AgentHome {
+    explicit PushRig(bool withHost = true) : port(line.slavePath(), 115200) {
+        if (withHost) host.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         drain = std::thread([this] {
             char buf[8192];
             while (running) {
@@ -284,8 +285,10 @@ struct PushRig : AgentWorld {
         std::string path = root.write("/home/ubuntu/McuUpdate/MASTER.hex", content);
         return port.task.QX_UPGSTM32(&path[0]);
     }
+    sim::PtyLine line;
+    int profile = (install(line.slavePath(), 0.01), 0);
     TaskOnPort port;
-    std::unique_ptr<HostLink> host;
+    std::unique_ptr<AgentGlobals> host;
     std::atomic<bool> running{true};
     std::mutex mutex;
     std::string got;

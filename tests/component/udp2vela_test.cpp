@@ -14,13 +14,18 @@ using namespace fwtest;
 
 namespace {
 
+class Home : public ::testing::Test, public AgentHome {};
+using HostLinkSend = Home;
+using HostLinkStartup = Home;
+using HostLinkHandOver = Home;
+
 // A host link listening on a free port, reporting to a vela stand-in; the
 // task object exists (so orders can set its flags) but its scheduler does not run.
-class HostLink : public ::testing::Test {
+class HostLink : public Home {
 protected:
     void SetUp() override {
         vela.setOrderPort(FreeUdpPort());
-        SetProfile(TestProfile(root, vela, reboot));
+        install();
         globals.reset(new AgentGlobals(&task, AgentGlobals::kListening));
         ASSERT_TRUE(log.waitFor("m_socket = ["));
     }
@@ -30,10 +35,6 @@ protected:
         vela.sendOrder(type, payload);
         ASSERT_TRUE(log.waitFor(until, 10000, before + 1)) << log.text();
     }
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot{root};
-    LogCapture log{true};
     CTaskfile2mcu& task = *new CTaskfile2mcu();  // the receive thread may use it to the end
     std::unique_ptr<AgentGlobals> globals;
 };
@@ -102,11 +103,7 @@ TEST_F(HostLink, SendCarriesTheRecordAsItIsUpTo2048Bytes) {
     EXPECT_EQ(g_pudp4vela->Send(nullptr, 8), -1);
 }
 
-TEST(HostLinkSend, ReturnsZeroWithNobodyListening) {
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot(root);
-    LogCapture log(true);
+TEST_F(HostLinkSend, ReturnsZeroWithNobodyListening) {
     BoardProfile p = TestProfile(root, vela, reboot);
     p.u16ReportPort = FreeUdpPort();  // nobody there
     SetProfile(p);
@@ -115,14 +112,10 @@ TEST(HostLinkSend, ReturnsZeroWithNobodyListening) {
     EXPECT_EQ(QX_SendText2vela(252, "lost again"), 0);
 }
 
-TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot(root);
-    LogCapture log(true);
+TEST_F(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
     VelaStandIn holder;  // another process on the order port
     vela.setOrderPort(holder.reportPort());
-    SetProfile(TestProfile(root, vela, reboot, "/dev/null", 0.01));
+    install("/dev/null", 0.01);
     ASSERT_EQ(MgTask_StartService(), 0);
     EXPECT_TRUE(log.waitFor("bind: "));
     // The scheduler still works: a Valens order set by hand runs its branch.
@@ -132,12 +125,8 @@ TEST(HostLinkStartup, TakenOrderPortStillStartsTheScheduler) {
     EXPECT_EQ(reboot.count(), 0);
 }
 
-TEST(HostLinkHandOver, ReaderNeverSeesAMixOfTwoValensCommands) {
-    TempRoot root;
-    VelaStandIn vela;
-    RebootStub reboot(root);
-    LogCapture log(true);
-    SetProfile(TestProfile(root, vela, reboot));
+TEST_F(HostLinkHandOver, ReaderNeverSeesAMixOfTwoValensCommands) {
+    install();
     AgentGlobals globals(nullptr, AgentGlobals::kSockets);  // not listening: the receive path is driven directly
     CUdpListen2vela& link = *globals.link;
     std::atomic<bool> stop{false};

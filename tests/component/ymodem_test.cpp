@@ -41,7 +41,11 @@ std::string Pkt(int blk, const std::string& payload) {
     uint16_t crc = sim::Crc16Xmodem((const uint8_t*)payload.data(), payload.size());
     return p + payload + (char)(crc >> 8) + (char)(crc & 0xFF);
 }
-std::string Header(const std::string& text) { return Pkt(0, text + std::string(128 - text.size(), '\0')); }
+// Packet 0 for name and size; Header() is the empty one that ends a batch.
+std::string Header(const std::string& name = "", const std::string& size = "") {
+    std::string text = name.empty() && size.empty() ? "" : name + '\0' + size;
+    return Pkt(0, text + std::string(128 - text.size(), '\0'));
+}
 
 // One side of a transfer on the agent's port, its peer played by a script:
 // ">BYTES" the peer says them, "<BYTES" the agent must say exactly them next
@@ -212,28 +216,18 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
 TEST(YmodemSenderFaults, ScriptedReceivers) {
     const std::string can = "<\x18\x18", ack = ">\x06";
     std::vector<std::string> silentAfterC = {">C"};
-    for (int i = 0; i < YM_MAX_SENDS; i++)
-        silentAfterC.push_back("<" + Header(std::string("f\0"
-                                                        "3",
-                                                        3)));
+    for (int i = 0; i < YM_MAX_SENDS; i++) silentAfterC.push_back("<" + Header("f", "3"));
     silentAfterC.push_back(can);
     const Script rows[] = {
         {"a first answer NAK cancels; the name is cut at 110 characters",
          "",
          [] { return Send("abc", std::string(200, 'n')); },
-         {">C",
-          "<" + Header(std::string(110, 'n') + std::string("\0"
-                                                           "3",
-                                                           2)),
-          ">\x15", can, "<"},
+         {">C", "<" + Header(std::string(110, 'n'), "3"), ">\x15", can, "<"},
          -1},
         {"'C's queued before packet 0 are not answers; an empty file and name",
          "CCCC",
          [] { return Send("", ""); },
-         {"<" + Header(std::string("\0"
-                                   "0",
-                                   2)),
-          "<", ack + "C", "<\x04", ack + "C", "<" + Header(""), ack},
+         {"<" + Header("", "0"), "<", ack + "C", "<\x04", ack + "C", "<" + Header(), ack},
          0},
         {"never a 'C': given up in bounded time",
          "",
@@ -248,51 +242,26 @@ TEST(YmodemSenderFaults, ScriptedReceivers) {
     for (const Script& s : rows) Play(s);
 }
 
-TEST(YmodemReceiver, ExactFitRepeatedBlockAndFiveErrors) {
+TEST(YmodemReceiver, ExactFitRepeatedBlockFiveErrorsAndASenderRepeatingItself) {
     std::vector<unsigned char> buf(1025);
     char name[80];
     auto receive = [&] { return fymodem_receive(buf.data(), 1025, name); };
+    const std::string ackC = std::string("<\x06") + 'C';  // ACK, then the 'C' asking for what follows
     // 1025 bytes into 1025: the zero padding of the second packet is not data;
     // block 1 again (our ACK "lost") is acknowledged, not stored.
     const std::string data = RandomBytes(1025), b1 = ">" + Pkt(1, data.substr(0, 1024));
     Play({"exact fit",
           "",
           receive,
-          {"<C",
-           ">" + Header(std::string("d.bin\0"
-                                    "1025",
-                                    10)),
-           "<\x06"
-           "C",
-           b1, "<\x06", b1, "<\x06", ">" + Pkt(2, data.substr(1024) + std::string(1023, '\0')), "<\x06", ">\x04",
-           "<\x06"
-           "C",
-           ">" + Header(""), "<\x06"},
+          {"<C", ">" + Header("d.bin", "1025"), ackC, b1, "<\x06", b1, "<\x06",
+           ">" + Pkt(2, data.substr(1024) + std::string(1023, '\0')), "<\x06", ">\x04", ackC, ">" + Header(), "<\x06"},
           1025});
     EXPECT_STREQ(name, "d.bin");
     EXPECT_EQ(std::string(buf.begin(), buf.end()), data);
     // A header, then silence: every second read fails, five in a row abort.
-    Play({"five errors",
-          "",
-          receive,
-          {"<C",
-           ">" + Header(std::string("e\0"
-                                    "10",
-                                    5)),
-           "<\x06"
-           "C",
-           "~\x18\x18"},
-          -1});
-}
-
-// A sender that repeats itself for ever is given up after five repeats.
-TEST(YmodemReceiver, ASenderRepeatingItselfForEverIsGivenUp) {
-    std::vector<unsigned char> buf(1025);
-    char name[80];
-    auto receive = [&] { return fymodem_receive(buf.data(), 1025, name); };
-    const std::string header = ">" + Header(std::string("f\0"
-                                                        "1000",
-                                                        6));
+    Play({"five errors", "", receive, {"<C", ">" + Header("e", "10"), ackC, "~\x18\x18"}, -1});
+    // A sender that repeats itself for ever is given up after five repeats.
+    const std::string header = ">" + Header("f", "1000");
     for (const std::string& unit : {Pkt(1, RandomBytes(1024)), Pkt(7, RandomBytes(1024)), std::string("\x04")})
         Play({"the same block, a block out of turn, EOT", "", receive, {"<C", header, "*" + unit}, -1});
 }

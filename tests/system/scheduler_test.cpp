@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "QxLog.h"
-#include "serial_testing.h"
+#include "LabWorld.h"
+#include "testing.h"
 
 using namespace fwtest;
 
@@ -23,8 +24,12 @@ std::string SmallHex() {
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
-struct SchedRig : EmulatedBoard {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}) : EmulatedBoard(scale, {}, {}, vo) {}
+// The lab's rig; the scheduler opens the task's port itself.
+struct SchedRig : sim::LabWorld {
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
+        : LabWorld(sim::LabOptions{scale, 0, {}, {}, vo, false}) {
+        if (!ready()) throw std::runtime_error("the board could not be set up");
+    }
     ~SchedRig() {
         if (thread.joinable()) {
             // A scheduler still polling: a package order with nothing staged ends it.
@@ -46,25 +51,23 @@ struct SchedRig : EmulatedBoard {
         task.SetValensUpFlg(1);
     }
 
-    CTaskfile2mcu task;
-    AgentGlobals globals{&task};
+    // The scheduler's own reports (plain percent 0 or 100) as name:percent:isEnd.
+    std::vector<std::string> plainReports() const {
+        std::vector<std::string> out;
+        for (const auto& r : vela.reports())
+            if (r.percent == "0" || r.percent == "100") out.push_back(r.name + ":" + r.percent + ":" + r.isEnd);
+        return out;
+    }
+
     std::thread thread;
     int result = -99;
+    LogCapture log{true};
 };
-
-// The scheduler's own reports: plain percent "100".
-std::vector<std::string> FinalReports(const VelaStandIn& vela) {
-    std::vector<std::string> out;
-    for (const auto& r : vela.reports())
-        if (r.percent == "100") out.push_back(r.name + ":" + r.isEnd);
-    return out;
-}
 
 }  // namespace
 
 TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
     SchedRig rig(kValensScale);
-    LogCapture log(true);
     std::string image = RandomBytes(5000, 21);
     rig.stageValens(image);
     rig.root.write(QX_MASTER_HEX, SmallHex());
@@ -75,7 +78,7 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
     EXPECT_TRUE(rig.master.record().imageComplete);
     EXPECT_TRUE(rig.io.record().imageComplete) << rig.io.record().error;
     auto got = rig.vela.datagrams();
-    EXPECT_EQ(FinalReports(rig.vela), (std::vector<std::string>{"VALENS:1", "ST:0", "IoMcu:1"}));
+    EXPECT_EQ(rig.plainReports(), (std::vector<std::string>{"VALENS:100:1", "ST:100:0", "IoMcu:100:1"}));
     // The master's closing report as vela reads it: 86 characters in a 94-byte datagram.
     const std::string st =
         "set upgradestatus{\"name\":\"ST\",\"total\":\"26\",\"current\":\"17\",\"percent\":\"100\","
@@ -107,7 +110,6 @@ TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
     } rows[] = {{"failure", fail, "-1", false}, {"valens/ a link", {}, "1", true}};
     for (const auto& r : rows) {
         SchedRig rig(kValensScale, r.vo);
-        LogCapture log(true);
         if (r.linked) {
             rig.root.write("/other/keep", "k");
             symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/valens").c_str());
@@ -144,14 +146,13 @@ TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
     const double scale = 0.2;
     for (const auto& r : rows) {
         SchedRig rig(scale);
-        LogCapture log(true);
         rig.root.mkdirs(QX_UPDATE_DIR);
         if (r.master) rig.root.write(QX_MASTER_HEX, SmallHex());
         rig.runPackage();
         EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
-        double gap =
-            std::chrono::duration<double>(log.at("###### No File to UpGrade BV") - log.at("cVersionFile is [", true))
-                .count();
+        double gap = std::chrono::duration<double>(rig.log.at("###### No File to UpGrade BV") -
+                                                   rig.log.at("cVersionFile is [", true))
+                         .count();
         EXPECT_TRUE(r.pause ? gap >= 10 * scale : gap < 5 * scale) << r.legend << ": " << gap << " s";
         EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0) << r.legend;
     }
@@ -179,7 +180,6 @@ TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
     };
     for (const auto& r : rows) {
         SchedRig rig;
-        LogCapture log(true);
         rig.root.write(QX_IOMCU_HEX, r.ioMcu);
         if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
         if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
@@ -188,15 +188,12 @@ TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
             symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/McuUpdate").c_str());
         }
         rig.runPackage();
-        std::vector<std::string> plain;
-        for (const auto& rep : rig.vela.reports())
-            if (rep.percent == "0" || rep.percent == "100")
-                plain.push_back(rep.name + ":" + rep.percent + ":" + rep.isEnd);
+        std::vector<std::string> plain = rig.plainReports();
         EXPECT_EQ(plain, r.reports) << r.legend;
         auto has = [&](const std::string& rep) { return std::count(plain.begin(), plain.end(), rep) == 1; };
         EXPECT_EQ(rig.master.record().attaches, has("ST:100:0") ? 1 : 0) << r.legend;
         EXPECT_EQ(rig.io.record().attaches, has("IoMcu:100:1") ? 1 : 0) << r.legend;
-        EXPECT_EQ(log.count("refused, nothing sent") + log.count("is not a regular file"), 1u) << r.legend;
+        EXPECT_EQ(rig.log.count("refused, nothing sent") + rig.log.count("is not a regular file"), 1u) << r.legend;
         EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir) << r.legend;
         EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
     }

@@ -92,8 +92,14 @@ void Board::log(const std::string& s) {
 
 void Board::run() {
     uint8_t buf[4096];
+    speedAfter_ = line_.baud();
     while (running_.load()) {
+        // The bytes of a read were written at the speed the line had just
+        // after the last read or at the one it has now: the agent may change
+        // it (stty) before this thread gets to read them.
         ssize_t n = line_.read(buf, sizeof(buf), 1);
+        speedBefore_ = speedAfter_;
+        speedAfter_ = line_.baud();
         if (n > 0) noise(buf, (size_t)n);
         for (ssize_t i = 0; i < n; i++) handle(buf[i]);
         if (current_) current_->onTick(*link_);
@@ -136,7 +142,7 @@ void Board::release() {
 void Board::handle(uint8_t byte) {
     // After the first "UPG MCUSIG" the application listens at 115200 for the target.
     unsigned want = current_ ? current_->expectedBaud() : (sigPending_ ? 115200u : 57600u);
-    if (want != 0 && line_.baud() != want) garbled_++;
+    if (want != 0 && speedBefore_ != want && speedAfter_ != want) garbled_++;
     if (current_) {
         handleHeld(byte);
         return;

@@ -114,6 +114,7 @@ private:
     std::string window_;  // last bytes, to spot entry texts while a device holds the line
     std::atomic<int> resets_{0};
     std::atomic<size_t> garbled_{0};
+    unsigned speedBefore_ = 0, speedAfter_ = 0;  // of the last read, board thread only
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::string holderName_;

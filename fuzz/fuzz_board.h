@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/prctl.h>
 
 #include <filesystem>
 #include <string>
@@ -28,6 +29,7 @@ inline const std::string& Init(double i_dScale) {
     static std::string s_root;
     if (!s_root.empty()) return s_root;
     QxLog_SetQuiet(getenv("FUZZ_VERBOSE") == nullptr);  // the agent's log, when replaying one input
+    prctl(PR_SET_TIMERSLACK, 1UL);                      // a scaled pause lasts its microseconds, not 50 more
     const char* pTmp = getenv("TMPDIR");
     std::string strTemplate = std::string(pTmp && *pTmp ? pTmp : "/tmp") + "/fuzzroot.XXXXXX";
     std::vector<char> name(strTemplate.begin(), strTemplate.end());

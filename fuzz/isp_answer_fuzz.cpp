@@ -35,7 +35,7 @@ void CheckResult(int32_t i_s32Ret, size_t i_maxSent) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CTaskfile2mcu* s_pTask = nullptr;
     if (s_pTask == nullptr) {
-        fuzzboard::Init(1e-6);
+        fuzzboard::Init(1e-8);
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, g_aLine) != 0) abort();
         fcntl(g_aLine[1], F_SETFL, O_NONBLOCK);
         s_pTask = new CTaskfile2mcu();

@@ -24,10 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CTransfer4mcu::MsgProcess(-1, 2, text.data(), s32Claim);
     if (text.back() != '\0') abort();
 
-    // Words of one line, as many as the table's longest command takes.
-    std::vector<std::vector<char>> words(QX_MSG_MAX_WORDS, std::vector<char>(QX_MSG_WORD_SIZE));
+    // Words of one line, as many as the table's longest command takes (each
+    // its own block, made once: the address sanitizer sees a word overrun).
+    static std::vector<std::vector<char>> s_words(QX_MSG_MAX_WORDS, std::vector<char>(QX_MSG_WORD_SIZE));
     std::vector<char*> pointers;
-    for (auto& w : words) pointers.push_back(w.data());
+    for (auto& w : s_words) pointers.push_back((char*)memset(w.data(), 0, w.size()));
     std::vector<char> line(data + 1, data + size);
     line.push_back('\0');
     int32_t s32Words = CTransfer4mcu::SeparateMsg(line.data(), QX_MSG_MAX_WORDS, pointers.data(), QX_MSG_WORD_SIZE);

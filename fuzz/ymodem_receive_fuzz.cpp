@@ -13,7 +13,7 @@
 // First byte: the buffer's capacity; the rest: the sender's script.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ymline::Open();
-    if (size < 1 || size > 8192) return 0;
+    if (size < 1 || size > 4096) return 0;
     static const unsigned s_aCapacity[4] = {0, 100, 1024, 3000};
     unsigned u32Capacity = s_aCapacity[data[0] & 3];
     std::vector<unsigned char> buffer(u32Capacity);  // exact size

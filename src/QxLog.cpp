@@ -14,6 +14,7 @@ std::mutex s_hookMutex;
 QxLogHook s_hook = nullptr;
 void* s_pHookUser = nullptr;
 std::atomic<bool> s_bQuiet{false};
+std::atomic<bool> s_bHooked{false};
 
 void Emit(int i_s32Stream, const char* i_pText, size_t i_len) {
     if (!s_bQuiet.load(std::memory_order_relaxed)) {
@@ -25,6 +26,7 @@ void Emit(int i_s32Stream, const char* i_pText, size_t i_len) {
 }
 
 int VEmit(int i_s32Stream, const char* i_pFmt, va_list i_ap) {
+    if (!QxLog_Heard()) return 0;  // formatting nobody reads costs more than the work it logs
     char szBuf[2048];
     va_list ap2;
     va_copy(ap2, i_ap);
@@ -78,6 +80,9 @@ void QxLog_SetHook(QxLogHook i_hook, void* i_pUser) {
     std::lock_guard<std::mutex> lock(s_hookMutex);
     s_hook = i_hook;
     s_pHookUser = i_pUser;
+    s_bHooked.store(i_hook != nullptr);
 }
 
 void QxLog_SetQuiet(bool i_bQuiet) { s_bQuiet.store(i_bQuiet); }
+
+bool QxLog_Heard() { return !s_bQuiet.load(std::memory_order_relaxed) || s_bHooked.load(std::memory_order_relaxed); }

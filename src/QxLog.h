@@ -18,3 +18,6 @@ void qx_perror(const char* i_pPrefix);      // "prefix: error text" on stderr, l
 void QxLog_SetHook(QxLogHook i_hook, void* i_pUser);
 // Quiet: nothing reaches the console (the hook still sees everything).
 void QxLog_SetQuiet(bool i_bQuiet);
+// False when neither the console nor a hook sees the log: a caller may skip
+// building a costly line (the printing functions then format nothing).
+bool QxLog_Heard();

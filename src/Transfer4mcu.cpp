@@ -57,6 +57,7 @@ uint16_t Get16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
 // Bytes as "0x%02x " in one console line (a line per byte would flood the log).
 void DumpBytes(const uint8_t* i_pData, int32_t i_s32Len) {
+    if (!QxLog_Heard()) return;
     std::string strOut;
     strOut.reserve((size_t)i_s32Len * 5 + 2);
     char sz[8];

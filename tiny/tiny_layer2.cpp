@@ -282,8 +282,8 @@ int tiny_read_start(tiny_link_handle* i_pHandle, uint8_t i_u8Flags) {
         int32_t s32Ret = ReadByte(i_pHandle, &u8Byte);
         if (s32Ret > 0) break;
         if (s32Ret < 0) return TINY_ERR_FAILED;
+        if (!(i_u8Flags & TINY_FLAG_WAIT_FOREVER)) return 0;  // the caller waits, not we
         TinyYield();
-        if (!(i_u8Flags & TINY_FLAG_WAIT_FOREVER)) return 0;
     }
     if (u8Byte != TINY_FLAG_BYTE) return TINY_ERR_OUT_OF_SYNC;
     i_pHandle->rx_prev = TINY_FLAG_BYTE;

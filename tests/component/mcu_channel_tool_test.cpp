@@ -16,7 +16,7 @@ TEST(McuChannelTool, PushesAnImageAndShowsItsProgress) {
     sim::McuPeer mcu(line);
     std::string image = fwtest::RandomBytes(2048);
     std::string file = root.write("/image.bin", image), out;
-    EXPECT_EQ(sim::RunArgv({FWTOOL_PATH, "mcu-channel", "--port", line.slavePath(), "--push", file}, &out), 0) << out;
+    EXPECT_EQ(fwtest::Fwtool({"mcu-channel", "--port", line.slavePath(), "--push", file}, &out), 0) << out;
     EXPECT_TRUE(mcu.recordFile() == Bytes(image.begin(), image.end()));
     EXPECT_NE(out.find("mcu-channel: progress set upgradestatus{\"name\":\"ST(9)\""), std::string::npos) << out;
     for (std::string percent : {"0", "34", "67"})
@@ -27,9 +27,9 @@ TEST(McuChannelTool, PushesAnImageAndShowsItsProgress) {
 TEST(McuChannelTool, BadPortsAndImagesEndWithAFailure) {
     for (const Argv& args :
          {Argv{"--port", "/nonexistent/tty"}, Argv{"--port", "/dev/null", "--push", "/nonexistent/image.bin"}}) {
-        Argv argv{FWTOOL_PATH, "mcu-channel"};
+        Argv argv{"mcu-channel"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string out;
-        EXPECT_EQ(sim::RunArgv(argv, &out), 1) << out;
+        EXPECT_EQ(fwtest::Fwtool(argv, &out), 1) << out;
     }
 }

@@ -19,6 +19,8 @@ CTaskfile2mcu::CTaskfile2mcu()
       m_nValensUpFlg(0),
       m_nValensResult(-1),
       m_Uartfd(0),
+      m_eStOutcome(emOutcomePending),
+      m_s32StPercent(0),
       m_bBVFlg(0),
       m_bFileExistFlg(1),
       m_u32Port(1),

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "BoardProfile.h"
+#include "RunRecord.h"
 
 // ---- Intel HEX image loader ----------------------------------------------
 #define QX_FILEBUF_LEN (190 * 1024)   // 194,560: largest HEX text accepted
@@ -86,6 +87,11 @@ public:
     std::atomic<int32_t> m_nValensUpFlg;
     int32_t m_nValensResult;
     int32_t m_Uartfd;
+    // How the last Process4STUpgrade ended (master, IO MCU or Valens) and the
+    // percent of its image that went out: the scheduler's closing report and
+    // the result record are taken from these.
+    QxOutcome m_eStOutcome;
+    int32_t m_s32StPercent;
 
     // ISP run state
     uint8_t m_bBVFlg;

@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,7 +73,7 @@ int Board_OpenLog(const char* i_pPath) {
     return -1;
 }
 
-int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut, std::string* o_pOut) {
+int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut, std::string* o_pOut, size_t i_maxOut) {
     if (i_argv.empty()) return -1;
     if (BoardProfile_Get().pfnShell != nullptr) {
         // A harness records the command line; it prints nothing.
@@ -103,12 +105,21 @@ int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut,
     int nErr = posix_spawnp(&pid, vArgv[0], &actions, nullptr, vArgv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (aPipe[1] >= 0) close(aPipe[1]);
+    bool bCut = false;
     if (o_pOut != nullptr) {
         o_pOut->clear();
         char aBuf[4096];
         ssize_t n;
-        while (nErr == 0 && ((n = read(aPipe[0], aBuf, sizeof(aBuf))) > 0 || (n < 0 && errno == EINTR)))
-            if (n > 0) o_pOut->append(aBuf, (size_t)n);
+        while (nErr == 0 && ((n = read(aPipe[0], aBuf, sizeof(aBuf))) > 0 || (n < 0 && errno == EINTR))) {
+            if (n <= 0) continue;
+            if (i_maxOut != 0 && o_pOut->size() + (size_t)n > i_maxOut) {
+                // More than the caller can use: the rest is never read into memory.
+                bCut = true;
+                kill(pid, SIGKILL);
+                break;
+            }
+            o_pOut->append(aBuf, (size_t)n);
+        }
         close(aPipe[0]);
     }
     if (nErr != 0) {
@@ -119,5 +130,60 @@ int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut,
     while (waitpid(pid, &nStatus, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    return nStatus;
+    return bCut ? -2 : nStatus;
+}
+
+int Board_EnsureOwnDir(const char* i_pPath) {
+    std::string strPath = i_pPath ? i_pPath : "";
+    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+    if (strPath.empty()) return -1;
+    for (size_t nSlash = strPath.find('/', 1);; nSlash = strPath.find('/', nSlash + 1)) {
+        std::string strPart = strPath.substr(0, nSlash);
+        if (mkdir(strPart.c_str(), 0755) != 0 && errno != EEXIST) break;
+        if (nSlash == std::string::npos) break;
+    }
+    struct stat st;
+    if (lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 022) == 0)
+        return 0;
+    qx_printf("###### %s is not a directory of this user's own that only it can write, not used\n", strPath.c_str());
+    return -1;
+}
+
+int Board_ReplaceFile(const char* i_pPath, const void* i_pData, size_t i_len, unsigned i_uMode) {
+    std::string strPath = i_pPath ? i_pPath : "";
+    size_t nSlash = strPath.rfind('/');
+    if (nSlash == std::string::npos || nSlash + 1 == strPath.size()) return -1;
+    std::string strDir = nSlash == 0 ? "/" : strPath.substr(0, nSlash);
+    std::string strNew = strDir + "/." + strPath.substr(nSlash + 1) + ".XXXXXX";
+    // mkstemp creates exclusively: a name planted there, a link included, is never opened.
+    int fd = mkostemp(&strNew[0], O_CLOEXEC);
+    const char* pWhy = nullptr;
+    if (fd < 0) {
+        pWhy = "no new file";
+    } else {
+        const char* p = (const char*)i_pData;
+        size_t uLeft = i_len;
+        while (uLeft > 0 && pWhy == nullptr) {
+            ssize_t n = write(fd, p, uLeft);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) pWhy = "write";
+            p += n > 0 ? n : 0;
+            uLeft -= n > 0 ? (size_t)n : 0;
+        }
+        if (pWhy == nullptr && (fchmod(fd, (mode_t)i_uMode) != 0 || fsync(fd) != 0)) pWhy = "sync";
+        if (close(fd) != 0 && pWhy == nullptr) pWhy = "close";
+        if (pWhy == nullptr && rename(strNew.c_str(), strPath.c_str()) != 0) pWhy = "rename";
+        if (pWhy != nullptr) unlink(strNew.c_str());
+    }
+    if (pWhy != nullptr) {
+        qx_printf("###### %s not replaced (%s: %s)\n", strPath.c_str(), pWhy, strerror(errno));
+        return -1;
+    }
+    int fdDir = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdDir >= 0) {
+        fsync(fdDir);
+        close(fdDir);
+    }
+    return 0;
 }

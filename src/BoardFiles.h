@@ -33,6 +33,19 @@ int Board_RemovePath(const char* i_pPath);
 int Board_OpenLog(const char* i_pPath);
 // Runs a program found in PATH, without a shell: stdin from i_fdIn, stdout and
 // stderr to i_fdOut (/dev/null for a negative descriptor). With o_pOut, stdout
-// is captured there instead. Returns the wait status, or -1 when it did not run.
-// With the profile's pfnShell set, the command line goes to it instead.
-int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut, std::string* o_pOut = nullptr);
+// is captured there instead, at most i_maxOut bytes when that is not 0: a
+// program that prints more is killed and -2 returned. Returns the wait status,
+// or -1 when it did not run. With the profile's pfnShell set, the command line
+// goes to it instead.
+int Board_Spawn(const std::vector<std::string>& i_argv, int i_fdIn, int i_fdOut, std::string* o_pOut = nullptr,
+                size_t i_maxOut = 0);
+// Makes sure a directory of root's own exists at the path (its missing
+// parents too, 0755): a real directory, owned by this user and writable by
+// nobody else. Returns 0, or -1 with one "######" line when something else
+// stands there.
+int Board_EnsureOwnDir(const char* i_pPath);
+// Replaces the file at the path whole: the bytes go to a new file beside it
+// (created exclusively, never through a link), which is synced and renamed
+// over the path; the directory is synced after. Returns 0, or -1 with one
+// "######" line (nothing of the old file is lost then).
+int Board_ReplaceFile(const char* i_pPath, const void* i_pData, size_t i_len, unsigned i_uMode);

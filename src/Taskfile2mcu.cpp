@@ -21,6 +21,7 @@ CTaskfile2mcu::CTaskfile2mcu()
       m_Uartfd(0),
       m_eStOutcome(emOutcomePending),
       m_s32StPercent(0),
+      m_bPackageRun(false),
       m_bBVFlg(0),
       m_bFileExistFlg(1),
       m_u32Port(1),
@@ -41,6 +42,8 @@ CTaskfile2mcu::CTaskfile2mcu()
       m_b16EntryWait(1),
       m_u32StepCount(0) {
     memset(m_aSendBuf, 0, sizeof(m_aSendBuf));
+    memset(m_szOrderId, 0, sizeof(m_szOrderId));
+    memset(m_szPackageSha, 0, sizeof(m_szPackageSha));
 }
 
 int CTaskfile2mcu::init() {
@@ -115,24 +118,64 @@ void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nC
 }
 }  // namespace
 
+// Valens branch: the chip, its reset, the report and the switch of the serial line.
+void CTaskfile2mcu::RunValensBranch() {
+    const char* pDev = Board_SerialDev();
+    char szRst[] = "UPG RST\r\n";
+    RunRecord_Begin(emOrderValens, "", "", "flashing");
+    RunRecord_Current("VALENS");
+    m_eStOutcome = emOutcomePending;
+    m_Uartfd = OpenUart();
+    Process4STUpgrade();
+    SetUartSpeed(pDev, 57600);
+    SendUartMsg(szRst, 9);
+    Board_sleep(1);
+    CloseUart();
+    RemoveBoardDir(QX_VALENS_DIR);
+    SendPlainReport(256, "VALENS", 1, 1, 100, m_nValensResult);
+    QX_SendText2vela(comm_master_type_switch_serial, "switch serial");
+    QxOutcome eOutcome = m_nValensResult == 1 ? emOutcomeFlashed
+                         : m_eStOutcome == emOutcomePending || m_eStOutcome == emOutcomeFlashed ? emOutcomeFailed
+                                                                                                 : m_eStOutcome;
+    RunRecord_Target("VALENS", eOutcome);
+    RunRecord_Phase("finished");
+    SetValensUpFlg(0);
+    m_nValensResult = -1;
+}
+
+// The end of a package upgrade: the MCUs reset, the staging removed, the
+// reboot. Returns true when the reboot command ran; false when it failed
+// (logged and recorded), and the agent then serves orders again.
+bool CTaskfile2mcu::FinishPackage() {
+    const char* pDev = Board_SerialDev();
+    char szRst[] = "UPG RST\r\n";
+    RunRecord_Phase("resetting");
+    SetUartSpeed(pDev, 57600);
+    SendUartMsg(szRst, 9);
+    Board_sleep(3);
+    RemoveBoardDir(QX_UPDATE_DIR);
+    RemoveBoardDir(QX_STAGED_PACKAGE);
+    RunRecord_Phase("rebooting");
+    int nReboot = Board_Reboot();
+    if (nReboot == 0) return true;
+    qx_printf("###### reboot failed (status %d): the board runs on, the agent takes orders again\n", nReboot);
+    RunRecord_Phase("reboot-failed", "reboot-failed");
+    CloseUart();
+    m_bIoMcu = 0;
+    m_bBVFlg = 0;
+    SetUpgradeflg(false);
+    m_bPackageRun.store(false);
+    return false;
+}
+
 int CTaskfile2mcu::WaitForRead() {
     qx_eprintf("function [%s], line = [%d]\n", "WaitForRead", 357);
     const char* pDev = Board_SerialDev();
-    char szRst[] = "UPG RST\r\n";
     for (;;) {
+        bool bValensRan = false;
         if (GetValensUpFlg() != 0) {
-            // Valens branch
-            m_Uartfd = OpenUart();
-            Process4STUpgrade();
-            SetUartSpeed(pDev, 57600);
-            SendUartMsg(szRst, 9);
-            Board_sleep(1);
-            CloseUart();
-            RemoveBoardDir(QX_VALENS_DIR);
-            SendPlainReport(256, "VALENS", 1, 1, 100, m_nValensResult);
-            QX_SendText2vela(comm_master_type_switch_serial, "switch serial");
-            SetValensUpFlg(0);
-            m_nValensResult = -1;
+            RunValensBranch();
+            bValensRan = true;
             if (!GetUpgradeflg()) {
                 Board_usleep(50000);
                 continue;
@@ -142,7 +185,12 @@ int CTaskfile2mcu::WaitForRead() {
             continue;
         }
 
-        // Package branch: runs once and ends with the reboot.
+        // Package branch: ends with the reboot.
+        if (bValensRan || !m_bPackageRun.load())
+            RunRecord_Begin(emOrderPackage, m_szOrderId, m_szPackageSha, "flashing", bValensRan);
+        else
+            RunRecord_Phase("flashing");
+        m_bPackageRun.store(true);
         m_Uartfd = OpenUart();
         SetUartSpeed(pDev, 57600);
         Process4EPUpgrade();
@@ -150,27 +198,34 @@ int CTaskfile2mcu::WaitForRead() {
         // left as it was, and the IoMcu report still ends the upgrade for it.
         int nMaster = CheckPushImage(QX_MASTER_HEX);
         if (nMaster > 0) {
+            RunRecord_Current("MASTER");
+            m_eStOutcome = emOutcomePending;
             Process4STUpgrade();
             SendPlainReport(512, "ST", 26, 17, 100, 0);
+            RunRecord_Target("MASTER", m_eStOutcome);
             Board_sleep(10);
         } else if (nMaster < 0) {
             SendPlainReport(512, "ST", 26, 17, 0, 0);
+            RunRecord_Target("MASTER", emOutcomeImageRefused);
+        } else {
+            RunRecord_Target("MASTER", emOutcomeNoImage);
         }
         Process4BVUpgrade();
         int nIoMcu = CheckPushImage(QX_IOMCU_HEX);
         if (nIoMcu > 0) {
             if (m_Uartfd <= 0) m_Uartfd = OpenUart();
             m_bIoMcu = 1;
+            RunRecord_Current("IOMCU");
+            m_eStOutcome = emOutcomePending;
             Process4STUpgrade();
             SendPlainReport(512, "IoMcu", 26, 26, 100, 1);
+            RunRecord_Target("IOMCU", m_eStOutcome);
         } else if (nIoMcu < 0) {
             SendPlainReport(512, "IoMcu", 26, 26, 0, 1);
+            RunRecord_Target("IOMCU", emOutcomeImageRefused);
+        } else {
+            RunRecord_Target("IOMCU", emOutcomeNoImage);
         }
-        SetUartSpeed(pDev, 57600);
-        SendUartMsg(szRst, 9);
-        Board_sleep(3);
-        RemoveBoardDir(QX_UPDATE_DIR);
-        Board_Reboot();
-        return 0;
+        if (FinishPackage()) return 0;
     }
 }

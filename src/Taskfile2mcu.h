@@ -92,6 +92,13 @@ public:
     // the result record are taken from these.
     QxOutcome m_eStOutcome;
     int32_t m_s32StPercent;
+    // A package upgrade is staged or running: a second package order is
+    // refused until it ends (with the reboot, or a reboot that failed).
+    std::atomic<bool> m_bPackageRun;
+    // The staged package's order id and SHA-256 for the result record:
+    // written before m_bUpgradeflg is raised, read after it is seen.
+    char m_szOrderId[65];
+    char m_szPackageSha[65];
 
     // ISP run state
     uint8_t m_bBVFlg;
@@ -128,6 +135,8 @@ public:
 
     // scheduler
     int WaitForRead();
+    void RunValensBranch();
+    bool FinishPackage();
 
     // raw UART
     int32_t OpenUart();

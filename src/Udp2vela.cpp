@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -18,6 +19,8 @@
 #include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
+#include "RunRecord.h"
+#include "Sha256.h"
 #include "Taskfile2mcu.h"
 #include "Taskfile2mcu_Isp.h"
 
@@ -39,7 +42,7 @@ CUdpListen2vela::~CUdpListen2vela() { free(m_pRecvBuf); }
 
 int CUdpListen2vela::init() {
     GetLocalIp();
-    CreateSocket();
+    if (CreateSocket() != 0) return 0;
     m_recvMarkedNum = 0;
     m_sendMarkedNum = 0;
     m_pRecvBuf = (char*)calloc(QX_UDP_MAX_DATAGRAM + 1, 1);
@@ -77,24 +80,57 @@ void CUdpListen2vela::GetLocalIp() {
     close(fd);
 }
 
-void CUdpListen2vela::CreateSocket() {
-    const BoardProfile& profile = BoardProfile_Get();
-    m_socket = socket(AF_INET, SOCK_DGRAM, 0);
-    if (m_socket < 0) {
-        m_socket = -1;
-        qx_perror("setsockopt");
-        return;
-    }
+namespace {
+// The service manager may hold the order port and hand it over as its
+// socket-activation protocol does (descriptor 3): then no other account can
+// bind the port before the agent. -1 when none was handed over.
+int TakePassedSocket() {
+    const char* pPid = getenv("LISTEN_PID");
+    const char* pFds = getenv("LISTEN_FDS");
+    if (pPid == nullptr || pFds == nullptr || atol(pPid) != (long)getpid() || atoi(pFds) < 1) return -1;
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    const int fd = 3;
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(profile.u16OrderPort);
-    if (bind(m_socket, (struct sockaddr*)&addr, sizeof(addr)) < 0) {
-        qx_perror("bind");
-        return;
+    socklen_t addrLen = sizeof(addr);
+    int nType = 0;
+    socklen_t typeLen = sizeof(nType);
+    if (getsockname(fd, (struct sockaddr*)&addr, &addrLen) != 0 || addr.sin_family != AF_INET ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &nType, &typeLen) != 0 || nType != SOCK_DGRAM) {
+        qx_printf("###### the socket handed over is no IPv4 datagram socket, not used\n");
+        return -1;
     }
-    qx_printf("binded success\n");
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+}  // namespace
+
+int CUdpListen2vela::CreateSocket() {
+    const BoardProfile& profile = BoardProfile_Get();
+    m_socket = TakePassedSocket();
+    if (m_socket >= 0) {
+        qx_printf("order socket handed over by the service manager\n");
+    } else {
+        m_socket = socket(AF_INET, SOCK_DGRAM, 0);
+        if (m_socket < 0) {
+            m_socket = -1;
+            qx_perror("setsockopt");
+            return -1;
+        }
+        struct sockaddr_in addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = htons(profile.u16OrderPort);
+        if (bind(m_socket, (struct sockaddr*)&addr, sizeof(addr)) < 0) {
+            qx_perror("bind");
+            close(m_socket);
+            m_socket = -1;
+            return -1;
+        }
+        qx_printf("binded success\n");
+    }
     m_socketClient = socket(AF_INET, SOCK_DGRAM, 0);
     if (m_socketClient < 0) {
         m_socketClient = -1;
@@ -103,6 +139,7 @@ void CUdpListen2vela::CreateSocket() {
     m_peerAddr.sin_family = AF_INET;
     m_peerAddr.sin_port = htons(profile.u16ReportPort);
     inet_pton(AF_INET, profile.strReportIp.c_str(), &m_peerAddr.sin_addr);
+    return 0;
 }
 
 std::string CUdpListen2vela::getDateTime() {
@@ -207,7 +244,8 @@ int CUdpListen2vela::TranslateOnePack2Struct(char* i_pData, int32_t i_s32Len) {
     qx_printf("[%s]--MarkedNum recv[%d] In comm_master_type_standep_upgrade_command recvbuf[%d] [%d] \n",
               strStamp.c_str(), m_recvMarkedNum, s32Type, s32Len);
     if (s32Type == comm_master_type_standep_upgrade_command) {
-        Task_UpdateFile_Path();
+        std::string strOrderId = RunRecord_OrderId(i_pData + 8, i_s32Len > 8 ? (size_t)(i_s32Len - 8) : 0);
+        Task_UpdateFile_Path(strOrderId.c_str());
     } else if (s32Type == comm_master_type_valens_upgrade_command) {
         size_t nText = 0;
         if (i_s32Len > 8) nText = strnlen(i_pData + 8, (size_t)(i_s32Len - 8));
@@ -254,38 +292,106 @@ static bool NextLine(const std::string& i_strText, size_t* io_pPos, std::string*
     return true;
 }
 
-// A package holds its McuUpdate directory with plain files and directories
-// only: tar runs as root, so a link, a device or a name outside it could reach
-// anywhere on the board. Returns false, with one "######" line, for anything else.
-bool PackageIsPlain(int i_fdPkg) {
-    std::string strTypes, strNames, strLine;
-    lseek(i_fdPkg, 0, SEEK_SET);
-    Board_Spawn({"tar", "-tzvf", "-"}, i_fdPkg, -1, &strTypes);
-    lseek(i_fdPkg, 0, SEEK_SET);
-    Board_Spawn({"tar", "-tzf", "-"}, i_fdPkg, -1, &strNames);
-    // A cut or corrupt archive lists what tar can read of it, and that is all it unpacks.
-    size_t nPos = 0;
-    while (NextLine(strTypes, &nPos, &strLine)) {
-        if (!strLine.empty() && strLine[0] != '-' && strLine[0] != 'd') {
-            qx_printf("###### package refused: [%s] is neither a file nor a directory\n", strLine.c_str());
-            return false;
-        }
+bool StartsWith(const std::string& i_str, const std::string& i_strHead) { return i_str.compare(0, i_strHead.size(), i_strHead) == 0; }
+bool EndsWith(const std::string& i_str, const char* i_pTail) {
+    size_t n = strlen(i_pTail);
+    return i_str.size() >= n && i_str.compare(i_str.size() - n, n, i_pTail) == 0;
+}
+
+// The most a member may unpack to, by the fixed name it will be staged under
+// (the same globs as the renames); 0 when no image limit applies to it.
+uint64_t MemberLimit(const std::string& i_strName) {
+    const std::string strTop = "McuUpdate/", strModel = strTop + QX_MODEL_WORD;
+    if (StartsWith(i_strName, strModel + "-Master") || StartsWith(i_strName, strModel + "-IOMCU")) return QX_PKG_MAX_IMAGE;
+    if (i_strName == strTop + "version.json") return QX_PKG_MAX_VERSION_JSON;
+    if (StartsWith(i_strName, strTop + "E") && EndsWith(i_strName, ".hex") &&
+        i_strName.find('/', strTop.size()) == std::string::npos)
+        return QX_FILEBUF_LEN;
+    for (const char* pBank : {"h00", "h01", "h02"})
+        if (EndsWith(i_strName, pBank)) return QX_FILEBUF_LEN;
+    return 0;
+}
+
+// What a package holds, read from tar's verbose listing.
+struct PackageListing {
+    uint32_t u32Members = 0;
+    uint64_t u64Unpacked = 0;
+};
+
+// One line of "tar -tvf": type and mode, owner/group, size, date, time, name.
+// False, with one "######" line, for a member the package must not hold.
+bool CheckMember(const std::string& i_strLine, PackageListing* io_pList, std::string* o_pReason) {
+    char szMode[16] = "", szOwner[64] = "", szDate[32] = "", szTime[32] = "";
+    unsigned long long ullSize = 0;
+    int nName = 0;
+    if (sscanf(i_strLine.c_str(), "%15s %63s %llu %31s %31s %n", szMode, szOwner, &ullSize, szDate, szTime, &nName) < 5 ||
+        nName <= 0 || (szMode[0] != '-' && szMode[0] != 'd')) {
+        qx_printf("###### package refused: [%s] is neither a file nor a directory\n", i_strLine.c_str());
+        *o_pReason = "not-plain";
+        return false;
     }
-    nPos = 0;
-    while (NextLine(strNames, &nPos, &strLine)) {
-        std::string strPlain = strLine;
-        while (strPlain.compare(0, 2, "./") == 0) strPlain.erase(0, 2);
-        bool bInside = strPlain.compare(0, 9, "McuUpdate") == 0 && (strPlain.size() == 9 || strPlain[9] == '/');
-        if (!strLine.empty() && (!bInside || ("/" + strPlain + "/").find("/../") != std::string::npos)) {
-            qx_printf("###### package refused: [%s] lies outside McuUpdate/\n", strLine.c_str());
-            return false;
-        }
+    std::string strName = i_strLine.substr((size_t)nName), strPlain = strName;
+    while (StartsWith(strPlain, "./")) strPlain.erase(0, 2);
+    bool bInside = StartsWith(strPlain, "McuUpdate") && (strPlain.size() == 9 || strPlain[9] == '/');
+    if (!bInside || ("/" + strPlain + "/").find("/../") != std::string::npos) {
+        qx_printf("###### package refused: [%s] lies outside McuUpdate/\n", strName.c_str());
+        *o_pReason = "not-plain";
+        return false;
+    }
+    uint64_t u64Limit = szMode[0] == '-' ? MemberLimit(strPlain) : 0;
+    io_pList->u32Members++;
+    io_pList->u64Unpacked += ullSize;
+    const char* pLimit = nullptr;
+    char szLimit[256];
+    if (u64Limit != 0 && ullSize > u64Limit) {
+        snprintf(szLimit, sizeof(szLimit), "[%s] is %llu bytes, more than the %llu its target can hold", strPlain.c_str(),
+                 ullSize, (unsigned long long)u64Limit);
+        pLimit = szLimit;
+    } else if (io_pList->u32Members > QX_PKG_MAX_MEMBERS) {
+        snprintf(szLimit, sizeof(szLimit), "more than %d members", QX_PKG_MAX_MEMBERS);
+        pLimit = szLimit;
+    } else if (io_pList->u64Unpacked > QX_PKG_MAX_UNPACKED) {
+        snprintf(szLimit, sizeof(szLimit), "more than %u MiB unpacked", QX_PKG_MAX_UNPACKED >> 20);
+        pLimit = szLimit;
+    }
+    if (pLimit == nullptr) return true;
+    qx_printf("###### package refused: %s\n", pLimit);
+    *o_pReason = "too-large";
+    return false;
+}
+
+// A package holds its McuUpdate directory with plain files and directories
+// only (tar runs as root: a link, a device or a name outside it could reach
+// anywhere on the board), within the limits. Read from the staged copy.
+// Returns false, with one "######" line and the reason, for anything else.
+bool PackageIsPlain(int i_fdPkg, std::string* o_pReason) {
+    std::string strList, strLine;
+    lseek(i_fdPkg, 0, SEEK_SET);
+    // Numeric owners: a name with a space in it must not shift the columns.
+    // Enough room for the members allowed, each on a line of full length.
+    const size_t uMaxList = (size_t)(QX_PKG_MAX_MEMBERS + 1) * 4200;
+    int nStatus = Board_Spawn({"tar", "--numeric-owner", "-tzvf", "-"}, i_fdPkg, -1, &strList, uMaxList);
+    if (nStatus == -2) {
+        qx_printf("###### package refused: more than %d members\n", QX_PKG_MAX_MEMBERS);
+        *o_pReason = "too-large";
+        return false;
+    }
+    PackageListing stList;
+    size_t nPos = 0;
+    while (NextLine(strList, &nPos, &strLine))
+        if (!strLine.empty() && !CheckMember(strLine, &stList, o_pReason)) return false;
+    // A cut or corrupt archive lists what tar can read of it: never half a package.
+    if (nStatus != 0 && BoardProfile_Get().pfnShell == nullptr) {
+        qx_printf("###### package refused: it cannot be read whole (tar status %d)\n", nStatus);
+        *o_pReason = "unpack-failed";
+        return false;
     }
     return true;
 }
 
-// Unpacks the package (read from its descriptor, so it is the file that was
-// checked) into home: never the archive's owners or set-id bits. Returns tar's status.
+// Unpacks the staged copy (read from its descriptor, so it is the file that
+// was checked) into the state directory: never the archive's owners or set-id
+// bits. Returns tar's status.
 int UnpackPackage(int i_fdPkg, const char* i_pPkg, const char* i_pHome, const char* i_pTarLog) {
     int fdLog = Board_OpenLog(i_pTarLog);
     lseek(i_fdPkg, 0, SEEK_SET);
@@ -298,49 +404,89 @@ int UnpackPackage(int i_fdPkg, const char* i_pPkg, const char* i_pHome, const ch
               i_pHome, i_pPkg, i_pTarLog, nRet);
     return nRet;
 }
-}  // namespace
 
-int CUdpListen2vela::Task_UpdateFile_Path() {
-    char szPkg[QX_PATH_BUF(64)];
-    char szHome[QX_PATH_BUF(64)];
-    char szDir[QX_PATH_BUF(64)];
-    char szTarLog[QX_PATH_BUF(64)];
-    Board_Path(szPkg, sizeof(szPkg), QX_TXMCU_UPDATE_FILE_PATH);
-    Board_Path(szHome, sizeof(szHome), QX_UPDATE_HOME);
-    Board_Path(szDir, sizeof(szDir), QX_UPDATE_DIR);
-    // On the board tar.log lands in the service's working directory; with a
-    // root prefix it stays inside the root.
-    if (Board_Root()[0] != '\0')
-        Board_Path(szTarLog, sizeof(szTarLog), "/tar.log");
-    else
-        snprintf(szTarLog, sizeof(szTarLog), "tar.log");
-    // Opened once, without following a link or waiting on a FIFO; tar reads this very file.
-    int fdPkg = Board_OpenRegular(szPkg);
-    if (fdPkg == -1) qx_printf("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed\n");
-    if (fdPkg < 0) return -1;
-    struct stat stPkg;
-    if (fstat(fdPkg, &stPkg) == 0) fchmod(fdPkg, stPkg.st_mode | 0111);
-    // Whatever an interrupted upgrade left there is never flashed with this package.
-    Board_RemovePath(szDir);
-    bool bPlain = PackageIsPlain(fdPkg);
-    if (bPlain) UnpackPackage(fdPkg, szPkg, szHome, szTarLog);
-    close(fdPkg);
-    if (!bPlain) return -1;
+// Copies the package, through the descriptor that was checked, to a new file
+// in the state directory, and hashes what it copied. Returns the copy's
+// descriptor (read from its start), or -1 with one "######" line and the reason.
+int CopyPackage(int i_fdPkg, const char* i_pCopy, std::string* o_pSha, std::string* o_pReason) {
+    struct stat st;
+    if (fstat(i_fdPkg, &st) != 0 || (uint64_t)st.st_size > QX_PKG_MAX_PACKED) {
+        qx_printf("###### package refused: more than %u MiB packed\n", QX_PKG_MAX_PACKED >> 20);
+        *o_pReason = "too-large";
+        return -1;
+    }
+    Board_RemovePath(i_pCopy);
+    int fdCopy = open(i_pCopy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    Sha256Ctx stSha;
+    Sha256_Init(&stSha);
+    uint64_t u64Copied = 0;
+    bool bOk = fdCopy >= 0;
+    static char s_aBuf[64 * 1024];
+    while (bOk) {
+        ssize_t n = read(i_fdPkg, s_aBuf, sizeof(s_aBuf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            bOk = n == 0;
+            break;
+        }
+        // The file may grow while it is read: no more than the limit is ever taken.
+        u64Copied += (uint64_t)n;
+        if (u64Copied > QX_PKG_MAX_PACKED) {
+            qx_printf("###### package refused: more than %u MiB packed\n", QX_PKG_MAX_PACKED >> 20);
+            *o_pReason = "too-large";
+            close(fdCopy);
+            return -1;
+        }
+        Sha256_Update(&stSha, s_aBuf, (size_t)n);
+        for (ssize_t nDone = 0; bOk && nDone < n;) {
+            ssize_t w = write(fdCopy, s_aBuf + nDone, (size_t)(n - nDone));
+            if (w < 0 && errno == EINTR) continue;
+            bOk = w > 0;
+            nDone += w > 0 ? w : 0;
+        }
+    }
+    if (bOk) bOk = fsync(fdCopy) == 0;
+    if (!bOk) {
+        qx_printf("###### package not copied to %s: %s\n", i_pCopy, strerror(errno));
+        *o_pReason = "copy-failed";
+        if (fdCopy >= 0) close(fdCopy);
+        return -1;
+    }
+    *o_pSha = Sha256_Hex(&stSha);
+    lseek(fdCopy, 0, SEEK_SET);
+    return fdCopy;
+}
 
+// vela's version.json goes into its home through a new file, renamed into place.
+void PublishVersionJson(const char* i_pStaged, const char* i_pTarget) {
+    int fd = Board_OpenRegular(i_pStaged);
+    if (fd < 0) return;
+    std::string strText;
+    char aBuf[4096];
+    ssize_t n;
+    while ((n = read(fd, aBuf, sizeof(aBuf))) > 0 && strText.size() <= QX_PKG_MAX_VERSION_JSON)
+        strText.append(aBuf, (size_t)n);
+    close(fd);
+    Board_ReplaceFile(i_pTarget, strText.data(), strText.size(), 0644);
+    Board_RemovePath(i_pStaged);
+}
+
+// The thirteen renames onto the fixed names the procedures read.
+void RenameStagedImages(const char* i_pDir) {
     char szMaster[QX_PATH_BUF(64)], szIoMcu[QX_PATH_BUF(64)], szBv[QX_PATH_BUF(64)], szVersion[QX_PATH_BUF(64)];
     Board_Path(szMaster, sizeof(szMaster), QX_MASTER_HEX);
     Board_Path(szIoMcu, sizeof(szIoMcu), QX_IOMCU_HEX);
     Board_Path(szBv, sizeof(szBv), QX_BV_HEX);
-    Board_Path(szVersion, sizeof(szVersion), QX_VERSION_JSON);
-
     // -T: a target that is a link to a directory is replaced, never entered.
     char szCmd[QX_CMD_BUF(256)];
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-Master* %s", szDir, QX_MODEL_WORD, szMaster) >= 0)
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-Master* %s", i_pDir, QX_MODEL_WORD, szMaster) >= 0)
         RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-IOMCU* %s", szDir, QX_MODEL_WORD, szIoMcu) >= 0)
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/%s-IOMCU* %s", i_pDir, QX_MODEL_WORD, szIoMcu) >= 0)
         RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/E*.hex %s", szDir, szBv) >= 0) RunSynced(szCmd);
-    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/version.json %s", szDir, szVersion) >= 0) RunSynced(szCmd);
+    if (Board_Snprintf(szCmd, sizeof(szCmd), "mv -T %s/E*.hex %s", i_pDir, szBv) >= 0) RunSynced(szCmd);
+    char szStaged[QX_PATH_BUF(64)];
+    if (Board_Snprintf(szStaged, sizeof(szStaged), "%s/version.json", i_pDir) >= 0)
+        PublishVersionJson(szStaged, Board_Path(szVersion, sizeof(szVersion), QX_VERSION_JSON));
     static const char* const s_aBankFmts[3] = {"mv -T %s-*h00 %s.h00", "mv -T %s-*h01 %s.h01", "mv -T %s-*h02 %s.h02"};
     for (const IspEpFamily& family : g_aIspEpFamilies) {
         char szBase[QX_PATH_BUF(128)];
@@ -349,12 +495,82 @@ int CUdpListen2vela::Task_UpdateFile_Path() {
             if (Board_Snprintf(szCmd, sizeof(szCmd), pFmt, szBase, szBase) >= 0) RunSynced(szCmd);
         }
     }
-    if (g_pTaskUP4mcu != nullptr) g_pTaskUP4mcu->SetUpgradeflg(true);
+}
+
+// A package order that cannot be staged: nothing of it stays, no flag is
+// raised, and the record says why (its own record only when no upgrade runs).
+int RefusePackage(bool i_bBegun, const char* i_pOrderId, const std::string& i_strReason, int i_fd = -1) {
+    if (i_fd >= 0) close(i_fd);
+    char szPath[QX_PATH_BUF(64)];
+    Board_RemovePath(Board_Path(szPath, sizeof(szPath), QX_UPDATE_DIR));
+    Board_RemovePath(Board_Path(szPath, sizeof(szPath), QX_STAGED_PACKAGE));
+    if (i_bBegun)
+        RunRecord_Phase("refused", i_strReason.c_str());
+    else
+        RunRecord_Refused(emOrderPackage, i_pOrderId, i_strReason.c_str());
+    return -1;
+}
+}  // namespace
+
+int CUdpListen2vela::Task_UpdateFile_Path(const char* i_pOrderId) {
+    CTaskfile2mcu* pTask = g_pTaskUP4mcu;
+    const char* pOrderId = i_pOrderId ? i_pOrderId : "";
+    // One package at a time: a staged or running one is never touched by a second order.
+    if (pTask != nullptr && (pTask->m_bPackageRun.load() || pTask->GetUpgradeflg())) {
+        qx_printf("###### package order refused: a package upgrade is staged or running\n");
+        RunRecord_Refused(emOrderPackage, pOrderId, "busy");
+        return -1;
+    }
+    char szPkg[QX_PATH_BUF(64)], szState[QX_PATH_BUF(64)], szDir[QX_PATH_BUF(64)], szCopy[QX_PATH_BUF(64)],
+        szTarLog[QX_PATH_BUF(64)];
+    Board_Path(szPkg, sizeof(szPkg), QX_TXMCU_UPDATE_FILE_PATH);
+    Board_Path(szState, sizeof(szState), QX_STAGING_HOME);
+    Board_Path(szDir, sizeof(szDir), QX_UPDATE_DIR);
+    Board_Path(szCopy, sizeof(szCopy), QX_STAGED_PACKAGE);
+    Board_Path(szTarLog, sizeof(szTarLog), QX_TAR_LOG);
+    // Opened once, without following a link or waiting on a FIFO; the copy is taken from this very file.
+    int fdPkg = Board_OpenRegular(szPkg);
+    if (fdPkg == -1) qx_printf("###### access QX_TXMCU_UPDATE_FILE_PATH is Failed\n");
+    if (fdPkg < 0) return RefusePackage(false, pOrderId, "no-package");
+    struct stat stPkg;
+    if (fstat(fdPkg, &stPkg) == 0) fchmod(fdPkg, stPkg.st_mode | 0111);
+    if (Board_EnsureOwnDir(szState) != 0) return RefusePackage(false, pOrderId, "no-state-dir", fdPkg);
+    // Whatever an interrupted upgrade left there is never flashed with this package.
+    Board_RemovePath(szDir);
+    std::string strSha, strReason;
+    int fdCopy = CopyPackage(fdPkg, szCopy, &strSha, &strReason);
+    close(fdPkg);
+    if (fdCopy < 0) return RefusePackage(false, pOrderId, strReason);
+    // A Valens upgrade under way keeps its record; the scheduler begins the
+    // package's when it takes the package.
+    bool bBegun = pTask == nullptr || pTask->GetValensUpFlg() == 0;
+    if (bBegun) RunRecord_Begin(emOrderPackage, pOrderId, strSha.c_str(), "staging");
+    if (!PackageIsPlain(fdCopy, &strReason)) return RefusePackage(bBegun, pOrderId, strReason, fdCopy);
+    int nTar = UnpackPackage(fdCopy, szCopy, szState, szTarLog);
+    close(fdCopy);
+    if (nTar != 0 && BoardProfile_Get().pfnShell == nullptr) {
+        qx_printf("###### package not staged: unpacking failed (tar status %d)\n", nTar);
+        return RefusePackage(bBegun, pOrderId, "unpack-failed");
+    }
+    RenameStagedImages(szDir);
+    if (pTask != nullptr) {
+        snprintf(pTask->m_szOrderId, sizeof(pTask->m_szOrderId), "%s", pOrderId);
+        snprintf(pTask->m_szPackageSha, sizeof(pTask->m_szPackageSha), "%s", strSha.c_str());
+        pTask->m_bPackageRun.store(true);
+        pTask->SetUpgradeflg(true);
+    }
     return 0;
 }
 
 int CUdpListen2vela::Task_Valens_UpdateFile_Path(const char* i_pCmd) {
     if (i_pCmd == nullptr) return -1;
+    CTaskfile2mcu* pTask = g_pTaskUP4mcu;
+    // One Valens upgrade at a time; a package upgrade may be staged or running beside it.
+    if (pTask != nullptr && pTask->GetValensUpFlg() != 0) {
+        qx_printf("###### Valens order refused: a Valens upgrade is staged or running\n");
+        RunRecord_Refused(emOrderValens, "", "busy");
+        return -1;
+    }
     // "TX" first: a text with both selects the transmitter.
     static const struct {
         const char* pWord;
@@ -367,10 +583,13 @@ int CUdpListen2vela::Task_Valens_UpdateFile_Path(const char* i_pCmd) {
         if (strstr(i_pCmd, t.pWord) == nullptr) continue;
         char szPath[QX_PATH_BUF(64)];
         // Only a regular file: the scheduler must never wait on a FIFO or device.
-        if (!Board_IsRegular(Board_Path(szPath, sizeof(szPath), t.pImage)))
+        if (!Board_IsRegular(Board_Path(szPath, sizeof(szPath), t.pImage))) {
             qx_printf("%s", t.pFailed);
-        else if (g_pTaskUP4mcu != nullptr)
-            g_pTaskUP4mcu->SetValensUpFlg(t.nTarget);
+        } else if (pTask != nullptr) {
+            // A package upgrade under way keeps its record; the scheduler begins this one's.
+            if (!pTask->m_bPackageRun.load()) RunRecord_Begin(emOrderValens, "", "", "staging");
+            pTask->SetValensUpFlg(t.nTarget);
+        }
         return 0;
     }
     return 0;

@@ -35,18 +35,30 @@ enum comm_master_type_e {
 #define QX_UDP_MAX_DATAGRAM 2048
 #define QX_VALENS_CMD_LEN 1024
 
-// Board paths of the staged files (the board profile's root is put in front).
+// Board paths (the board profile's root is put in front). vela uploads the
+// package into its own home, which another account owns: the agent copies it
+// into its state directory, which only root can write, and stages it there.
 #define QX_TXMCU_UPDATE_FILE_PATH "/home/ubuntu/McuUpdate.tar.gz"
-#define QX_UPDATE_HOME "/home/ubuntu"
-#define QX_UPDATE_DIR "/home/ubuntu/McuUpdate/"
+#define QX_STAGING_HOME "/var/lib/mgtask"
+#define QX_STAGED_PACKAGE "/var/lib/mgtask/McuUpdate.tar.gz"
+#define QX_TAR_LOG "/var/lib/mgtask/tar.log"
+#define QX_UPDATE_DIR "/var/lib/mgtask/McuUpdate/"
 #define QX_MODEL_WORD "HV4412-7730-K28"
-#define QX_MASTER_HEX "/home/ubuntu/McuUpdate/MASTER.hex"
-#define QX_IOMCU_HEX "/home/ubuntu/McuUpdate/IOMCU.hex"
-#define QX_BV_HEX "/home/ubuntu/McuUpdate/BV.hex"
+#define QX_MASTER_HEX "/var/lib/mgtask/McuUpdate/MASTER.hex"
+#define QX_IOMCU_HEX "/var/lib/mgtask/McuUpdate/IOMCU.hex"
+#define QX_BV_HEX "/var/lib/mgtask/McuUpdate/BV.hex"
 #define QX_VERSION_JSON "/home/ubuntu/version.json"
-#define QX_EP_BASE_91A6 "/home/ubuntu/McuUpdate/EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ"
-#define QX_EP_BASE_9162 "/home/ubuntu/McuUpdate/EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ"
-#define QX_EP_BASE_INPUT "/home/ubuntu/McuUpdate/Input/HV4412-7730-K28-InputMcu"
+#define QX_EP_BASE_91A6 "/var/lib/mgtask/McuUpdate/EP91A6SQ/HV4412-7730-K28-OutputMcu-EP91A6SQ"
+#define QX_EP_BASE_9162 "/var/lib/mgtask/McuUpdate/EP9162SQ/HV4412-7730-K28-OutputMcu-EP9162SQ"
+#define QX_EP_BASE_INPUT "/var/lib/mgtask/McuUpdate/Input/HV4412-7730-K28-InputMcu"
+
+// Limits of a package, checked before anything is unpacked: far above any
+// release (about 1 MiB packed, 27 files), far below what fills the board.
+#define QX_PKG_MAX_PACKED (64u << 20)
+#define QX_PKG_MAX_UNPACKED (256u << 20)
+#define QX_PKG_MAX_MEMBERS 1024
+#define QX_PKG_MAX_IMAGE (2u << 20)        // a master or IO MCU image: what the push buffer holds
+#define QX_PKG_MAX_VERSION_JSON (64u << 10)
 #define QX_VALENS_DIR "/home/ubuntu/valens/"
 #define QX_VALENS_TX_HEX "/home/ubuntu/valens/VSTX.hex"
 #define QX_VALENS_RX_HEX "/home/ubuntu/valens/VSRX.hex"
@@ -74,7 +86,8 @@ public:
     static void* Udp4WebRecvThread(void* i_pArg);
 
     void GetLocalIp();
-    void CreateSocket();
+    // The order socket (handed over, or bound here) and the report socket; -1 without an order socket.
+    int CreateSocket();
     static std::string getDateTime();
     int Send(char* i_pBuf, int32_t i_s32Len);
 
@@ -84,7 +97,9 @@ public:
     // A snapshot of the last Valens command, private to the calling thread.
     const char* GetValensUpCmd();
 
-    int Task_UpdateFile_Path();
+    // Stages the package for a type-251 order (i_pOrderId: its id, or "");
+    // refused while a package upgrade is staged or running.
+    int Task_UpdateFile_Path(const char* i_pOrderId = "");
     int Task_Valens_UpdateFile_Path(const char* i_pCmd);
 };
 

@@ -96,8 +96,15 @@ void TempRoot::mkdirs(const std::string& boardPath) const { MkdirP(file(boardPat
 RebootStub::RebootStub(const TempRoot& root) {
     command_ = root.path() + "/stub-bin/reboot";
     log_ = root.path() + "/stub-bin/reboot.log";
-    WriteFile(command_, "#!/bin/sh\necho \"reboot $*\" >> '" + log_ + "'\n");
-    chmod(command_.c_str(), 0755);
+    exitWith(0);
+}
+
+void RebootStub::exitWith(int status) const {
+    // A new file renamed into place: a shell that runs the old one reads it whole.
+    WriteFile(command_ + ".new",
+              "#!/bin/sh\necho \"reboot $*\" >> '" + log_ + "'\nexit " + std::to_string(status) + "\n");
+    chmod((command_ + ".new").c_str(), 0755);
+    rename((command_ + ".new").c_str(), command_.c_str());
 }
 
 static size_t CountReboots(const std::string& s) {

@@ -39,6 +39,9 @@ public:
     const std::string& command() const { return command_; }
     int count() const;  // times it ran
     void reset() const;  // forgets the runs so far
+    // From now on each run is recorded and ends with this exit status (0: a
+    // reboot that worked, anything else one that failed).
+    void exitWith(int status) const;
     bool waitForRun(int timeoutMs = 30000) const;
 
 private:

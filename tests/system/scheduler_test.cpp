@@ -10,6 +10,7 @@
 
 #include "QxLog.h"
 #include "LabWorld.h"
+#include "Package.h"
 #include "testing.h"
 
 using namespace fwtest;
@@ -184,8 +185,10 @@ TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
         if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
         if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
         if (r.linkedDir) {
-            rename(rig.root.file("/home/ubuntu/McuUpdate").c_str(), rig.root.file("/other").c_str());
-            symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/McuUpdate").c_str());
+            std::string dir = rig.root.file(QX_UPDATE_DIR);
+            dir.pop_back();
+            rename(dir.c_str(), rig.root.file("/other").c_str());
+            symlink(rig.root.file("/other").c_str(), dir.c_str());
         }
         rig.runPackage();
         std::vector<std::string> plain = rig.plainReports();
@@ -197,4 +200,42 @@ TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
         EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir) << r.legend;
         EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
     }
+}
+
+// A reboot that fails is recorded and the agent takes orders again; a second
+// package order while one runs is refused and changes nothing on disk or line.
+TEST(Scheduler, AFailedRebootIsRecordedAndASecondOrderMidRunChangesNothing) {
+    SchedRig rig;
+    auto stage = [&](const std::string& master) {
+        sim::PackageImages images;
+        images.master = master;
+        std::string err;
+        ASSERT_TRUE(sim::BuildPackage(rig.root.file(QX_TXMCU_UPDATE_FILE_PATH), images, &err)) << err;
+    };
+    const std::string first = SmallHex(), second = ":0400000005060708E2\r\n:00000001FF\r\n";
+    stage(first);
+    ASSERT_EQ(rig.host.Task_UpdateFile_Path("first-order"), 0);
+    rig.reboot.exitWith(1);
+    rig.start();
+    // While the master is being flashed, vela sends the second package.
+    ASSERT_TRUE(WaitFor([&] { return rig.master.record().attaches > 0; }));
+    stage(second);
+    rig.log.clear();
+    EXPECT_EQ(rig.host.Task_UpdateFile_Path("second-order"), -1);
+    EXPECT_TRUE(rig.log.contains("###### package order refused: a package upgrade is staged or running"));
+    ASSERT_TRUE(rig.reboot.waitForRun());
+    ASSERT_TRUE(WaitFor([&] { return !rig.task.m_bPackageRun.load(); }));
+    EXPECT_EQ(rig.master.record().hexText, first);
+    std::string record = rig.root.read(QX_LAST_RUN);
+    for (const char* line : {"order_id=first-order\n", "phase=reboot-failed\n", "target.MASTER=flashed\n",
+                             "target.EP1=no-image\n", "verdict=success\n"})
+        EXPECT_NE(record.find(line), std::string::npos) << line << record;
+    EXPECT_TRUE(rig.log.contains("###### reboot failed"));
+    // Served again: the second package now goes through, and this reboot works.
+    rig.reboot.exitWith(0);
+    ASSERT_EQ(rig.host.Task_UpdateFile_Path("second-order"), 0);
+    rig.thread.join();
+    EXPECT_EQ(rig.master.record().hexText, second);
+    EXPECT_EQ(rig.reboot.count(), 2);
+    EXPECT_NE(rig.root.read(QX_LAST_RUN).find("order_id=second-order\n"), std::string::npos);
 }

@@ -5,7 +5,8 @@ include(GNUInstallDirs)
 set(MGTASK_INSTALLED ${CMAKE_INSTALL_FULL_SBINDIR}/mgtask)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/mgtask.service.in ${CMAKE_BINARY_DIR}/packaging/mgtask.service @ONLY)
 install(TARGETS mgtask RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT agent)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/mgtask.service DESTINATION lib/systemd/system COMPONENT agent)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/mgtask.service ${CMAKE_SOURCE_DIR}/packaging/mgtask.socket
+        DESTINATION lib/systemd/system COMPONENT agent)
 install(TARGETS fwtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")

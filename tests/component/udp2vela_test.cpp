@@ -1,6 +1,8 @@
 // The host link over real UDP sockets on loopback.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -110,6 +112,45 @@ TEST_F(HostLinkSend, ReturnsZeroWithNobodyListening) {
     AgentGlobals globals(nullptr, AgentGlobals::kSockets);
     EXPECT_EQ(QX_SendText2vela(252, "lost"), 0);
     EXPECT_EQ(QX_SendText2vela(252, "lost again"), 0);
+}
+
+// The service manager holds the order port and hands it over on descriptor 3:
+// the link takes it as it is, binds nothing, and hears orders on it. Only a
+// hand-over meant for this process counts.
+TEST_F(HostLinkStartup, TakesTheOrderPortTheServiceManagerHandsOver) {
+    install();
+    struct {
+        const char* legend;
+        bool forUs;  // LISTEN_PID names this process
+        bool taken;
+    } rows[] = {{"handed to this process", true, true}, {"handed to another process", false, false}};
+    for (const auto& r : rows) {
+        int held = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        ASSERT_EQ(bind(held, (struct sockaddr*)&addr, sizeof(addr)), 0);
+        getsockname(held, (struct sockaddr*)&addr, &len);
+        pid_t pid = fork();
+        if (pid == 0) {
+            // The child owns descriptor 3 as a service manager's child would.
+            dup2(held, 3);
+            setenv("LISTEN_FDS", "1", 1);
+            setenv("LISTEN_PID", std::to_string(r.forUs ? getpid() : getppid()).c_str(), 1);
+            CUdpListen2vela link;
+            bool ok = link.CreateSocket() == 0 && (link.m_socket == 3) == r.taken;
+            char buf[16] = "";
+            if (ok && r.taken) ok = recv(link.m_socket, buf, sizeof(buf), 0) == 5 && memcmp(buf, "order", 5) == 0;
+            ok = ok && (getenv("LISTEN_FDS") == nullptr) == r.taken;
+            _exit(ok ? 0 : 1);
+        }
+        if (r.taken) sendto(held, "order", 5, 0, (struct sockaddr*)&addr, sizeof(addr));
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << r.legend;
+        close(held);
+    }
 }
 
 TEST_F(HostLinkStartup, TakenOrderPortEndsTheStartWithAFailure) {

@@ -37,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > QX_UDP_MAX_DATAGRAM) return 0;
     std::vector<char> datagram(data, data + size);  // exact size, as recvfrom fills it
     fuzzboard::Commands().clear();
+    // Each datagram meets an idle agent: nothing staged, nothing running.
     g_pTaskUP4mcu->SetUpgradeflg(false);
+    g_pTaskUP4mcu->m_bPackageRun = false;
     g_pTaskUP4mcu->SetValensUpFlg(0);
     s_pLink->ProcessRcvedData(datagram.empty() ? (char*)"" : datagram.data(), (int32_t)size);
 

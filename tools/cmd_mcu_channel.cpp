@@ -98,7 +98,7 @@ BoardProfile ChannelProfile(const std::string& root, uint16_t reportPort) {
 // The push reads the image from the board's update directory.
 bool StageImage(const std::string& root) {
     std::error_code ec;
-    std::filesystem::create_directories(root + "/home/ubuntu/McuUpdate", ec);
+    std::filesystem::create_directories(root + QX_UPDATE_DIR, ec);
     if (ec || !std::filesystem::copy_file(s_args.push, root + QX_MASTER_HEX, ec)) {
         fprintf(stderr, "mcu-channel: cannot stage %s: %s\n", s_args.push.c_str(), ec.message().c_str());
         return false;

@@ -1,7 +1,7 @@
 // Frame receiver on any byte stream, byte by byte (with and without uid) and
 // through tiny_read over reads that find nothing now and then: every delivered frame lies within
-// its buffer. Then the input as a payload: what the link sends, both
-// receive paths give back unchanged.
+// its buffer, and the receive count never runs past it. Then the input as a payload: what the
+// link sends, both receive paths give back unchanged.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -67,7 +67,10 @@ void ByteByByte(const uint8_t* p, size_t n, bool i_bUid, bool i_bFcs, int32_t i_
     Open(&h, &s, i_bUid, i_bFcs);
     std::vector<uint8_t> buf((size_t)i_s32Size);
     g_s32Room = i_s32Size;
-    for (size_t i = 0; i < n; i++) tiny_on_rx_byte(&h, buf.data(), i_s32Size, p[i]);
+    for (size_t i = 0; i < n; i++) {
+        tiny_on_rx_byte(&h, buf.data(), i_s32Size, p[i]);
+        if (h.rx_len < 0 || h.rx_len > i_s32Size) abort();  // the count never runs past the buffer
+    }
     tiny_close(&h);
 }
 
@@ -82,6 +85,7 @@ void ByRead(const uint8_t* p, size_t n, bool i_bUid, bool i_bFcs, int32_t i_s32S
     for (size_t i = 0; i <= 2 * n + 2 && (s.n > 0 || i == 0); i++) {
         int r = tiny_read(&h, i_bUid ? &u16Uid : nullptr, buf.data(), i_s32Size, 0);
         if (r > i_s32Size) abort();
+        if (h.rx_len < 0 || h.rx_len > (i_s32Size > 2 ? i_s32Size : 2)) abort();  // or the uid's two bytes
     }
     tiny_close(&h);
 }

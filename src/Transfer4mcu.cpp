@@ -790,7 +790,10 @@ void* CTransfer4mcu::tftp_th(void* /*i_pArg*/) {
         return nullptr;
     }
     char szDir[QX_PATH_BUF(256)];
-    Board_Path(szDir, sizeof(szDir), "/home/ubuntu/McuUpdate");
+    Board_Path(szDir, sizeof(szDir), QX_UPDATE_DIR);
+    // Listed, and named in the log, without the trailing slash, as it always was.
+    size_t nDir = strlen(szDir);
+    if (nDir > 1 && szDir[nDir - 1] == '/') szDir[nDir - 1] = '\0';
     std::vector<std::string> files = getMcuUpdateFilesName(szDir);
     uint8_t u8FileCount = (uint8_t)files.size();
     if (QX_WaitUPGReady(u8FileCount) == 0 && u8FileCount != 0) {
@@ -919,7 +922,10 @@ bool SendBlocks(FILE* i_fp, int32_t i_s32Total) {
 // (no image, or the channel closed).
 bool SendAttempt(int32_t i_s32McuType, const char* i_pPath) {
     qx_eprintf("function [%s], line = [%d], FilePath = [%s], \n", kPushFn, __LINE__, i_pPath);
-    Board_FilePtr fp(fopen(i_pPath, "rb"));
+    // The image only as a regular file: never a link followed, nor a FIFO waited on.
+    int s32Fd = Board_OpenRegular(i_pPath);
+    Board_FilePtr fp(s32Fd >= 0 ? fdopen(s32Fd, "rb") : nullptr);
+    if (!fp && s32Fd >= 0) close(s32Fd);
     if (!fp) {
         qx_eprintf("function [%s], line = [%d], can't open %s\n", kPushFn, __LINE__, i_pPath);
         return false;

@@ -27,15 +27,38 @@ uint8_t Stuffed(uint8_t i_u8Prev, uint8_t i_u8Byte) {
 
 uint16_t RxUid(const tiny_link_handle* h) { return (uint16_t)(h->rx_uid[0] | (h->rx_uid[1] << 8)); }
 
-// The closing flag: the frame's length without its FCS, or why it is refused.
-int32_t RxFrameEnd(tiny_link_handle* h, int32_t i_s32Size) {
-    h->rx_state = 0;
+void RxBegin(tiny_link_handle* h) {
+    h->rx_len = 0;
+    h->rx_over = 0;
+}
+
+// A byte of the frame: stored while the buffer has room. Past it nothing is
+// stored or counted (a line without flags would otherwise run the count over).
+void RxTake(tiny_link_handle* h, uint8_t* o_pBuf, int32_t i_s32Size, uint8_t i_u8Value) {
+    if (h->rx_len < i_s32Size) {
+        o_pBuf[h->rx_len++] = i_u8Value;
+    } else {
+        h->rx_over = 1;
+    }
+}
+
+int32_t RxCheckEnd(tiny_link_handle* h, int32_t i_s32Size) {
     int32_t s32FcsBytes = h->fcs_bits / 8;
+    if (h->rx_over) return TINY_ERR_DATA_TOO_LARGE;
     if (h->rx_len < s32FcsBytes) return TINY_ERR_FAILED;
     h->rx_len -= s32FcsBytes;
     if (h->rx_len >= i_s32Size) return TINY_ERR_DATA_TOO_LARGE;
     if (h->fcs_bits == 8 && (h->rx_crc & 0xFF) != 0) return TINY_ERR_FAILED;
     return h->rx_len;
+}
+
+// The closing flag: the frame's length without its FCS, or why it is refused.
+int32_t RxFrameEnd(tiny_link_handle* h, int32_t i_s32Size) {
+    h->rx_state = 0;
+    int32_t s32Ret = RxCheckEnd(h, i_s32Size);
+    h->rx_over = 0;
+    if (s32Ret < 0) h->rx_errors++;
+    return s32Ret;
 }
 }  // namespace
 
@@ -46,6 +69,8 @@ int tiny_init(tiny_link_handle* i_pHandle, write_block_cb_t i_write, read_block_
     i_pHandle->read_func = i_read;
     i_pHandle->fcs_bits = 8;
     i_pHandle->rx_state = 0;
+    i_pHandle->rx_over = 0;
+    i_pHandle->rx_errors = 0;
     i_pHandle->tx_state = 0;
     i_pHandle->tx_data = nullptr;
     i_pHandle->locked = 0;
@@ -295,7 +320,7 @@ int tiny_read_buffer(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32
     if (i_pHandle == nullptr || i_pHandle->read_func == nullptr) return TINY_ERR_INVALID_DATA;
     tiny_link_handle* h = i_pHandle;
     if (h->rx_state == 1) {
-        h->rx_len = 0;
+        RxBegin(h);
         h->rx_state = 2;
     }
     for (;;) {
@@ -317,10 +342,7 @@ int tiny_read_buffer(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32
         }
         uint8_t u8Value = h->rx_prev == TINY_ESCAPE_BYTE ? (uint8_t)(u8Byte ^ TINY_ESCAPE_XOR) : u8Byte;
         h->rx_prev = u8Byte;
-        if (h->rx_state == 2) {
-            if (h->rx_len < i_s32Size) o_pBuf[h->rx_len] = u8Value;
-            h->rx_len++;
-        }
+        if (h->rx_state == 2) RxTake(h, o_pBuf, i_s32Size, u8Value);
         if (h->fcs_bits == 8) h->rx_crc = (uint16_t)(h->rx_crc + u8Value);
         if (h->rx_len == i_s32Size && !(i_u8Flags & TINY_FLAG_READ_ALL)) {
             h->rx_state = 1;
@@ -377,7 +399,7 @@ int tiny_on_rx_byte(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32S
     if (h->rx_state == 0) {
         if (i_u8Byte != TINY_FLAG_BYTE) return TINY_ERR_OUT_OF_SYNC;
         h->rx_state = 2;
-        h->rx_len = 0;
+        RxBegin(h);
         h->rx_crc = 0;
         h->rx_prev = TINY_FLAG_BYTE;
         return 1;
@@ -402,8 +424,7 @@ int tiny_on_rx_byte(tiny_link_handle* i_pHandle, uint8_t* o_pBuf, int32_t i_s32S
     }
     uint8_t u8Value = h->rx_prev == TINY_ESCAPE_BYTE ? (uint8_t)(i_u8Byte ^ TINY_ESCAPE_XOR) : i_u8Byte;
     h->rx_prev = i_u8Byte;
-    if (h->rx_len < i_s32Size) o_pBuf[h->rx_len] = u8Value;
-    h->rx_len++;
+    RxTake(h, o_pBuf, i_s32Size, u8Value);
     if (h->fcs_bits == 8) h->rx_crc = (uint16_t)(h->rx_crc + u8Value);
     return 0;
 }

@@ -45,6 +45,10 @@ typedef struct tiny_link_handle {
     uint16_t rx_crc;
     uint8_t rx_part;  // 1 uid, 2 payload
     uint8_t rx_prev;
+    // The frame in progress ran past the buffer: the count stops there and the
+    // frame is refused at its closing flag.
+    uint8_t rx_over;
+    uint32_t rx_errors;  // frames refused at their closing flag (too long, bad FCS, too short)
     // send side (under send_mutex)
     int32_t tx_index;
     const uint8_t* tx_data;

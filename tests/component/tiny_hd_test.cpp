@@ -144,6 +144,8 @@ TEST(TinyHd, FramesWrittenByHandAreAcknowledgedAndDeliveredAsTheirUidSays) {
         bool delivered;
     } rows[] = {
         {"marked both request and acknowledgement: only an acknowledgement", 0xC005, {1, 2, 3}, false},
+        {"longer than the receive buffer: dropped and counted, neither acknowledged nor delivered", 0x4007,
+         Bytes(3000, 0x55), false},
         {"a request", 0x4006, kHello, true},
         {"the same again (its acknowledgement was lost): acknowledged only", 0x4006, kHello, false},
         {"the same uid with new content (a restarted peer)", 0x4006, {1, 2}, true},
@@ -164,6 +166,8 @@ TEST(TinyHd, FramesWrittenByHandAreAcknowledgedAndDeliveredAsTheirUidSays) {
             EXPECT_EQ(p.b.got()[delivered - 2], (std::pair<uint16_t, Bytes>(6, r.payload)));
         }
     }
+    // The frame after the overlong one was taken: only that one was refused.
+    EXPECT_EQ(p.b.h.rx_errors, 1u);
     // Three acknowledgements, for the rows with 0x4006, each as the acknowledgement of uid 0x4006 must look.
     auto acks = ReadFrames(p.line.masterFd(), 4, 300);
     ASSERT_EQ(acks.size(), 3u);

@@ -1,12 +1,16 @@
 // The master-MCU channel opened on a pty slave, with the emulated master MCU
 // on the master side and a vela stand-in collecting the reports: records,
 // the block-transfer engine with a scripted peer, and both file pushes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -34,8 +38,8 @@ using sim::McuWords;
 using Engine = fwtest::McuChannelTest;
 using ChannelPush = fwtest::McuChannelTest;
 
-// A scripted far end for the block-transfer engine: packets to hand over,
-// and what the engine sends.
+// A scripted far end for the block-transfer engine: packets to hand over (each
+// as one frame of its own length), and what the engine sends.
 struct Peer {
     std::deque<Bytes> in;
     std::vector<Bytes> out;
@@ -43,10 +47,11 @@ struct Peer {
     static int32_t Read(void* user, void* buf, int32_t size) {
         Peer* p = static_cast<Peer*>(user);
         if (p->in.empty()) return 0;
-        memset(buf, 0, size);
-        memcpy(buf, p->in.front().data(), std::min<size_t>(p->in.front().size(), (size_t)size));
+        size_t n = std::min<size_t>(p->in.front().size(), (size_t)size);
+        memset(buf, 0xEE, size);  // whatever lies past the frame is never taken for it
+        memcpy(buf, p->in.front().data(), n);
         p->in.pop_front();
-        return size;
+        return (int32_t)n;
     }
     static int32_t Write(void* user, const void* packet, int32_t len) {
         Peer* p = static_cast<Peer*>(user);
@@ -80,6 +85,17 @@ Bytes AckPacket(uint16_t block) {
     Bytes b(6);
     TinyTFTP_PutAck(b.data(), block);
     return b;
+}
+Bytes Cut(Bytes b, size_t n) {
+    b.resize(n);
+    return b;
+}
+
+// The received directory of the root, made as the service would (0700); its path with the slash.
+std::string ReceivedDir(const sim::TempRoot& root) {
+    root.mkdirs(QX_STATE_DIR);
+    mkdir(root.file(TFTP_RECEIVED_DIR).c_str(), 0700);
+    return root.file(TFTP_RECEIVED_DIR);
 }
 }  // namespace
 
@@ -212,9 +228,19 @@ TEST_F(Channel, FullHandOverBufferMakesTheReceiverWaitNotDrop) {
 
 TEST_F(Engine, ScriptedPeersGetTheRightAnswers) {
     install("/dev/null", 0.0001);  // the receiver's 30 periods of 30 s pass in 90 ms
-    root.mkdirs("/dst/sub");
+    const std::string rx = ReceivedDir(root);
+    sim::MkdirP(rx + "sub");
+    sim::WriteFile(rx + "there.bin", "abc");
+    sim::WriteFile(rx + "r.bin", std::string(400000, 'X'));  // a longer old file is replaced whole
+    root.mkdirs("/dst");
     root.write("/dst/there.bin", "abc");
-    root.write("/dst/r.bin", std::string(400000, 'X'));  // a longer old file is replaced whole
+    root.write("/dst/file.bin", "to the MCU");
+    ASSERT_EQ(symlink("file.bin", root.file("/dst/link.bin").c_str()), 0);
+    // A FIFO with bytes in it and a writer: opened, it would be read as if it were a file.
+    ASSERT_EQ(mkfifo(root.file("/dst/fifo").c_str(), 0600), 0);
+    int fifo = ::open(root.file("/dst/fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifo, 0);
+    ASSERT_EQ(write(fifo, "abc", 3), 3);
     std::string b1 = fwtest::RandomBytes(1024, 1), b2 = fwtest::RandomBytes(100, 2);
     std::string big = fwtest::RandomBytes(300 * 1024 + 100, 3);  // more than 255 blocks
     std::vector<Bytes> blocks{Request("r.bin")}, acks{AckPacket(0)};
@@ -223,17 +249,34 @@ TEST_F(Engine, ScriptedPeersGetTheRightAnswers) {
         acks.push_back(AckPacket(b));
     }
     blocks.insert(blocks.begin() + 2, blocks[1]);
+    acks.insert(acks.begin() + 2, acks[1]);
     const Bytes err{5, 0, 5, 0, 1, 0, 0};
     std::vector<Bytes> silent{AckPacket(0), AckPacket(1)};  // then block 1 again at each of 30 periods
     silent.insert(silent.end(), 30, AckPacket(1));
+    const Bytes good = Data(1, b1), bad = Cut(good, 500);  // block 1 cut short: it states 1024 bytes
     struct {
         const char* legend;
         const char* sendName;  // the engine sends this file; null: it receives
         std::vector<Bytes> in, out;
         int result;
         int failWrite = -1;
+        const char* stored = nullptr;  // received: this file then holds `content`
+        std::string content = "";
     } rows[] = {
-        {"301 blocks, the first twice: the repeat is ignored, only new ones answered", nullptr, blocks, acks, 1},
+        {"301 blocks, the first twice: the repeat acknowledged again, written once", nullptr, blocks, acks, 1},
+        // clang-format off
+        {"a block out of order is refused, the next one taken", nullptr,
+         {Request("order.bin"), Data(1, b1), Data(3, "zzz"), Data(2, b2)},
+         {AckPacket(0), AckPacket(1), AckPacket(2)}, 1, -1, "order.bin", b1 + b2},
+        {"a block from before the last one is refused", nullptr,
+         {Request("older.bin"), Data(1, b1), Data(2, b1), Data(1, b2), Data(3, b2)},
+         {AckPacket(0), AckPacket(1), AckPacket(2), AckPacket(3)}, 1, -1, "older.bin", b1 + b1 + b2},
+        {"a block stating more bytes than its frame carries is refused", nullptr,
+         {Request("cut.bin"), bad, good, Data(2, b2)},
+         {AckPacket(0), AckPacket(1), AckPacket(2)}, 1, -1, "cut.bin", b1 + b2},
+        {"block 0 is no block", nullptr, {Request("zero.bin"), Data(0, "x"), Data(1, "y")},
+         {AckPacket(0), AckPacket(1)}, 1, -1, "zero.bin", "y"},
+        // clang-format on
         {"a name leaving the root", nullptr, {Request("../escape.bin"), Data(1, "x")}, {err}, -4},
         {"a name in a subdirectory", nullptr, {Request("sub/inner.bin"), Data(1, "x")}, {err}, -4},
         {"the name ..", nullptr, {Request(".."), Data(1, "x")}, {err}, -4},
@@ -244,6 +287,9 @@ TEST_F(Engine, ScriptedPeersGetTheRightAnswers) {
         // clang-format on
         {"sending a missing file", "missing.bin", {AckPacket(0)}, {Request("missing.bin"), err}, -4},
         {"an error packet from the peer", "there.bin", {AckPacket(0), err}, {Request("there.bin")}, -1},
+        // The peer's go-ahead, then what it would acknowledge were the file sent.
+        {"sending a link", "link.bin", {AckPacket(0), AckPacket(0), AckPacket(1)}, {Request("link.bin"), err}, -4},
+        {"sending a FIFO", "fifo", {AckPacket(0), AckPacket(0), AckPacket(1)}, {Request("fifo"), err}, -4},
     };
     for (const auto& r : rows) {
         Peer s;
@@ -255,16 +301,73 @@ TEST_F(Engine, ScriptedPeersGetTheRightAnswers) {
         if (r.sendName != nullptr) snprintf(h->file_name, sizeof(h->file_name), "%s", r.sendName);
         EXPECT_EQ(r.sendName != nullptr ? APP_TinyTFTP_WRQ(h) : APP_TinyTFTP_Xfer(h), r.result) << r.legend;
         EXPECT_EQ(s.out, r.out) << r.legend;
+        if (r.stored != nullptr) {
+            EXPECT_TRUE(sim::ReadFile(rx + r.stored) == r.content) << r.legend;
+        }
         APP_TinyTFTP_Destroy(&h);
     }
-    EXPECT_TRUE(root.read("/dst/r.bin") == big);
-    EXPECT_EQ(std::filesystem::status(root.file("/dst/r.bin")).permissions(), std::filesystem::perms(0644));
-    EXPECT_TRUE(root.read("/dst/there.bin") == "abc");
+    close(fifo);
+    EXPECT_TRUE(sim::ReadFile(rx + "r.bin") == big);
+    EXPECT_EQ(std::filesystem::status(rx + "r.bin").permissions(), std::filesystem::perms(0644));
+    EXPECT_TRUE(sim::ReadFile(rx + "there.bin") == "abc");
     EXPECT_FALSE(root.exists("/escape.bin"));
+    EXPECT_FALSE(root.exists(QX_STATE_DIR "/escape.bin"));
     std::set<std::string> left;  // no temporary file stays behind, nothing lands elsewhere
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root.file("/dst")))
-        left.insert(e.path().lexically_relative(root.file("/dst")).string());
-    EXPECT_EQ(left, (std::set<std::string>{"r.bin", "sub", "there.bin"}));
+    for (const auto& e : std::filesystem::recursive_directory_iterator(rx))
+        left.insert(e.path().lexically_relative(rx).string());
+    EXPECT_EQ(left,
+              (std::set<std::string>{"cut.bin", "older.bin", "order.bin", "r.bin", "sub", "there.bin", "zero.bin"}));
+    EXPECT_TRUE(root.read("/dst/there.bin") == "abc");  // the sender's root is no place to receive into
+}
+
+TEST_F(Engine, ReceivedFilesLandOnlyInTheServicesOwnDirectory) {
+    install("/dev/null", 0.0001);
+    root.mkdirs(QX_STATE_DIR);
+    const std::string rx = root.file(TFTP_RECEIVED_DIR), drop = root.file("/home/ubuntu/drop");
+    sim::MkdirP(drop);
+    chmod(drop.c_str(), 0777);
+    const Bytes err{5, 0, 5, 0, 1, 0, 0};
+    const std::string rxDir = rx.substr(0, rx.size() - 1);
+    const struct {
+        const char* legend;
+        std::function<void()> plant;
+        bool stored;
+    } rows[] = {
+        {"missing: made root-only", [] {}, true},
+        {"a link to a directory others can write", [&] { EXPECT_EQ(symlink(drop.c_str(), rxDir.c_str()), 0); }, false},
+        {"a directory others can write",
+         [&] {
+             EXPECT_EQ(mkdir(rxDir.c_str(), 0700), 0);
+             EXPECT_EQ(chmod(rxDir.c_str(), 0777), 0);
+         },
+         false},
+        {"a part left behind, as a link",
+         [&] {
+             EXPECT_EQ(mkdir(rxDir.c_str(), 0700), 0);
+             EXPECT_EQ(symlink((drop + "/victim").c_str(), (rx + "f.bin.part").c_str()), 0);
+         },
+         true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.legend);
+        sim::RemoveTree(rxDir);
+        r.plant();
+        Peer s;
+        s.in = {Request("f.bin"), Data(1, "hello")};
+        // The sender's root names a directory others can write: never used for receiving.
+        tftp_param p = Param(drop + "/", &s);
+        APP_TinyTFTP_t* h = nullptr;
+        ASSERT_EQ(APP_TinyTFTP_Create(&h, &p), 1);
+        EXPECT_EQ(APP_TinyTFTP_Xfer(h), r.stored ? 1 : -4);
+        APP_TinyTFTP_Destroy(&h);
+        EXPECT_EQ(s.out, r.stored ? (std::vector<Bytes>{AckPacket(0), AckPacket(1)}) : std::vector<Bytes>{err});
+        if (r.stored) {
+            EXPECT_EQ(sim::ReadFile(rx + "f.bin"), "hello");
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(rx + "f.bin.part")));
+            EXPECT_EQ(std::filesystem::symlink_status(rxDir).permissions(), std::filesystem::perms(0700));
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(drop));  // nothing ever lands there
+    }
 }
 
 TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
@@ -302,13 +405,41 @@ TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
     EXPECT_EQ(g_UpgInfo.status.load(), 3);
 }
 
-TEST_F(ChannelPush, NoUpgradeAcknowledgementMeansNoTransfer) {
+TEST_F(ChannelPush, NoTransferWithoutAcknowledgementOrARegularImage) {
     open(0.01);
-    root.write(QX_MASTER_HEX, "abc");
-    mcu->setAnswerUpgradeRequest(false);
-    CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
-    EXPECT_EQ(g_UpgInfo.status.load(), 2);
-    for (const auto& r : mcu->records()) EXPECT_NE(r.type, 0u);
+    const std::string image = root.file(QX_MASTER_HEX), good = root.write("/home/ubuntu/good.bin", "abc");
+    root.mkdirs(QX_UPDATE_DIR);
+    int fifo = -1;
+    const struct {
+        const char* legend;
+        bool answered;
+        std::function<void()> plant;
+        int status;
+    } rows[] = {
+        {"no upgrade acknowledgement", false, [&] { root.write(QX_MASTER_HEX, "abc"); }, 2},
+        {"the image a link to a regular file", true, [&] { EXPECT_EQ(symlink(good.c_str(), image.c_str()), 0); }, 0},
+        // With bytes in it and a writer, a FIFO opened would be read as if it were the image.
+        {"the image a FIFO", true,
+         [&] {
+             EXPECT_EQ(mkfifo(image.c_str(), 0600), 0);
+             fifo = ::open(image.c_str(), O_RDWR | O_NONBLOCK);
+             EXPECT_EQ(write(fifo, std::string(2048, 'F').data(), 2048), 2048);
+         },
+         0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.legend);
+        sim::RemoveTree(image);
+        r.plant();
+        mcu->setAnswerUpgradeRequest(r.answered);
+        CTransfer4mcu::QX_SendUPGFileToSTM32(nullptr);
+        EXPECT_EQ(g_UpgInfo.status.load(), r.status);
+        for (const auto& rec : mcu->records()) EXPECT_NE(rec.type, 0u);
+        if (r.answered) {
+            EXPECT_TRUE(log.contains(image + " is not a regular file"));
+        }
+    }
+    if (fifo >= 0) close(fifo);
 }
 
 TEST_F(ChannelPush, UpdateDirectoryGoesFileByFileButNeverTheIni) {
@@ -340,12 +471,13 @@ TEST_F(ChannelPush, UpdateDirectoryGoesFileByFileButNeverTheIni) {
 
 TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
     open(0.01);
+    const std::string rx = ReceivedDir(root);
     tftp_param param = Param(root.file(QX_UPDATE_DIR), &g_QXhandle, r_tftp_frame, s_tftp_frame);
     size_t answered = 0;
     for (size_t size : {0, 1024, 2500}) {  // an empty last block after a whole one
         SCOPED_TRACE(size);
         const std::string name = "from_mcu" + std::to_string(size);
-        root.write(std::string(QX_UPDATE_DIR) + name, std::string(4000, 'X'));  // a longer old file is replaced whole
+        sim::WriteFile(rx + name, std::string(4000, 'X'));  // a longer old file is replaced whole
         std::string content = fwtest::RandomBytes(size, 9);
         APP_TinyTFTP_t* h = nullptr;
         ASSERT_EQ(APP_TinyTFTP_Create(&h, &param), 1);
@@ -356,7 +488,8 @@ TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
         for (uint16_t b = 1; b <= blocks; b++) ASSERT_EQ(mcu->send(Data(b, content.substr((b - 1) * 1024, 1024))), 1);
         EXPECT_EQ(APP_TinyTFTP_Xfer(h), 1);
         APP_TinyTFTP_Destroy(&h);
-        EXPECT_TRUE(root.read(std::string(QX_UPDATE_DIR) + name) == content);
+        EXPECT_TRUE(sim::ReadFile(rx + name) == content);
+        EXPECT_FALSE(root.exists(std::string(QX_UPDATE_DIR) + name));
         answered += blocks + 1;
         ASSERT_TRUE(mcu->waitUntil([&] { return mcu->packets().size() == answered; }));
         for (uint16_t b = 0; b <= blocks; b++) EXPECT_EQ(mcu->packets()[answered - 1 - blocks + b], AckPacket(b));

@@ -3,6 +3,7 @@
 // the light variant.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -121,15 +122,28 @@ TEST(TinyFrame, ReceiveStateMachine) {
         uint16_t uid = 0;
         std::vector<int> got;
         size_t good = 0;
+        // However long a frame runs, the count stays within the buffer (or the uid's two bytes).
+        const int32_t room = std::max(bufSize, 2);
         do {
             got.push_back(tiny_read(&rx.h, uidMode ? &uid : nullptr, buf.data(), bufSize, 0));
             good += got.back() > 0;
+            EXPECT_LE(rx.h.rx_len, room);
         } while (rx.s.pos < rx.s.in.size());
         std::vector<int> want;
         std::istringstream results(r.size() > 4 ? r[4] : "");
         for (int v; results >> v;) want.push_back(v);
         EXPECT_EQ(got, want);
         EXPECT_EQ(rx.s.got.size(), good);  // a refused or too short frame is never delivered
+        EXPECT_EQ(rx.h.rx_errors, (uint32_t)std::count_if(want.begin(), want.end(), [](int v) {
+                      return v == TINY_ERR_FAILED || v == TINY_ERR_DATA_TOO_LARGE;
+                  }));
+        // Pushed byte by byte, the count stays within the buffer too.
+        Link push;
+        tiny_enable_uid(&push.h, uidMode);
+        for (uint8_t b : rx.s.in) {
+            tiny_on_rx_byte(&push.h, buf.data(), bufSize, b);
+            EXPECT_LE(push.h.rx_len, bufSize);
+        }
     }
     // Pushed byte by byte: a flag right after the opening flag is out of sync.
     Link push;

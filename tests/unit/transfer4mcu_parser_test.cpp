@@ -1,11 +1,14 @@
-// The MCU's text commands joined whatever their length, and the channel's
-// record parser, byte for byte. (Splitting text into lines and words is fuzzed.)
+// The MCU's text commands joined whatever their length, the channel's record
+// parser, byte for byte, and the block receiver's check of a data packet.
+// (Splitting text into lines and words is fuzzed.)
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "APP_TinyTFTP.h"
 #include "McuPeer.h"
 #include "Transfer4mcu.h"
 #include "testing.h"
@@ -61,4 +64,42 @@ TEST(McuRecordParser, RefusesWhatDoesNotHold) {
     }
     comm_master_t out;
     EXPECT_EQ(CTransfer4mcu::QX_GetTLVFromData(nullptr, 8, &out), -1);
+}
+
+TEST(BlockPacketCheck, OnlyTheNextBlockWithAllItsBytesIsStored) {
+    // A data packet stating `stated` data bytes for block `block`, in a frame of `framed` bytes.
+    auto packet = [](uint16_t block, int stated, size_t framed) {
+        Bytes b(std::max<size_t>(framed, TFTP_DATA_HDR + TFTP_BLOCK_SIZE + 8), 0x5A);
+        TinyTFTP_PutData(b.data(), block, b.data() + TFTP_DATA_HDR, 0);
+        b[0] = (uint8_t)((stated + 4) & 0xFF);
+        b[1] = (uint8_t)((stated + 4) >> 8);
+        b.resize(framed);
+        return b;
+    };
+    struct Case {
+        const char* legend;
+        Bytes bytes;
+        uint16_t last;
+        bool stored;
+        int expected;
+    };
+    const Case cases[] = {
+        {"the first block, whole", packet(1, 1024, 1030), 0, false, 1024},
+        {"the next block, empty", packet(8, 0, 6), 7, true, 0},
+        {"the frame longer than the packet: only the stated bytes", packet(2, 10, 40), 1, true, 10},
+        {"stating one byte more than the frame carries", packet(2, 11, 16), 1, true, TFTP_BLOCK_REFUSED},
+        {"stating more than a block", packet(2, 1025, 1031), 1, true, TFTP_BLOCK_REFUSED},
+        {"a frame shorter than the header", packet(2, 0, 5), 1, true, TFTP_BLOCK_REFUSED},
+        {"the block stored last", packet(7, 100, 106), 7, true, TFTP_BLOCK_AGAIN},
+        {"the block stored last, cut short", packet(7, 100, 50), 7, true, TFTP_BLOCK_REFUSED},
+        {"block 0 before any was stored", packet(0, 5, 11), 0, false, TFTP_BLOCK_REFUSED},
+        {"a block skipped", packet(3, 5, 11), 1, true, TFTP_BLOCK_REFUSED},
+        {"a block from before the last", packet(1, 5, 11), 2, true, TFTP_BLOCK_REFUSED},
+        {"past block 65535 the count wraps to 0", packet(0, 5, 11), 65535, true, 5},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TinyTFTP_DataCheck(c.bytes.data(), (int32_t)c.bytes.size(), c.last, c.stored), c.expected)
+            << c.legend;
+    }
+    EXPECT_EQ(TinyTFTP_DataCheck(nullptr, 6, 0, false), TFTP_BLOCK_REFUSED);
 }

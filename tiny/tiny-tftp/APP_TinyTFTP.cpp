@@ -1,13 +1,16 @@
 #include "APP_TinyTFTP.h"
 
 #include <assert.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "BoardFiles.h"
 #include "BoardProfile.h"
 #include "QxLog.h"
 
@@ -19,13 +22,17 @@
 typedef struct tftp_inner_t {
     int32_t fd;
     uint8_t frame[TFTP_FRAME_SIZE];
+    int32_t got;  // bytes the frame in frame[] really carried
     int32_t expiry;
     int32_t deadline;
     uint16_t block;
+    uint32_t stored;  // blocks written to the file being received
     // A file being received is written under a temporary name and renamed
-    // when complete, so a failed transfer leaves the old file as it was.
-    char part_path[QX_PATH_BUF(256) + sizeof(TFTP_PART_SUFFIX)];
-    char final_path[QX_PATH_BUF(256)];
+    // when complete, so a failed transfer leaves the old file as it was. Both
+    // names are taken in the received directory as it was checked (dir_fd).
+    int32_t dir_fd;
+    char part_name[TFTP_NAME_SIZE + sizeof(TFTP_PART_SUFFIX)];
+    char final_name[TFTP_NAME_SIZE];
 } tftp_inner_t;
 
 namespace {
@@ -59,18 +66,52 @@ void Yield() {
 void CloseFile(tftp_inner_t* p) {
     if (p->fd >= 0) close(p->fd);
     p->fd = -1;
-    if (p->part_path[0] != '\0') unlink(p->part_path);
-    p->part_path[0] = '\0';
+    if (p->part_name[0] != '\0' && p->dir_fd >= 0) unlinkat(p->dir_fd, p->part_name, 0);
+    p->part_name[0] = '\0';
+    if (p->dir_fd >= 0) close(p->dir_fd);
+    p->dir_fd = -1;
 }
 
-// Opens the temporary file a received file goes to; false when it cannot.
-bool OpenPart(tftp_inner_t* p, const char* i_pRoot, const char* i_pName) {
-    if (Board_Snprintf(p->final_path, sizeof(p->final_path), "%s%s", i_pRoot, i_pName) < 0 ||
-        Board_Snprintf(p->part_path, sizeof(p->part_path), "%s%s", p->final_path, TFTP_PART_SUFFIX) < 0)
-        return false;
-    p->fd = open(p->part_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (p->fd >= 0) return true;
-    p->part_path[0] = '\0';
+// The received directory, open: made 0700 when missing, and used only as a
+// real directory of this account that no other account can write, so nothing
+// another account does can decide where a received file lands. -1 otherwise.
+int OpenReceivedDir() {
+    char szDir[QX_PATH_BUF(sizeof(TFTP_RECEIVED_DIR))];
+    Board_Path(szDir, sizeof(szDir), QX_STATE_DIR);
+    int s32StateFd = open(szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (s32StateFd < 0) {
+        qx_printf("###### state directory %s cannot be opened (%s), nothing received\n", szDir, strerror(errno));
+        return -1;
+    }
+    Board_Path(szDir, sizeof(szDir), TFTP_RECEIVED_DIR);
+    int s32Fd = -1;
+    if (mkdirat(s32StateFd, TFTP_RECEIVED_LEAF, 0700) == 0 || errno == EEXIST)
+        s32Fd = openat(s32StateFd, TFTP_RECEIVED_LEAF, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(s32StateFd);
+    struct stat st;
+    if (s32Fd >= 0 && fstat(s32Fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return s32Fd;
+    qx_printf("###### %s is not a directory of this service's own, nothing received there\n", szDir);
+    if (s32Fd >= 0) close(s32Fd);
+    return -1;
+}
+
+// Opens a new temporary file for a received file in the received directory;
+// false when it cannot.
+bool OpenPart(tftp_inner_t* p, const char* i_pName) {
+    snprintf(p->final_name, sizeof(p->final_name), "%s", i_pName);
+    snprintf(p->part_name, sizeof(p->part_name), "%s%s", i_pName, TFTP_PART_SUFFIX);
+    p->dir_fd = OpenReceivedDir();
+    if (p->dir_fd >= 0) {
+        // A part left by a transfer cut short is our own: only this service writes here.
+        unlinkat(p->dir_fd, p->part_name, 0);
+        p->fd = openat(p->dir_fd, p->part_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (p->fd >= 0) return true;
+        qx_printf("###### received file [%s] cannot be created: %s\n", p->part_name, strerror(errno));
+    }
+    p->part_name[0] = '\0';
+    CloseFile(p);
     return false;
 }
 
@@ -79,11 +120,26 @@ bool CommitPart(tftp_inner_t* p) {
     bool bOk = fsync(p->fd) == 0;
     bOk = close(p->fd) == 0 && bOk;
     p->fd = -1;
-    bOk = bOk && rename(p->part_path, p->final_path) == 0;
-    if (!bOk) qx_printf("###### received file [%s] could not be stored\n", p->final_path);
-    if (!bOk) unlink(p->part_path);
-    p->part_path[0] = '\0';
+    bOk = bOk && renameat(p->dir_fd, p->part_name, p->dir_fd, p->final_name) == 0;
+    if (bOk) {
+        fsync(p->dir_fd);  // the new name survives a power cut
+        p->part_name[0] = '\0';
+    } else {
+        char szPath[QX_PATH_BUF(sizeof(TFTP_RECEIVED_DIR) + TFTP_NAME_SIZE)];
+        Board_Path(szPath, sizeof(szPath), TFTP_RECEIVED_DIR);
+        qx_printf("###### received file [%s%s] could not be stored\n", szPath, p->final_name);
+    }
+    CloseFile(p);
     return bOk;
+}
+
+// The engine's read: the frame's bytes as they came, the rest of the buffer
+// cleared so nothing of an earlier frame is ever taken for this one.
+int32_t ReadFrame(tftp_param* param, tftp_inner_t* p) {
+    int32_t s32Got = param->read(param->user, p->frame, TFTP_FRAME_SIZE);
+    p->got = s32Got < 0 ? 0 : (s32Got > TFTP_FRAME_SIZE ? TFTP_FRAME_SIZE : s32Got);
+    if (s32Got > 0) memset(p->frame + p->got, 0, TFTP_FRAME_SIZE - p->got);
+    return s32Got;
 }
 
 int SendError(APP_TinyTFTP_t* h) {
@@ -105,7 +161,7 @@ int SendAck(APP_TinyTFTP_t* h, uint16_t i_u16Block) {
 
 // The sender's wait for a packet: it never gives up, it only says so every 30 periods.
 bool SenderGotPacket(tftp_param* param, tftp_inner_t* p) {
-    if (param->read(param->user, p->frame, TFTP_FRAME_SIZE) > 0) return true;
+    if (ReadFrame(param, p) > 0) return true;
     if (p->expiry > TFTP_MAX_EXPIRY) {
         qx_printf("TimeOutException:wait for data timeout, pre_block=[%u]\n", p->block);
         p->expiry = 0;
@@ -123,6 +179,17 @@ bool SafeName(const char* i_pName) {
 
 uint16_t TinyTFTP_Get16(const uint8_t* i_pBuf, int i_s32Offset) {
     return (uint16_t)(i_pBuf[i_s32Offset] | (i_pBuf[i_s32Offset + 1] << 8));
+}
+
+int TinyTFTP_DataCheck(const uint8_t* i_pPacket, int32_t i_s32Len, uint16_t i_u16Last, bool i_bStored) {
+    if (i_pPacket == nullptr || i_s32Len < TFTP_DATA_HDR) return TFTP_BLOCK_REFUSED;
+    int nData = (int)TinyTFTP_Get16(i_pPacket, 0) - 4;
+    // More than a block, or more than the frame carries: corrupt.
+    if (nData < 0 || nData > TFTP_BLOCK_SIZE || TFTP_DATA_HDR + nData > i_s32Len) return TFTP_BLOCK_REFUSED;
+    uint16_t u16Block = TinyTFTP_Get16(i_pPacket, 4);
+    if (u16Block == (uint16_t)(i_u16Last + 1)) return nData;
+    if (i_bStored && u16Block == i_u16Last) return TFTP_BLOCK_AGAIN;
+    return TFTP_BLOCK_REFUSED;
 }
 
 int TinyTFTP_PutRequest(uint8_t* o_pBuf, int i_s32Size, uint16_t i_u16Opcode, const char* i_pName,
@@ -171,6 +238,7 @@ int APP_TinyTFTP_Create(APP_TinyTFTP_t** o_ppHandle, tftp_param* i_pParam) {
         return -3;
     }
     p->fd = -1;  // zero would be standard input
+    p->dir_fd = -1;
     h->user = i_pParam;
     h->inner = p;
     *o_ppHandle = h;
@@ -264,9 +332,10 @@ int APP_TinyTFTP_WRQ(APP_TinyTFTP_t* handle) {
     if (SendName(handle, szName) != 0) return -4;
 
     char szPath[QX_PATH_BUF(256)];
-    // Read-only: a missing file is an error, never an empty file created and reported as sent.
+    // Read-only: a missing file is an error, never an empty file created and reported as sent;
+    // nor is a link, FIFO or device sent (or waited on).
     if (Board_Snprintf(szPath, sizeof(szPath), "%s%s", param->root_path, szName) < 0 ||
-        (p->fd = open(szPath, O_RDONLY)) < 0) {
+        (p->fd = Board_OpenRegular(szPath)) < 0) {
         p->fd = -1;
         SendError(handle);
         return -4;
@@ -309,15 +378,16 @@ int XferSilence(APP_TinyTFTP_t* handle) {
 int XferRequest(APP_TinyTFTP_t* handle) {
     tftp_inner_t* p = handle->inner;
     p->block = 0;
+    p->stored = 0;
     char szName[TFTP_NAME_SIZE];
     // The name ends at its zero within the packet, or is cut at the handle's size.
     int nMax = (int)sizeof(szName) - 1;
-    int nAvail = TFTP_FRAME_SIZE - 4;
+    int nAvail = p->got - 4;
     int i = 0;
     for (; i < nMax && i < nAvail && p->frame[4 + i] != 0; i++) szName[i] = (char)p->frame[4 + i];
     szName[i] = '\0';
     CloseFile(p);
-    if (!SafeName(szName) || !OpenPart(p, handle->user->root_path, szName)) {
+    if (!SafeName(szName) || !OpenPart(p, szName)) {
         if (!SafeName(szName)) qx_printf("###### refused file name [%s]: it leaves the root\n", szName);
         p->fd = -1;
         SendError(handle);
@@ -332,14 +402,31 @@ int XferRequest(APP_TinyTFTP_t* handle) {
     return XFER_ON;
 }
 
-// The receiver, a data packet past the last block: acknowledged and written.
-// Returns XFER_ON, XFER_IGNORED, 1 once the file is stored, or -4.
+// The receiver, a data packet: the next block acknowledged and written; the
+// one stored last acknowledged again (our acknowledgement was lost), not
+// written; anything else neither. Returns XFER_ON, XFER_IGNORED, 1 once the
+// file is stored, or -4.
 int XferData(APP_TinyTFTP_t* handle) {
     tftp_inner_t* p = handle->inner;
-    int nData = (int)TinyTFTP_Get16(p->frame, 0) - 4;
-    // A packet that claims more than a block is corrupt: not acknowledged, not written.
-    if (nData < 0 || nData > TFTP_BLOCK_SIZE) return XFER_IGNORED;
-    p->block = TinyTFTP_Get16(p->frame, 4);
+    uint16_t u16Block = TinyTFTP_Get16(p->frame, 4);
+    int nData = TinyTFTP_DataCheck(p->frame, p->got, p->block, p->stored > 0);
+    if (nData == TFTP_BLOCK_AGAIN) {
+        qx_printf("block [%u] again: acknowledged again, not written\n", u16Block);
+        if (SendAck(handle, p->block) == 0) return XFER_IGNORED;
+        CloseFile(p);
+        return -4;
+    }
+    if (nData < 0) {
+        int nStated = (int)TinyTFTP_Get16(p->frame, 0) - 4, nCarried = p->got - TFTP_DATA_HDR;
+        if (nStated < 0 || nStated > TFTP_BLOCK_SIZE || nStated > nCarried)
+            qx_printf("###### block [%u] refused: it states %d data bytes, its frame carries %d\n", u16Block, nStated,
+                      nCarried < 0 ? 0 : nCarried);
+        else
+            qx_printf("###### block [%u] refused: block [%u] expected\n", u16Block, (uint16_t)(p->block + 1));
+        return XFER_IGNORED;
+    }
+    p->block = u16Block;
+    p->stored++;
     if (p->block == 1)
         qx_printf("first block file_path=[%s]\n", handle->file_name);
     else if (p->block % 16 == 0)
@@ -358,6 +445,7 @@ int XferData(APP_TinyTFTP_t* handle) {
         bool bStored = CommitPart(p);
         memset(p, 0, sizeof(*p));
         p->fd = -1;
+        p->dir_fd = -1;
         return bStored ? 1 : -4;
     }
     return XFER_ON;
@@ -372,7 +460,7 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
     tftp_param* param = handle->user;
     Restart(p);
     for (;;) {
-        int32_t s32Got = param->read(param->user, p->frame, TFTP_FRAME_SIZE);
+        int32_t s32Got = ReadFrame(param, p);
         if (s32Got <= 0) {
             int s32Step = XferSilence(handle);
             if (s32Step != XFER_ON) return s32Step;
@@ -382,7 +470,7 @@ int APP_TinyTFTP_Xfer(APP_TinyTFTP_t* handle) {
         int s32Step = XFER_ON;
         if (u16Op == TFTP_RRQ || u16Op == TFTP_WRQ)
             s32Step = XferRequest(handle);
-        else if (u16Op == TFTP_DATA && p->fd >= 0 && TinyTFTP_Get16(p->frame, 4) > p->block)
+        else if (u16Op == TFTP_DATA && p->fd >= 0)
             s32Step = XferData(handle);
         if (s32Step == XFER_IGNORED) continue;
         if (s32Step != XFER_ON) return s32Step;

@@ -20,6 +20,8 @@ pthread_once_t tftp_condOnce = PTHREAD_ONCE_INIT;
 int32_t tftp_flag = 0;
 int32_t tftp_head = 0;
 uint8_t tftp_buf[TFTP_SLOT_FRAMES][TFTP_SLOT_SIZE];
+// The bytes each frame really brought: the engine checks a packet's stated length against them.
+int32_t tftp_len[TFTP_SLOT_FRAMES];
 
 // The engine's read asks again after this long: it has its own periods to keep.
 const uint64_t TFTP_READ_WAIT_US = 100000;
@@ -29,10 +31,12 @@ void InitCond() { tiny_cond_init_monotonic(&tftp_cond); }
 // Under tftp_lock: where the frame went, or none when the slot is full.
 const uint8_t* PutFrame(const uint8_t* i_pData, int32_t i_s32Len) {
     if (tftp_flag >= TFTP_SLOT_FRAMES) return nullptr;
-    uint8_t* pSlot = tftp_buf[(tftp_head + tftp_flag) % TFTP_SLOT_FRAMES];
+    int32_t s32Index = (tftp_head + tftp_flag) % TFTP_SLOT_FRAMES;
+    uint8_t* pSlot = tftp_buf[s32Index];
     int32_t n = i_s32Len < TFTP_SLOT_SIZE ? (i_s32Len > 0 ? i_s32Len : 0) : TFTP_SLOT_SIZE;
     memset(pSlot, 0, TFTP_SLOT_SIZE);
     if (n > 0) memcpy(pSlot, i_pData, n);
+    tftp_len[s32Index] = n;
     tftp_flag++;
     pthread_once(&tftp_condOnce, InitCond);
     pthread_cond_broadcast(&tftp_cond);
@@ -58,9 +62,9 @@ int32_t r_tftp_frame(void* /*i_pUser*/, void* o_pBuf, int32_t i_s32Size) {
     if (tftp_flag > 0) {
         int32_t n = i_s32Size < TFTP_SLOT_SIZE ? i_s32Size : TFTP_SLOT_SIZE;
         memcpy(o_pBuf, tftp_buf[tftp_head], n);
+        s32Ret = tftp_len[tftp_head] < n ? tftp_len[tftp_head] : n;
         tftp_head = (tftp_head + 1) % TFTP_SLOT_FRAMES;
         tftp_flag--;
-        s32Ret = i_s32Size;
     }
     pthread_mutex_unlock(&tftp_lock);
     return s32Ret;

@@ -13,7 +13,8 @@
 // Write operation: the packet in one acknowledged frame on the link given as
 // user data; the packet length once acknowledged, else the link's result.
 int32_t s_tftp_frame(void* i_pUser, const void* i_pPacket, int32_t i_s32Len);
-// Read operation: the waiting frame (size returned), or 0 when none came within a short wait.
+// Read operation: the waiting frame (its length returned, at most i_s32Size),
+// or 0 when none came within a short wait.
 int32_t r_tftp_frame(void* i_pUser, void* o_pBuf, int32_t i_s32Size);
 // From a frame callback: puts the frame in the slot behind those waiting;
 // -1 (the frame dropped, none overwritten) when the slot is full.

@@ -11,6 +11,10 @@
 
 #include <string>
 
+// The service's state directory: only root writes there (the agent stages
+// packages there and keeps its result record there).
+#define QX_STATE_DIR "/var/lib/mgtask"
+
 // Longest root prefix the profile accepts. Every fixed path and shell-command
 // buffer of the agent is widened by it, so a prefixed path or command is never
 // cut (a cut "mv" or "rm -rf" could hit the wrong file).

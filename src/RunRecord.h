@@ -24,9 +24,9 @@
 
 #include <string>
 
-// The service's state directory: root only, but for the record itself.
-#define QX_STATE_DIR "/var/lib/mgtask"
-#define QX_LAST_RUN "/var/lib/mgtask/last-run"
+#include "BoardProfile.h"
+
+#define QX_LAST_RUN QX_STATE_DIR "/last-run"
 
 // How one target ended, as the record names it.
 enum QxOutcome {

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "RunRecord.h"
+#include "BoardProfile.h"
 
 #define TFTP_RRQ 1
 #define TFTP_WRQ 2

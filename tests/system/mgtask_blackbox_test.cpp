@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "BlackBox.h"
 #include "HexWriter.h"
 #include "Package.h"
@@ -75,10 +77,13 @@ TEST_P(MgTaskBlackBox, PassesEveryCheck) {
     const std::string out = scratch.path() + "/simulate.txt";
     Decoys(outside, other);
     sim::WriteFile(scratch.path() + "/attack.sh", kAttack);
+    // A copy the web account can run wherever the build tree lies.
+    const std::string fwtool = scratch.path() + "/fwtool";
+    std::filesystem::copy_file(FWTOOL_PATH, fwtool);
     std::vector<std::string> argv = {FWTOOL_PATH, "simulate", "--agent", MGTASK_PATH, "--light"};
     if (GetParam().attack)
         argv.insert(argv.end(),
-                    {"--beside", "bash " + scratch.path() + "/attack.sh " + outside + " " + other + " " + FWTOOL_PATH});
+                    {"--beside", "bash " + scratch.path() + "/attack.sh " + outside + " " + other + " " + fwtool});
     const sim::TreeState before = sim::ReadTreeState({outside});
     int rc = sim::WaitProgram(sim::SpawnProgram(argv, out));
     EXPECT_EQ(rc, 0) << fwtest::ReadFile(out);

@@ -2,13 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,8 @@
 #include <fstream>
 #include <set>
 #include <thread>
+
+#include "RunRecord.h"
 
 extern char** environ;
 
@@ -75,6 +80,71 @@ bool FreshDev(std::string* err) {
     fs::create_symlink("pts/ptmx", "/dev/ptmx", ec);
     std::ofstream("/dev/ttyO1").close();
     return ok;
+}
+
+// The agent's state directory as a root-only tmpfs. Where the host has no such
+// directory to mount on, its parent becomes a tmpfs too, with the host's
+// entries there bound back (links made again) beside the new one: nothing is
+// created on the host.
+bool StateDirectory(const std::string& dir, std::string* err) {
+    const fs::path parent = fs::path(dir).parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        int held = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat st;
+        if (held < 0 || fstat(held, &st) != 0) {
+            *err = parent.string() + ": " + strerror(errno);
+            if (held >= 0) close(held);
+            return false;
+        }
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec))
+            names.push_back(it->path().filename().string());
+        const std::string from = "/proc/self/fd/" + std::to_string(held) + "/";
+        bool ok = Mount("tmpfs", parent.string(), "tmpfs", 0, err) && chmod(parent.c_str(), st.st_mode & 07777) == 0;
+        for (size_t i = 0; ok && i < names.size(); i++) {
+            const std::string src = from + names[i], dst = (parent / names[i]).string();
+            struct stat es;
+            char target[4096];
+            ssize_t n;
+            if (lstat(src.c_str(), &es) != 0) continue;  // gone meanwhile
+            if (S_ISLNK(es.st_mode)) {
+                ok = (n = readlink(src.c_str(), target, sizeof(target) - 1)) > 0 &&
+                     symlink(std::string(target, (size_t)n).c_str(), dst.c_str()) == 0;
+                if (!ok) *err = "link " + dst + ": " + strerror(errno);
+                continue;
+            }
+            if (S_ISDIR(es.st_mode))
+                fs::create_directory(dst, ec);
+            else
+                std::ofstream(dst).close();
+            ok = Mount(src, dst, nullptr, MS_BIND | MS_REC, err);
+        }
+        close(held);
+        if (!ok) return false;
+        if (mkdir(dir.c_str(), 0700) != 0) {
+            *err = "mkdir " + dir + ": " + strerror(errno);
+            return false;
+        }
+    }
+    if (!Mount("tmpfs", dir, "tmpfs", 0, err)) return false;
+    if (chmod(dir.c_str(), 0700) == 0 && chown(dir.c_str(), 0, 0) == 0) return true;
+    *err = dir + ": " + strerror(errno);
+    return false;
+}
+
+// The web account's home on the /home tmpfs, and the state directory, both
+// also seen through root's tree so the scenario reads them by board path.
+bool BoardHome(const TempRoot& root, const WebAccount& web, std::string* err) {
+    const std::string home = "/home/ubuntu", state = root.path() + QX_STATE_DIR;
+    MkdirP(state);
+    if (!Mount("tmpfs", "/home", "tmpfs", 0, err) || chmod("/home", 0755) != 0 || mkdir(home.c_str(), 0755) != 0 ||
+        chown(home.c_str(), web.uid, web.gid) != 0) {
+        if (err->empty()) *err = home + ": " + strerror(errno);
+        return false;
+    }
+    return Mount("/home", root.path() + "/home", nullptr, MS_BIND, err) && StateDirectory(QX_STATE_DIR, err) &&
+           Mount(QX_STATE_DIR, state, nullptr, MS_BIND, err);
 }
 
 // Binds the stub over every real reboot, once over each file the paths lead
@@ -153,14 +223,86 @@ int RunInNamespaces(const std::vector<std::string>& argv) {
     return WaitProgram(SpawnProgram(all));
 }
 
-bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, std::string* err) {
-    return Mount("", "/", nullptr, MS_REC | MS_PRIVATE, err) && LoopbackUp(err) &&
-           Mount("tmpfs", "/home", "tmpfs", 0, err) && fs::create_directory("/home/ubuntu") &&
-           Mount("/home", root.path() + "/home", nullptr, MS_BIND, err) && FreshDev(err) && ShadowReboot(reboot, err) &&
-           CheckReboot(reboot, err);
+bool WebAccount::parse(const std::string& text) {
+    char* end = nullptr;
+    unsigned long u = strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != ':') return false;
+    const char* g = end + 1;
+    unsigned long gr = strtoul(g, &end, 10);
+    if (end == g || *end != '\0' || u == 0 || gr == 0 || u > 0xFFFFFFFEul || gr > 0xFFFFFFFEul) return false;
+    uid = (uid_t)u;
+    gid = (gid_t)gr;
+    return true;
 }
 
-void LeaveBoardNamespace(const TempRoot& root) { umount2((root.path() + "/home").c_str(), MNT_DETACH); }
+bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, const WebAccount& web, std::string* err) {
+    return Mount("", "/", nullptr, MS_REC | MS_PRIVATE, err) && LoopbackUp(err) && BoardHome(root, web, err) &&
+           FreshDev(err) && ShadowReboot(reboot, err) && CheckReboot(reboot, err);
+}
+
+void LeaveBoardNamespace(const TempRoot& root) {
+    umount2((root.path() + "/home").c_str(), MNT_DETACH);
+    umount2((root.path() + QX_STATE_DIR).c_str(), MNT_DETACH);
+}
+
+std::vector<std::string> BoardTrees() { return {"/home", "/dev", QX_STATE_DIR}; }
+
+bool BesideCommand::start(const std::vector<std::string>& argv, const WebAccount& web, std::string* err) {
+    int sv[2];
+    if (argv.empty() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        *err = std::string("beside command: ") + (argv.empty() ? "none given" : strerror(errno));
+        return false;
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The child of a threaded process: system calls only, up to exec.
+        if (dup2(sv[1], 0) < 0 || setpgid(0, 0) != 0 || setgroups(0, nullptr) != 0 || setgid(web.gid) != 0 ||
+            setuid(web.uid) != 0 || chdir("/") != 0)
+            _exit(126);
+        close_range(3, ~0u, 0);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(sv[1]);
+    if (pid < 0) {
+        *err = std::string("beside command: ") + strerror(errno);
+        close(sv[0]);
+        return false;
+    }
+    pid_ = pid;
+    in_ = sv[0];
+    return true;
+}
+
+void BesideCommand::event(const std::string& name) {
+    if (in_ < 0) return;
+    std::string line = name + "\n";
+    // A command that stopped reading loses the rest; it is judged by its exit.
+    if (send(in_, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        close(in_);
+        in_ = -1;
+    }
+}
+
+int BesideCommand::finish(int waitSec) {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+    if (pid_ <= 0) return -1;
+    int st = 0;
+    pid_t got = 0;
+    for (int i = 0; i < waitSec * 50 && (got = waitpid(pid_, &st, WNOHANG)) == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (got != pid_) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        st = -1;
+    }
+    pid_ = -1;
+    return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
 
 bool AgentProcess::start(const BoardProfile& profile, const TempRoot& root, std::string* err) {
     const BoardProfile board;

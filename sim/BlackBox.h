@@ -1,8 +1,10 @@
 // The production agent as a black box: the binary runs unmodified on the
 // board's own paths and ports, inside private mount, network and PID
-// namespaces that fwtool sets up as the board: a tmpfs /home, a /dev whose
-// ttyO1 is the emulated line's pty, loopback up, and a recording reboot
-// shadowing the real one (first in PATH and bound over every real reboot).
+// namespaces that fwtool sets up as the board: a tmpfs /home whose ubuntu/
+// belongs to the web account, a root-only tmpfs as the agent's state
+// directory, a /dev whose ttyO1 is the emulated line's pty, loopback up, and
+// a recording reboot shadowing the real one (first in PATH and bound over
+// every real reboot).
 #pragma once
 
 #include <sys/types.h>
@@ -26,14 +28,50 @@ int WaitProgram(pid_t pid);
 // and PID namespaces, as their first process; returns its exit status.
 int RunInNamespaces(const std::vector<std::string>& argv);
 
-// Inside the namespaces: makes this mount namespace the board's for root
-// (its /home, a tmpfs, is also root's home/; /dev a fresh tmpfs), brings loopback up and shadows every real
-// reboot with the stub, then runs "reboot" the way the agent would and checks
-// the stub saw it. false with *err when any step fails.
-bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, std::string* err);
+// The account of the board's web-facing side: it owns /home/ubuntu.
+struct WebAccount {
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+    // "UID:GID", neither of them root; false when it is not that.
+    bool parse(const std::string& text);
+};
 
-// Before root is removed: its home/ is the namespace's /home again no more.
+// Inside the namespaces: makes this mount namespace the board's for root
+// (its /home, a tmpfs with ubuntu/ owned by the web account, is also root's
+// home/; the agent's state directory a root-only tmpfs, also root's
+// var/lib/mgtask/; /dev a fresh tmpfs), brings loopback up and shadows every
+// real reboot with the stub, then runs "reboot" the way the agent would and
+// checks the stub saw it. false with *err when any step fails.
+bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, const WebAccount& web, std::string* err);
+
+// Before root is removed: its home/ and var/lib/mgtask/ are the namespace's no more.
 void LeaveBoardNamespace(const TempRoot& root);
+
+// The trees of the namespace that anyone there could write to, or the agent
+// could be led to: /home, /dev and the agent's state directory.
+std::vector<std::string> BoardTrees();
+
+// A command run beside the agent as the web account, in its own process
+// group: it reads the run's events on its stdin, one a line, and finds the
+// end of its input when the orders are over.
+class BesideCommand {
+public:
+    BesideCommand() = default;
+    BesideCommand(const BesideCommand&) = delete;
+    BesideCommand& operator=(const BesideCommand&) = delete;
+    ~BesideCommand() { finish(0); }
+    // argv[0] looked up in PATH; its stdout and stderr are ours.
+    bool start(const std::vector<std::string>& argv, const WebAccount& web, std::string* err);
+    bool running() const { return pid_ > 0; }
+    void event(const std::string& name);
+    // Ends its input and waits up to waitSec for it to exit (then kills it);
+    // its exit status, -1 when it had to be killed or did not exit normally.
+    int finish(int waitSec);
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+};
 
 // The agent binary, run under runner (e.g. {"qemu-arm", "-L", "/usr/arm-linux-gnueabihf"}) or directly.
 class AgentProcess {

@@ -30,12 +30,14 @@ int N(const Fault& f) { return (int)f.value; }
 
 using O = Outcome;
 // One row per knob and device kind: what the device does, and what the agent
-// is meant to make of it. A BV port and the two MCUs are reported as done
-// whatever their run gave; an EP port that stalls is retried twice, then
-// passed over without a report.
+// is meant to make of it. A target is reported at 100 % only when it holds
+// its image and confirmed it; any other end is reported with the percent
+// reached (an EP port that stalls after two retries, a BV port or an MCU that
+// never answers), and a boot loader that takes the image without its closing
+// text has not confirmed it.
 // clang-format off
 const FaultKnob kKnobs[] = {
-    {"ep", "silent",          "",  O::PassedOver,        60, "never answers",
+    {"ep", "silent",          "",  O::ReportedFailed,    60, "never answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silent = true; }},
     {"ep", "prompt-fe",       "N", O::Flashed,           60, "answers the first N entry texts with FE",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).promptFE = N(f); }},
@@ -45,13 +47,13 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).missZFromBlock = 1; Isp(f, d).missZ = N(f); }},
     {"ep", "burst",           "N", O::Flashed,           60, "answers the 86 before block N with 24 bytes",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).burstBeforeBlock = N(f); }},
-    {"ep", "silent-after",    "N", O::PassedOver,        60, "falls silent once N blocks are in",
+    {"ep", "silent-after",    "N", O::ReportedFailed,    60, "falls silent once N blocks are in",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silentAfterBlock = N(f); }},
-    {"ep", "withhold-ack-always", "N", O::PassedOver,    120, "withholds the 'Z' of block N in every attempt",
+    {"ep", "withhold-ack-always", "N", O::ReportedFailed, 120, "withholds the 'Z' of block N in every attempt",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).withholdZBlock = N(f); }},
-    {"ep", "noise",           "",  O::PassedOver,        120, "sends noise for ever besides its answers",
+    {"ep", "noise",           "",  O::ReportedFailed,    120, "sends noise for ever besides its answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).noise = true; }},
-    {"bv", "silent",          "",  O::ReportedUnflashed, 30, "never answers",
+    {"bv", "silent",          "",  O::ReportedFailed,    30, "never answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silent = true; }},
     {"bv", "prompt-fe",       "N", O::Flashed,           60, "answers the first N entry texts with FE",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).promptFE = N(f); }},
@@ -61,27 +63,27 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).missZFromBlock = 1; Isp(f, d).missZ = N(f); }},
     {"bv", "burst",           "N", O::Flashed,           60, "answers the 86 before block N with 24 bytes",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).burstBeforeBlock = N(f); }},
-    {"bv", "silent-after",    "N", O::ReportedUnflashed, 30, "falls silent once N blocks are in",
+    {"bv", "silent-after",    "N", O::ReportedFailed,    30, "falls silent once N blocks are in",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silentAfterBlock = N(f); }},
-    {"bv", "withhold-ack-always", "N", O::ReportedUnflashed, 120, "withholds the 'Z' of block N in every attempt",
+    {"bv", "withhold-ack-always", "N", O::ReportedFailed, 120, "withholds the 'Z' of block N in every attempt",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).withholdZBlock = N(f); }},
-    {"bv", "noise",           "",  O::ReportedUnflashed, 120, "sends noise for ever besides its answers",
+    {"bv", "noise",           "",  O::ReportedFailed,    120, "sends noise for ever besides its answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).noise = true; }},
-    {"master", "no-ready-text",   "", O::ReportedUnflashed, 60, "boot loader never says its ready token",
+    {"master", "no-ready-text",   "", O::ReportedFailed,    60, "boot loader never says its ready token",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
-    {"master", "no-closing-text", "", O::Flashed,           30, "takes the image, then says nothing",
+    {"master", "no-closing-text", "", O::Unreported,        30, "takes the image, then says nothing",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noClosingText = true; }},
-    {"iomcu", "no-ready-text",    "", O::ReportedUnflashed, 150, "boot loader never says its ready token",
+    {"iomcu", "no-ready-text",    "", O::ReportedFailed,    150, "boot loader never says its ready token",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).silent = true; }},
-    {"iomcu", "no-closing-text",  "", O::Flashed,           30, "takes the image, then says nothing",
+    {"iomcu", "no-closing-text",  "", O::Unreported,        30, "takes the image, then says nothing",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noClosingText = true; }},
     {"master", "repeat-token",    "", O::Flashed,           30, "says its ready token again and again until the end record",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).repeatToken = true; }},
-    {"master", "noise",           "", O::ReportedUnflashed, 60, "says nothing but noise, for ever",
+    {"master", "noise",           "", O::ReportedFailed,    60, "says nothing but noise, for ever",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noise = true; }},
     {"iomcu", "repeat-token",     "", O::Flashed,           30, "says its ready token again and again until the end record",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).repeatToken = true; }},
-    {"iomcu", "noise",            "", O::ReportedUnflashed, 150, "says nothing but noise, for ever",
+    {"iomcu", "noise",            "", O::ReportedFailed,    150, "says nothing but noise, for ever",
      [](const Fault& f, DeviceFaults* d) { Mcu(f, d).noise = true; }},
     {"valens", "silent",        "",  O::Failed, 150, "never says anything",
      [](const Fault&, DeviceFaults* d) { d->valens.silent = true; }},
@@ -108,8 +110,8 @@ const FaultKnob kKnobs[] = {
 };
 // clang-format on
 
-const char* const kOutcomeNames[] = {"flashed", "skipped",   "refused", "passed-over", "reported-unflashed",
-                                     "failed",  "unreported"};
+const char* const kOutcomeNames[] = {"flashed", "skipped",    "refused",        "passed-over", "reported-unflashed",
+                                     "failed",  "unreported", "reported-failed"};
 
 // "ep3" -> ("ep", 3); "valens" -> ("valens", 0).
 bool SplitTarget(const std::string& t, std::string* device, unsigned* port) {

@@ -17,10 +17,11 @@ enum class Outcome {
     Flashed,            // the device holds the image, the closing report went out
     Skipped,            // no image: the device was never addressed, no report
     Refused,            // the image is bad: nothing written, the run reported as ended
-    PassedOver,         // the device was tried and given up, no closing report
-    ReportedUnflashed,  // closing report, yet the device does not hold the image
+    PassedOver,         // the device was tried and given up, never reported on
+    ReportedUnflashed,  // reported at 100 %, yet the device does not hold the image: a lie
     Failed,             // the agent reported the failure (Valens: isEnd -1)
-    Unreported,         // the device holds the image, no closing report
+    Unreported,         // the device holds the image, never reported at 100 %
+    ReportedFailed,     // reported below 100 %, and the device does not hold the image
 };
 const char* OutcomeName(Outcome o);
 bool ParseOutcome(const std::string& name, Outcome* out);

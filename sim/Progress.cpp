@@ -63,6 +63,7 @@ void ProgressView::report(const Report& rep) {
     for (size_t i = first_; i < (size_t)k; i++)
         if (!rows_[i].ended) finish(rows_[i], rows_[i].started ? TargetState::Failed : TargetState::Skipped);
     TargetRow& r = rows_[k];
+    r.reported = true;
     if (r.ended) return;
     if (!r.started) {
         r.started = true;

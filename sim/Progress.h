@@ -23,9 +23,10 @@ struct TargetRow {
     std::string report;  // the name in its reports: "VALENS", "EpFile(3)", "ST", "BV(2)", "IoMcu"
     TargetState state = TargetState::Waiting;
     int percent = 0;
-    int step = 0;          // the last 10 % step shown
-    bool closing = false;  // a 100 % report came
-    std::string isEnd;     // of its last report
+    int step = 0;           // the last 10 % step shown
+    bool closing = false;   // a 100 % report came
+    bool reported = false;  // any report came in its phase
+    std::string isEnd;      // of its last report
     Clock::time_point start, end;
     bool started = false, ended = false;
 };

@@ -1,6 +1,9 @@
 #include "SimScenario.h"
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +20,14 @@
 #include "Bootloader.h"
 #include "HexWriter.h"
 #include "IspDevice.h"
+#include "LastRun.h"
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
+#include "RunRecord.h"
 #include "Taskfile2mcu_Isp.h"
 #include "Trace.h"
+#include "Udp2vela.h"
 #include "ValensChip.h"
 #include "Vela.h"
 
@@ -67,11 +73,7 @@ bool Scope::parse(const std::string& list, std::string* err) {
 
 namespace {
 
-struct Check {
-    std::string what;
-    bool ok;
-    std::string detail;
-};
+using Check = ScenarioCheck;
 
 // One target's verdict in the summary.
 struct Verdict {
@@ -79,20 +81,32 @@ struct Verdict {
     Outcome expected, got;
     double sec, bound;  // bound 0: none
     std::string detail;
+    bool image = false;    // an image was staged for it
+    std::string recorded;  // its outcome in the agent's result record
     bool ok() const { return expected == got && (bound <= 0 || sec <= bound); }
 };
 
 // What the scenario saw of one target, and what that makes of its outcome.
+// A closing report is one at 100 %: one below looks to vela like progress
+// that stopped.
 struct Observed {
-    bool failedReport = false, closing = false, holds = false, addressed = false, badImage = false;
+    bool failedReport = false, closing = false, reported = false, holds = false, addressed = false, badImage = false;
     Outcome outcome() const {
         if (failedReport) return Outcome::Failed;
         if (badImage && !holds && !addressed) return Outcome::Refused;
         if (closing) return holds ? Outcome::Flashed : Outcome::ReportedUnflashed;
         if (holds) return Outcome::Unreported;
+        if (reported) return Outcome::ReportedFailed;
         return addressed ? Outcome::PassedOver : Outcome::Skipped;
     }
 };
+
+// Nothing at a board path, not even a link (a trailing slash would follow one).
+bool Absent(const TempRoot& root, std::string boardPath) {
+    while (boardPath.size() > 1 && boardPath.back() == '/') boardPath.pop_back();
+    struct stat st;
+    return lstat(root.file(boardPath).c_str(), &st) != 0;
+}
 
 int EpRow(unsigned port) { return IspEpFamilyOf(port); }
 
@@ -160,11 +174,25 @@ private:
             if (d[seen_].type() == 252 && ParseReport(d[seen_].payload(), &r)) {
                 reports_.push_back(r);
                 view_.report(r);
+                if (packageSent_ && !packageTaken_) {
+                    packageTaken_ = true;
+                    event("package-taken");
+                }
             }
             if (d[seen_].type() == 400) switched_ = true;
         }
         view_.draw();
     }
+    void event(const char* name) {
+        if (o_.onEvent) o_.onEvent(name);
+    }
+    // What vela uploads belongs to the web account, as on the board.
+    void upload(const std::string& boardPath) {
+        if (o_.uploadUid < 0) return;
+        if (lchown(root_.file(boardPath).c_str(), (uid_t)o_.uploadUid, (gid_t)o_.uploadGid) != 0)
+            check("upload " + boardPath + " given to the web account", false, strerror(errno));
+    }
+    LastRun settledRecord(const std::string& order);
     std::string randomBytes(size_t n) {
         std::string s(n, '\0');
         for (auto& c : s) c = (char)(rng_() & 0xFF);
@@ -178,6 +206,8 @@ private:
     void reportChecks();
     void routerCheck();
     void judgeTargets();
+    void recordChecks(const std::string& order, const LastRun& record, bool valens);
+    void copyRecord();
     Verdict judge(const std::string& name, Outcome clean, const Observed& seen, const std::string& detail);
     Observed observeIsp(IspDevice& dev, const LoadedImage* banks, unsigned count, std::string* detail);
     Observed observeMcu(const Bootloader& dev, const LoadedImage& img, std::string* detail);
@@ -208,7 +238,8 @@ private:
     StagedPackage pkg_;
     std::vector<Report> reports_;
     size_t seen_ = 0, packageFirst_ = 0, garbledBefore_ = 0;
-    bool switched_ = false;
+    bool switched_ = false, packageSent_ = false, packageTaken_ = false;
+    LastRun valensRecord_, packageRecord_;  // as each order left it
     std::vector<Check> checks_;
     std::vector<Verdict> verdicts_;
     std::unique_ptr<Trace> trace_;
@@ -246,8 +277,9 @@ bool Scenario::generatePackage() {
     images.ioMcu = pkg_.ioMcu.text;
     images.versionJson = pkg_.versionJson;
     std::string err;
-    bool built = BuildPackage(root_.file("/home/ubuntu/McuUpdate.tar.gz"), images, &err);
+    bool built = BuildPackage(root_.file(QX_TXMCU_UPDATE_FILE_PATH), images, &err);
     check("package built", built, err);
+    if (built) upload(QX_TXMCU_UPDATE_FILE_PATH);
     return built;
 }
 
@@ -256,12 +288,18 @@ bool Scenario::generatePackage() {
 bool Scenario::stagePackage() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::copy_file(o_.package, root_.file("/home/ubuntu/McuUpdate.tar.gz"), ec);
+    fs::copy_file(o_.package, root_.file(QX_TXMCU_UPDATE_FILE_PATH), ec);
     check("package " + o_.package + " read", !ec, ec ? ec.message() : "");
     if (ec) return false;
+    upload(QX_TXMCU_UPDATE_FILE_PATH);
     pkg_ = StageWithAgent(root_, o_.logHook, o_.logUser);
-    fs::remove_all(root_.file("/home/ubuntu/McuUpdate"), ec);
-    fs::remove(root_.file("/home/ubuntu/version.json"), ec);
+    fs::remove_all(root_.file(QX_UPDATE_DIR), ec);
+    // The state directory stays (the agent's, made at its first staging); what
+    // the staging left in it goes, the record included.
+    for (fs::directory_iterator it(root_.file(QX_STATE_DIR), ec), end; !ec && it != end; it.increment(ec))
+        RemoveTree(it->path().string());
+    ec.clear();
+    fs::remove(root_.file(QX_VERSION_JSON), ec);
     fs::remove(root_.file("/tar.log"), ec);
     check("staged package holds no stray files", pkg_.leftovers.empty(),
           pkg_.leftovers.empty() ? "" : pkg_.leftovers.front() + (pkg_.leftovers.size() > 1 ? ", ..." : ""));
@@ -289,13 +327,18 @@ bool Scenario::prepare() {
 
 void Scenario::valensPhase() {
     say("-- Valens order (type 253, \"UPG VALENS TX\")");
-    root_.write("/home/ubuntu/valens/VSTX.hex", valensImage_);
+    root_.write(QX_VALENS_TX_HEX, valensImage_);
+    upload(QX_VALENS_DIR);
+    upload(QX_VALENS_TX_HEX);
     vela_.sendOrder(253, "UPG VALENS TX\r\n");
+    event("valens-sent");
     view_.begin(0, 0);
     bool ended = waitFor([&] { return switched_; });
     view_.end();
+    event("valens-done");
     check("Valens run ends with \"switch serial\"", ended);
-    check("valens directory removed", !root_.exists("/home/ubuntu/valens"));
+    check("valens directory removed", Absent(root_, QX_VALENS_DIR));
+    valensRecord_ = settledRecord("valens");
 }
 
 void Scenario::packagePhase() {
@@ -303,13 +346,17 @@ void Scenario::packagePhase() {
     packageFirst_ = reports_.size();
     garbledBefore_ = board_.garbled();
     vela_.sendOrder(251);
+    packageSent_ = true;
+    event("package-sent");
     view_.begin(1, 26);
     bool rebooted = waitFor([&] { return reboot_.count() > 0; });
     pump();
     view_.end();
+    event("package-done");
     check("board rebooted (stub) once", rebooted && reboot_.count() == 1, std::to_string(reboot_.count()) + " runs");
-    check("staging directory removed", !root_.exists("/home/ubuntu/McuUpdate"));
-    if (pkg_.hasVersion) check("version.json kept", root_.read("/home/ubuntu/version.json") == pkg_.versionJson);
+    check("staging directory removed", Absent(root_, QX_UPDATE_DIR));
+    if (pkg_.hasVersion) check("version.json kept", root_.read(QX_VERSION_JSON) == pkg_.versionJson);
+    packageRecord_ = settledRecord("package");
     auto routerLog = board_.routerLog();
     check("MCUs reset (\"UPG RST\") before the reboot", !routerLog.empty() && routerLog.back() == "UPG RST");
     if (o_.faults.empty() && o_.package.empty()) routerCheck();
@@ -320,15 +367,12 @@ void Scenario::reportChecks() {
     const size_t first = packageFirst_;
     std::vector<std::string> want, closing;
     const auto& rows = view_.rows();
-    // An EP or BV port is reported at 100 % even when its image is refused;
-    // a refused master or IO MCU image at 0 %. The IO MCU's report, whatever
-    // its percent, ends the upgrade.
+    // Only a target that holds its image and confirmed it is reported at
+    // 100 %. The IO MCU's report, whatever its percent, ends the upgrade.
     const bool ioMcuEnds = pkg_.ioMcu.present;
     for (size_t i = 1; i < rows.size(); i++) {
         Outcome e = verdicts_.size() > i ? verdicts_[i].expected : Outcome::Skipped;
-        bool isp = rows[i].name.compare(0, 2, "EP") == 0 || rows[i].name.compare(0, 2, "BV") == 0;
-        if (e == Outcome::Flashed || e == Outcome::ReportedUnflashed || (e == Outcome::Refused && isp))
-            want.push_back(rows[i].report);
+        if (e == Outcome::Flashed) want.push_back(rows[i].report);
     }
     bool totals = true;
     int ends = 0;
@@ -403,6 +447,7 @@ Observed Scenario::observeMcu(const Bootloader& dev, const LoadedImage& img, std
     o.holds = img.present && r.imageComplete && r.hexText.compare(0, img.text.size(), img.text) == 0;
     o.badImage = img.present && !img.refused.empty();
     *detail = std::to_string(r.hexText.size()) + " of " + std::to_string(img.text.size()) + " bytes" +
+              (img.present && r.imageComplete && !o.holds ? ", not the image's" : "") +
               (r.error.empty() ? "" : ", " + r.error);
     return o;
 }
@@ -411,7 +456,12 @@ Observed Scenario::observeMcu(const Bootloader& dev, const LoadedImage& img, std
 Verdict Scenario::judge(const std::string& name, Outcome clean, const Observed& seen, const std::string& detail) {
     // The time the agent kept the device busy, as the board saw it.
     std::string device = name == "Valens" ? "valens" : name == "IOMCU" ? "iomcu" : name;
-    Verdict v{name, clean, seen.outcome(), board_.heldSeconds(device), 0, detail};
+    Verdict v{name, clean, seen.outcome(), board_.heldSeconds(device), 0, detail, clean != Outcome::Skipped, ""};
+    const bool valens = name == "Valens";
+    if (valens ? runValens_ : runPackage_) {
+        const LastRun& r = valens ? valensRecord_ : packageRecord_;
+        v.recorded = !r.present ? "none" : r.target(name).empty() ? "-" : r.target(name);
+    }
     if (clean == Outcome::Flashed) {
         if (o_.faults.expected(name, &v.expected) || o_.faults.lineFaults())
             v.bound = o_.faults.boundSec(name) * o_.timeScale / 0.02;
@@ -422,11 +472,13 @@ Verdict Scenario::judge(const std::string& name, Outcome clean, const Observed& 
 void Scenario::judgeTargets() {
     const auto& rows = view_.rows();
     auto closing = [&](const std::string& n) { return rows[(size_t)view_.find(n)].closing; };
+    auto reported = [&](const std::string& n) { return rows[(size_t)view_.find(n)].reported; };
     ValensChip::Record chip = valens_.record();
     Observed vs;
     const TargetRow& vrow = rows[0];
     vs.failedReport = vrow.isEnd == "-1";
     vs.closing = vrow.isEnd == "1";
+    vs.reported = vrow.reported;
     vs.addressed = chip.attaches > 0;
     vs.holds = runValens_ && chip.complete && chip.fileName == "VSTX.hex" && chip.file == valensImage_ &&
                chip.verdict == "SUCCESS\r\n";
@@ -439,6 +491,7 @@ void Scenario::judgeTargets() {
         const LoadedImage* banks = pkg_.ep[EpRow(p)];
         Observed o = observeIsp(isp_.ep(p), banks, 3, &detail);
         o.closing = closing(name);
+        o.reported = reported(name);
         // A port is entered only when all three banks load.
         bool bad = !banks[0].refused.empty() || !banks[1].present || !banks[1].refused.empty() || !banks[2].present ||
                    !banks[2].refused.empty();
@@ -448,17 +501,73 @@ void Scenario::judgeTargets() {
     std::string detail;
     Observed m = observeMcu(master_, pkg_.master, &detail);
     m.closing = closing("master");
+    m.reported = reported("master");
     verdicts_.push_back(judge("master", Clean(pkg_.master), m, detail));
     for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) {
         std::string name = "BV" + std::to_string(p);
         detail.clear();
         Observed o = observeIsp(isp_.bv(p), &pkg_.bv, 1, &detail);
         o.closing = closing(name);
+        o.reported = reported(name);
         verdicts_.push_back(judge(name, Clean(pkg_.bv), o, detail));
     }
     Observed io = observeMcu(ioMcu_, pkg_.ioMcu, &detail);
     io.closing = closing("IOMCU");
+    io.reported = reported("IOMCU");
     verdicts_.push_back(judge("IOMCU", Clean(pkg_.ioMcu), io, detail));
+}
+
+// ---- the result record -----------------------------------------------------------
+
+// The record as the order left it: replaced whole when the order ends, which
+// may come a moment after its last report.
+LastRun Scenario::settledRecord(const std::string& order) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    LastRun r;
+    for (;;) {
+        r = ReadLastRun(root_.file(QX_LAST_RUN));
+        std::string verdict = r.get("verdict");
+        bool settled = r.get("order") == order && (verdict == "success" || verdict == "failure");
+        if (settled || std::chrono::steady_clock::now() >= end) return r;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// The record must say what the board holds: flashed exactly where this run
+// judged a target flashed, success exactly when every target that had an image was.
+void Scenario::recordChecks(const std::string& order, const LastRun& r, bool valens) {
+    const std::string what = "result record of the " + order + " order";
+    const std::string verdict = r.get("verdict");
+    bool settled = r.get("format") == "1" && r.get("order") == order && (verdict == "success" || verdict == "failure");
+    check(what + ": written and settled", r.present && settled,
+          r.present ? "order " + r.get("order") + ", phase " + r.get("phase") + ", verdict " + verdict
+                    : std::string("no ") + QX_LAST_RUN);
+    if (!r.present) return;
+    std::string differ;
+    bool images = false, allFlashed = true;
+    for (const Verdict& v : verdicts_) {
+        if ((v.target == "Valens") != valens) continue;
+        bool flashed = v.got == Outcome::Flashed;
+        if (flashed != (v.recorded == "flashed")) differ += " " + v.target + "=" + v.recorded;
+        if (v.image) {
+            images = true;
+            allFlashed = allFlashed && flashed;
+        }
+    }
+    check(what + ": flashed exactly where the board holds the image", differ.empty(),
+          differ.empty() ? "" : "recorded" + differ);
+    const std::string want = images && allFlashed ? "success" : "failure";
+    check(what + ": verdict " + want, verdict == want, "recorded " + (verdict.empty() ? "none" : verdict));
+}
+
+void Scenario::copyRecord() {
+    if (o_.recordCopy.empty()) return;
+    LastRun r = ReadLastRun(root_.file(QX_LAST_RUN));
+    try {
+        if (r.present) WriteFile(o_.recordCopy, r.text);
+    } catch (const std::exception& e) {
+        check("result record copied to " + o_.recordCopy, false, e.what());
+    }
 }
 
 // ---- the summary ----------------------------------------------------------------
@@ -471,7 +580,8 @@ std::string Fixed(double v) {
 
 int Scenario::summary() {
     int bad = 0;
-    std::vector<std::vector<std::string>> t = {{"target", "expected", "outcome", "result", "time", "bound", "detail"}};
+    std::vector<std::vector<std::string>> t = {
+        {"target", "expected", "outcome", "result", "record", "time", "bound", "detail"}};
     std::string skipped;
     for (const Verdict& v : verdicts_) {
         // Targets without an image, left alone as they should be, share one line.
@@ -479,13 +589,22 @@ int Scenario::summary() {
             skipped += " " + v.target;
             continue;
         }
-        t.push_back({v.target, OutcomeName(v.expected), OutcomeName(v.got), v.ok() ? "ok" : "FAIL", Fixed(v.sec),
-                     v.bound > 0 ? Fixed(v.bound) : "", v.detail});
+        t.push_back({v.target, OutcomeName(v.expected), OutcomeName(v.got), v.ok() ? "ok" : "FAIL", v.recorded,
+                     Fixed(v.sec), v.bound > 0 ? Fixed(v.bound) : "", v.detail});
         if (!v.ok()) bad++;
     }
     fputc('\n', out_);
     PrintTable(out_, t);
     if (!skipped.empty()) fprintf(out_, "no image, skipped as expected:%s\n", skipped.c_str());
+    auto recordLine = [&](const char* order, const LastRun& r) {
+        if (!r.present)
+            fprintf(out_, "result record after the %s order: none\n", order);
+        else
+            fprintf(out_, "result record after the %s order: phase %s, verdict %s\n", order, r.get("phase").c_str(),
+                    r.get("verdict").c_str());
+    };
+    if (runValens_ && !verdicts_.empty()) recordLine("Valens", valensRecord_);
+    if (runPackage_ && !verdicts_.empty()) recordLine("package", packageRecord_);
     int failed = 0;
     std::vector<std::vector<std::string>> c = {{"check", "result", "detail"}};
     for (const Check& k : checks_) {
@@ -523,16 +642,22 @@ int Scenario::run() {
         return 1;
     }
     if (o_.beforeOrders) o_.beforeOrders(p.u16OrderPort);
+    event("orders");
     view_.draw(true);
     if (runValens_) valensPhase();
     if (runPackage_) packagePhase();
     board_.stop();
     saveTrace();
+    if (o_.afterOrders)
+        for (const Check& c : o_.afterOrders()) checks_.push_back(c);
     if (o_.faults.lineFaults())
         check("the noisy line flipped bits", board_.flipped() > 0, std::to_string(board_.flipped()) + " bytes");
     judgeTargets();
     // The report sequence follows from the outcomes each target should have.
     if (runPackage_) reportChecks();
+    if (runValens_) recordChecks("valens", valensRecord_, true);
+    if (runPackage_) recordChecks("package", packageRecord_, false);
+    copyRecord();
     return summary();
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Faults.h"
 #include "Progress.h"
@@ -23,6 +24,13 @@ struct Scope {
     bool epRow[3] = {true, true, true};  // EP13-16, EP9-12, EP1-8 (the package's rows)
     // "valens,master,iomcu,bv,ep,ep1-8,ep9-12,ep13-16", any of them; "" = all.
     bool parse(const std::string& list, std::string* err);
+};
+
+// A check of the run: its line in the summary.
+struct ScenarioCheck {
+    std::string what;
+    bool ok;
+    std::string detail;
 };
 
 struct ScenarioOptions {
@@ -43,6 +51,18 @@ struct ScenarioOptions {
     uint16_t reportPort = 0, orderPort = 0;  // vela's ports; 0: free ones
     // Runs once the agent listens, before the first order (given its order port).
     std::function<void(uint16_t orderPort)> beforeOrders;
+    // Moments of the run, for a host that acts beside the agent: "orders" (the
+    // agent listens, no order sent yet), "valens-sent", "valens-done",
+    // "package-sent", "package-taken" (the first report of the package order),
+    // "package-done".
+    std::function<void(const std::string& event)> onEvent;
+    // Runs once the orders are over; its checks join the summary's.
+    std::function<std::vector<ScenarioCheck>()> afterOrders;
+    // The owner of what vela uploads into the web account's home (the package,
+    // the Valens image); -1 leaves them to this process.
+    int uploadUid = -1, uploadGid = -1;
+    // When set, the agent's result record as the run left it is copied here.
+    std::string recordCopy;
 };
 
 // Starts the agent in this process (once per process: its threads never end),

@@ -12,11 +12,13 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "BlackBox.h"
 #include "BoardProfile.h"
 #include "MgTask.h"
 #include "Package.h"
 #include "PtyLine.h"
 #include "QxLog.h"
+#include "RunRecord.h"
 #include "Sandbox.h"
 #include "SimScenario.h"
 #include "Vela.h"
@@ -33,7 +35,7 @@ struct Options {
     unsigned seed = 1;
     bool light = false;
     int timeoutSec = 0;  // 0: 900 s, or two hours for a binary on the board's real-time pauses
-    std::string only, package, valens, faults, trace;
+    std::string only, package, valens, faults, trace, record;
     AgentRun agent;
 } s_opt;
 
@@ -54,6 +56,7 @@ bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
     so->package = o.package;
     so->valens = o.valens;
     so->tracePath = o.trace;
+    if (!o.record.empty()) so->recordCopy = std::filesystem::absolute(o.record).string();
     if (!so->scope.parse(o.only, &err) || !so->faults.parse(o.faults, &err)) {
         fprintf(stderr, "fwtool simulate: %s\n", err.c_str());
         return false;
@@ -69,6 +72,7 @@ std::vector<std::string> Forwarded(const Options& o) {
                                       {"--valens", o.valens},
                                       {"--faults", o.faults}})
         if (!value.empty()) a.insert(a.end(), {flag, value});
+    if (!o.record.empty()) a.insert(a.end(), {"--record", std::filesystem::absolute(o.record).string()});
     if (o.quiet) a.push_back("--quiet");
     return a;
 }
@@ -154,12 +158,30 @@ FwCommand::Run Setup(CLI::App& app) {
     app.add_flag("-q,--quiet", s_opt.quiet, "print only the summary");
     app.add_flag("--keep", s_opt.keep, "keep the board root with the agent's log");
     app.add_option("--trace", s_opt.trace, "write every byte on the serial line, both ways, to this file");
+    app.add_option("--record", s_opt.record,
+                   "copy the agent's result record (" QX_LAST_RUN "), as the run left it, to this file");
     app.add_flag("--light", s_opt.light, "the master and IO MCU images only (same as --only valens,master,iomcu)");
-    app.add_option("--agent", s_opt.agent.agent,
-                   "run this agent binary as a black box in private namespaces (root), e.g. build/mgtask")
-        ->check(CLI::ExistingFile);
+    CLI::Option* agent =
+        app.add_option("--agent", s_opt.agent.agent,
+                       "run this agent binary as a black box in private namespaces (root), e.g. build/mgtask")
+            ->check(CLI::ExistingFile);
     app.add_option("--agent-runner", s_opt.agent.runner,
                    "command the binary runs under, e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\"");
+    app.add_option("--beside", s_opt.agent.beside,
+                   "with --agent: run this command (words split at spaces) in the namespaces beside the agent, as the "
+                   "web account; it reads the run's events on its stdin, one a line (orders, valens-sent, valens-done, "
+                   "package-sent, package-taken, package-done), its input ends when the orders are over, and it must "
+                   "then exit 0")
+        ->needs(agent);
+    app.add_option("--web-account", s_opt.agent.webAccount,
+                   "with --agent: UID:GID of the web account, which owns /home/ubuntu and the uploads there and runs "
+                   "--beside")
+        ->capture_default_str()
+        ->needs(agent)
+        ->check([](const std::string& v) {
+            sim::WebAccount w;
+            return w.parse(v) ? std::string() : std::string("want UID:GID, neither of them 0");
+        });
     app.add_flag("--agent-inner", s_opt.agent.inner)->group("");  // the process inside the namespaces
     return &Run;
 }

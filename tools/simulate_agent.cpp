@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "BlackBox.h"
+#include "RunRecord.h"
 #include "Sandbox.h"
+#include "TreeState.h"
+#include "Udp2vela.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +38,8 @@ std::vector<std::string> InnerArgs(const AgentRun& run, const sim::ScenarioOptio
                                   "--timeout",
                                   std::to_string(o.timeout.count())};
     if (!run.runner.empty()) a.insert(a.end(), {"--agent-runner", run.runner});
+    if (!run.beside.empty()) a.insert(a.end(), {"--beside", run.beside});
+    a.insert(a.end(), {"--web-account", run.webAccount});
     if (!o.tracePath.empty()) a.insert(a.end(), {"--trace", fs::absolute(o.tracePath).string()});
     a.insert(a.end(), run.forward.begin(), run.forward.end());
     if (run.keep) a.push_back("--keep");
@@ -53,6 +58,61 @@ void OnSignal(int) {
     _exit(130);
 }
 
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// What the agent may change: its staging in the state directory (the
+// directory and the package copied beside it), the record, its logs; and
+// vela's version.json. The web account changes its own files at will.
+bool Expected(const std::string& path, const sim::TreeEntry* before, const sim::TreeEntry* after,
+              const sim::WebAccount& web) {
+    if ((before && before->uid == web.uid) || (after && after->uid == web.uid)) return true;
+    std::string staging = QX_UPDATE_DIR;
+    while (staging.size() > 1 && staging.back() == '/') staging.pop_back();
+    const std::string state = std::string(QX_STATE_DIR) + "/";
+    const std::string name = StartsWith(path, state) ? path.substr(state.size()) : "";
+    return path == staging || StartsWith(path, staging + "/") || StartsWith(path, QX_LAST_RUN) ||
+           StartsWith(name, "McuUpdate") ||
+           (name.find('/') == std::string::npos && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) ||
+           path == QX_VERSION_JSON;
+}
+
+// Around the orders: the trees of the namespace as they were before, the
+// command beside the agent, and what changed in the trees by the end.
+struct BesideRun {
+    const AgentRun& run;
+    sim::WebAccount web;
+    sim::TreeState before;
+    sim::BesideCommand beside;
+    std::string startErr;
+
+    void event(const std::string& name) {
+        if (name == "orders") {
+            before = sim::ReadTreeState(sim::BoardTrees());
+            if (!run.beside.empty()) beside.start(Words(run.beside), web, &startErr);
+        }
+        beside.event(name);
+    }
+    std::vector<sim::ScenarioCheck> after() {
+        std::vector<sim::ScenarioCheck> checks;
+        if (!run.beside.empty()) {
+            bool started = beside.running();
+            int rc = beside.finish(60);
+            checks.push_back({"command beside the agent ended well", started && rc == 0,
+                              started ? "exit status " + std::to_string(rc) : startErr});
+        }
+        auto changes = sim::TreeChanges(before, sim::ReadTreeState(sim::BoardTrees()),
+                                        [&](const std::string& path, const sim::TreeEntry* b, const sim::TreeEntry* a) {
+                                            return Expected(path, b, a, web);
+                                        });
+        std::string detail;
+        for (size_t i = 0; i < changes.size() && i < 6; i++) detail += (i ? " " : "") + changes[i];
+        if (changes.size() > 6) detail += " and " + std::to_string(changes.size() - 6) + " more";
+        checks.push_back(
+            {"no file changed outside the staging directory but the web account's", changes.empty(), detail});
+        return checks;
+    }
+};
+
 int Inside(const AgentRun& run, sim::ScenarioOptions o) {
     // The mounts below are only for a namespace of our own: never the host's.
     if (getpid() != 1) {
@@ -65,7 +125,12 @@ int Inside(const AgentRun& run, sim::ScenarioOptions o) {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     std::string err;
-    if (!sim::PrepareBoardNamespace(root, reboot, &err)) {
+    BesideRun beside{run, {}, {}, {}, {}};
+    if (!beside.web.parse(run.webAccount)) {
+        fprintf(stderr, "fwtool simulate: --web-account %s: want UID:GID, neither of them 0\n", run.webAccount.c_str());
+        return 2;
+    }
+    if (!sim::PrepareBoardNamespace(root, reboot, beside.web, &err)) {
         fprintf(stderr, "fwtool simulate --agent: the board's namespace: %s\n", err.c_str());
         sim::LeaveBoardNamespace(root);
         return 1;
@@ -76,6 +141,10 @@ int Inside(const AgentRun& run, sim::ScenarioOptions o) {
     o.timeScale = 1.0;  // the binary's pauses are the board's
     o.reportPort = board.u16ReportPort;
     o.orderPort = board.u16OrderPort;
+    o.uploadUid = (int)beside.web.uid;
+    o.uploadGid = (int)beside.web.gid;
+    o.onEvent = [&](const std::string& name) { beside.event(name); };
+    o.afterOrders = [&] { return beside.after(); };
     o.startAgent = [&](const BoardProfile& p) {
         bool ok = agent.start(p, root, &err);
         if (!ok) fprintf(stdout, "%s\n", err.c_str());

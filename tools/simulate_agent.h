@@ -12,6 +12,8 @@ struct AgentRun {
     std::string runner;  // command it runs under, words split at spaces ("" none)
     bool inner = false;  // this process is the one inside the namespaces
     bool keep = false;   // keep the agent's log
+    std::string beside;  // command run beside the agent as the web account, words split at spaces ("" none)
+    std::string webAccount = "65534:65534";  // "UID:GID" that owns /home/ubuntu and runs beside
     std::vector<std::string> forward;  // scenario options for the process inside
 };
 

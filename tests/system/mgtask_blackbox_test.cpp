@@ -1,17 +1,108 @@
 // The production binary as a black box: fwtool simulate --agent runs mgtask,
 // unmodified, in private namespaces against the emulated board and checks it
-// as the in-process run does. The light package (master and IO MCU images,
-// about 40 s): with the board's real-time pauses the whole one takes 30 min.
+// as the in-process run does, the result record and the namespace's trees
+// included. The light package (master and IO MCU images, about 40 s): with the
+// board's real-time pauses the whole one takes 30 min.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "BlackBox.h"
+#include "HexWriter.h"
+#include "Package.h"
+#include "TreeState.h"
 #include "testing.h"
 
-TEST(MgTaskBlackBox, LightUpgradePassesEveryCheck) {
+namespace {
+
+// The web account beside the agent: $1 a directory root owns, $2 another
+// package, $3 fwtool. It lays a link where the package used to be unpacked;
+// once the order is sent it moves whatever is there aside for a link to
+// /dev; once the agent has taken the package it rewrites it in place, moves
+// the staging place aside again for a link to $1, and orders again. The
+// rewrite and the order must work; the swaps race an agent that still stages
+// there, and only say when they lose.
+const char kAttack[] = R"(set -u
+outside=$1 other=$2 fwtool=$3 home=/home/ubuntu
+step() { "$@" || { echo "beside: $event: $* failed" >&2; exit 1; }; }
+rewrite() { cat "$other" > $home/McuUpdate.tar.gz; }
+swap() {
+    mv -T $home/McuUpdate $home/McuUpdate.$event 2> /dev/null
+    ln -s "$1" $home/McuUpdate 2> /dev/null || echo "beside: $event: McuUpdate taken back meanwhile" >&2
+}
+while read -r event; do
+    case $event in
+    orders) step ln -s "$outside" $home/McuUpdate ;;
+    package-sent) swap /dev ;;
+    package-taken)
+        step rewrite
+        swap "$outside"
+        step "$fwtool" vela --report-port 1154 --wait 0 package > /dev/null ;;
+    esac
+done
+)";
+
+struct BlackBoxRow {
+    const char* name;
+    bool attack;  // the web account works against the upgrade beside the agent
+};
+
+void PrintTo(const BlackBoxRow& r, std::ostream* os) { *os << r.name; }
+
+class MgTaskBlackBox : public testing::TestWithParam<BlackBoxRow> {};
+
+// Images other than the run's, under the names a misled agent would read.
+void Decoys(const std::string& outside, const std::string& otherPackage) {
+    sim::PackageImages other;
+    other.master = sim::ImageToHex(sim::SampleImage(9060, {{0x00, 0x3F}}));
+    other.ioMcu = sim::ImageToHex(sim::SampleImage(9070, {{0x00, 0x1F}}));
+    other.versionJson = "{\"version\":\"other\"}";
+    std::string err;
+    ASSERT_TRUE(sim::BuildPackage(otherPackage, other, &err)) << err;
+    sim::WriteFile(outside + "/MASTER.hex", other.master);
+    sim::WriteFile(outside + "/IOMCU.hex", other.ioMcu);
+    sim::WriteFile(outside + "/" + sim::ReleaseName("master", other.version), other.master);
+    sim::WriteFile(outside + "/" + sim::ReleaseName("iomcu", other.version), other.ioMcu);
+    sim::WriteFile(outside + "/version.json", other.versionJson);
+}
+
+TEST_P(MgTaskBlackBox, PassesEveryCheck) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for private mount, network and PID namespaces";
     fwtest::TempRoot scratch;
+    // The web account reads the attack's files here; only root writes.
+    ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+    const std::string outside = scratch.path() + "/outside", other = scratch.path() + "/other.tar.gz";
     const std::string out = scratch.path() + "/simulate.txt";
-    int rc = sim::WaitProgram(sim::SpawnProgram({FWTOOL_PATH, "simulate", "--agent", MGTASK_PATH, "--light"}, out));
+    Decoys(outside, other);
+    sim::WriteFile(scratch.path() + "/attack.sh", kAttack);
+    // A copy the web account can run wherever the build tree lies.
+    const std::string fwtool = scratch.path() + "/fwtool";
+    std::filesystem::copy_file(FWTOOL_PATH, fwtool);
+    std::vector<std::string> argv = {FWTOOL_PATH, "simulate", "--agent", MGTASK_PATH, "--light"};
+    if (GetParam().attack)
+        argv.insert(argv.end(),
+                    {"--beside", "bash " + scratch.path() + "/attack.sh " + outside + " " + other + " " + fwtool});
+    const sim::TreeState before = sim::ReadTreeState({outside});
+    int rc = sim::WaitProgram(sim::SpawnProgram(argv, out));
     EXPECT_EQ(rc, 0) << fwtest::ReadFile(out);
+    auto changed =
+        sim::TreeChanges(before, sim::ReadTreeState({outside}),
+                         [](const std::string&, const sim::TreeEntry*, const sim::TreeEntry*) { return false; });
+    std::string list;
+    for (const std::string& c : changed) list += " " + c;
+    EXPECT_EQ(list, "") << "changed outside";
 }
+
+// clang-format off
+const BlackBoxRow kRows[] = {
+    {"Light",                    false},
+    {"LightWithWebAccountBeside", true},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Rows, MgTaskBlackBox, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<BlackBoxRow>& info) { return info.param.name; });
+
+}  // namespace

@@ -27,12 +27,12 @@ check_clean() {
     fi
 }
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=address >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=address -DFWAGENT_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest -j"$jobs" --output-on-failure)
 check_clean
 
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=thread \
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=thread -DFWAGENT_WERROR=ON \
     -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build-tsan -j"$jobs"
 # The whole-upgrade tests run one at a time: their answer windows are scaled
@@ -49,7 +49,7 @@ fi
 check_clean
 
 cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DFWAGENT_WERROR=ON >/dev/null
 cmake --build build-armhf -j"$jobs"
 # Under the emulator the agent runs several times slower and the rigs' answer
 # windows are stretched to match; a test that still missed a window on a busy
@@ -61,7 +61,7 @@ if ! build-asan/fwtool simulate --agent "$PWD/build-armhf/mgtask" \
 fi
 check_clean
 
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DFWAGENT_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DFWAGENT_BUILD_TESTS=OFF -DFWAGENT_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs" --target fwtool mgtask
 for b in build-armhf:armhf build-release:"$(dpkg --print-architecture)"; do
     (cd "${b%%:*}" && cpack -G DEB -B packages >/dev/null)

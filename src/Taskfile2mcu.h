@@ -80,7 +80,7 @@ enum emMSGState {
 
 class CTaskfile2mcu {
 public:
-    // Fields that cross Parts or threads. The two flags are the hand-over from the
+    // Fields that cross modules or threads. The two flags are the hand-over from the
     // UDP receive thread: store with release, load with acquire.
     uint8_t m_bIoMcu;
     std::atomic<uint8_t> m_bUpgradeflg;

@@ -30,6 +30,8 @@ void Get512BytesFlashData(char* o_pDst, int i_s32Row);
 // of hex digits with good checksums, one per line, and an end record with
 // nothing after it but line ends. Returns 0, or -1 with the reason in o_pWhy.
 int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize);
+// The same check on a text already in memory.
+int HexCheckText(const char* i_pText, size_t i_uLen, char* o_pWhy, size_t i_whySize);
 
 // ---- firmware image push ----------------------------------------------------
 extern int32_t g_nSTBlock;   // 10240

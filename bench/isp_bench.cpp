@@ -13,6 +13,7 @@
 #include "Board.h"
 #include "HexWriter.h"
 #include "IspDevice.h"
+#include "Udp2vela.h"
 #include "PtyLine.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
@@ -62,7 +63,7 @@ void BM_IspBlock(benchmark::State& state, double scale, uint32_t minWaitUs) {
         p.dTimeScale = scale;
         p.u32MinWaitUs = minWaitUs;
         BoardProfile_Set(p);
-        std::string dir = root + "/home/ubuntu/McuUpdate";
+        std::string dir = root + QX_UPDATE_DIR;
         std::string cmd = "mkdir -p " + dir;
         if (system(cmd.c_str()) != 0) state.SkipWithError("mkdir");
         std::vector<uint8_t> image = sim::SampleImage(1, {{0x00, 0x85}});
@@ -83,7 +84,7 @@ void BM_IspBlock(benchmark::State& state, double scale, uint32_t minWaitUs) {
         task.m_u32Port = 1;
         task.SetUpgradeflg(true);
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
-        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), "/home/ubuntu/McuUpdate/BV.hex");
+        Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), QX_BV_HEX);
         task.Run4EPUpgrade();
         board.stop();
         close(task.m_Uartfd);

@@ -105,6 +105,8 @@ const FaultKnob kKnobs[] = {
      [](const Fault&, DeviceFaults* d) { d->valens.nakFirstEot = true; }},
     {"valens", "endless-request", "", O::Failed, 60, "asks for the closing packet with 'C' for ever, never takes it",
      [](const Fault&, DeviceFaults* d) { d->valens.cForever = true; }},
+    {"valens", "ack-every",     "N", O::Failed, 60, "takes a data packet only at every Nth send of it, silent at the others",
+     [](const Fault& f, DeviceFaults* d) { d->valens.ackEvery = N(f); }},
     {"line", "flip",            "P", O::Flashed, 60, "flips one bit of a byte with chance P, either way",
      [](const Fault& f, DeviceFaults* d) { d->lineFlip = f.value; }},
 };

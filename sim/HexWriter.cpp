@@ -63,18 +63,7 @@ std::vector<uint8_t> SampleImage(uint32_t seed, const std::vector<std::pair<unsi
 
 bool PadHexText(std::string* text, size_t size) {
     if (text->size() > size) return false;
-    size_t missing = size - text->size();
-    std::string pad;
-    while (missing > 0) {
-        size_t line = missing > 64 ? 64 : missing;
-        if (line >= 2) {
-            pad += std::string(line - 1, '#') + "\n";
-        } else {
-            pad += "\n";
-        }
-        missing -= line;
-    }
-    *text = pad + *text;
+    *text = std::string(size - text->size(), '\n') + *text;
     return true;
 }
 

@@ -29,8 +29,8 @@ std::string ImageToHex(const std::vector<uint8_t>& image, const HexStyle& style 
 // pseudo-random bytes from seed (never a whole blank block).
 std::vector<uint8_t> SampleImage(uint32_t seed, const std::vector<std::pair<unsigned, unsigned>>& rows);
 
-// Pads a HEX text to exactly size bytes with comment lines between records
-// (the loader skips everything outside records); false when it is longer.
+// Pads a HEX text to exactly size bytes with empty lines in front (the loader
+// takes nothing but records and line ends); false when it is longer.
 bool PadHexText(std::string* text, size_t size);
 
 }  // namespace sim

@@ -36,6 +36,7 @@ void ValensChip::attach(Link&, const std::string& entry) {
     expect_ = 1;
     nakLeft_ = opt_.nakTimes;
     extraCLeft_ = opt_.extraC;
+    sendsOfBlock_ = 0;
     eotNaked_ = canSeen_ = ok_ = false;
     verdictDue_ = false;
     rec_ = Record();
@@ -182,6 +183,7 @@ void ValensChip::data(Link& link, int blk, const uint8_t* d, size_t n) {
         return;
     }
     rec_.blocks.push_back(blk);
+    if (opt_.ackEvery > 0 && ++sendsOfBlock_ % opt_.ackEvery != 0) return;
     if (expect_ == opt_.nakBlock && nakLeft_ > 0) {
         nakLeft_--;
         link.send(&kNAK, 1);
@@ -194,6 +196,7 @@ void ValensChip::data(Link& link, int blk, const uint8_t* d, size_t n) {
     size_t room = (size_t)rec_.declaredSize > rec_.file.size() ? (size_t)rec_.declaredSize - rec_.file.size() : 0;
     rec_.file.append((const char*)d, n < room ? n : room);
     expect_++;
+    sendsOfBlock_ = 0;
     link.send(&kACK, 1);
 }
 

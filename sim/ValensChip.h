@@ -30,6 +30,7 @@ struct ValensOptions {
     int extraC = 0;                                             // header packets answered with 'C' instead of ACK
     bool nakFirstEot = false;                                   // the first EOT is answered with NAK
     bool cForever = false;  // after EOT asks for the closing packet with 'C' for ever, never takes it
+    int ackEvery = 0;       // a data packet taken only at every Nth send of it, the others not answered
     std::string preamble;   // said once at 115200, before the first 'C' (an old verdict, noise)
 };
 
@@ -83,6 +84,7 @@ private:
     std::chrono::steady_clock::time_point pktAt_, lastC_, doneAt_;
     int expect_ = 1;
     int nakLeft_ = 0, extraCLeft_ = 0;
+    int sendsOfBlock_ = 0;  // sends of the expected data packet seen
     bool eotNaked_ = false;
     bool canSeen_ = false;
     bool ok_ = false;

@@ -22,6 +22,7 @@ CTaskfile2mcu::CTaskfile2mcu()
       m_eStOutcome(emOutcomePending),
       m_s32StPercent(0),
       m_bPackageRun(false),
+      m_pStImage(nullptr),
       m_bBVFlg(0),
       m_bFileExistFlg(1),
       m_u32Port(1),
@@ -95,16 +96,18 @@ void RemoveBoardDir(const char* i_pDir) {
 }
 
 // A master or IO MCU image goes to the boot loader raw, so it is checked
-// whole first. 1: push it; 0: none there (or no regular file: as if none);
-// -1: refused with one "######" line.
-int CheckPushImage(const char* i_pPath) {
+// whole first: read once into o_pImage, and that copy is what is pushed. 1:
+// push it; 0: none there (or no regular file: as if none); -1: refused with
+// one "######" line. o_pImage is to be freed in any case.
+int CheckPushImage(const char* i_pPath, DynamicBuf* o_pImage) {
     char szPath[QX_PATH_BUF(64)];
     Board_Path(szPath, sizeof(szPath), i_pPath);
     int fd = Board_OpenRegular(szPath);
     if (fd < 0) return 0;
     char szWhy[128];
-    int nRet = HexCheckImage(fd, szWhy, sizeof(szWhy));
+    int nRet = DynamicBuf_ReadFile(o_pImage, fd, szWhy, sizeof(szWhy));
     close(fd);
+    if (nRet == 0) nRet = HexCheckText((const char*)o_pImage->pData, o_pImage->u32DataLen, szWhy, sizeof(szWhy));
     if (nRet == 0) return 1;
     qx_printf("###### image %s refused, nothing sent: %s\n", szPath, szWhy);
     return -1;
@@ -115,6 +118,45 @@ void SendPlainReport(int i_nBufSize, const char* i_pName, int i_nTotal, int i_nC
     snprintf(szReport, (size_t)i_nBufSize, QX_REPORT_FMT_PLAIN, QX_REPORT_HEAD, i_pName, i_nTotal, i_nCurrent,
              i_nPercent, i_nIsEnd);
     QX_SendText2vela(comm_master_type_upgrade_status, szReport);
+}
+
+// A target pushed raw, as vela's reports and the result record name it.
+struct PushTarget {
+    const char* pImage;
+    const char* pReport;
+    int nCurrent;
+    int nIsEnd;
+    const char* pRecord;
+};
+const PushTarget s_stMaster = {QX_MASTER_HEX, "ST", 17, 0, "MASTER"};
+const PushTarget s_stIoMcu = {QX_IOMCU_HEX, "IoMcu", 26, 1, "IOMCU"};
+
+// One push target: its image checked, that copy pushed, the closing report
+// with the percent the target reached (100 only when flashed; 0 for a refused
+// image: vela learns it was left as it was, and the IoMcu report still ends
+// the upgrade), its outcome recorded. True when its boot loader was called.
+bool UpgradePushTarget(CTaskfile2mcu& io_task, const PushTarget& i_target) {
+    DynamicBuf stImage;
+    memset(&stImage, 0, sizeof(stImage));
+    int nCheck = CheckPushImage(i_target.pImage, &stImage);
+    QxOutcome eOutcome = nCheck < 0 ? emOutcomeImageRefused : emOutcomeNoImage;
+    if (nCheck > 0) {
+        RunRecord_Current(i_target.pRecord);
+        if (i_target.nIsEnd) {
+            if (io_task.m_Uartfd <= 0) io_task.m_Uartfd = io_task.OpenUart();
+            io_task.m_bIoMcu = 1;
+        }
+        io_task.m_pStImage = &stImage;
+        io_task.Process4STUpgrade();
+        io_task.m_pStImage = nullptr;
+        eOutcome = io_task.m_eStOutcome;
+    }
+    if (nCheck != 0)
+        SendPlainReport(512, i_target.pReport, 26, i_target.nCurrent, nCheck > 0 ? io_task.m_s32StPercent : 0,
+                        i_target.nIsEnd);
+    RunRecord_Target(i_target.pRecord, eOutcome);
+    DynamicBuf_Free(&stImage);
+    return nCheck > 0;
 }
 }  // namespace
 
@@ -132,9 +174,11 @@ void CTaskfile2mcu::RunValensBranch() {
     Board_sleep(1);
     CloseUart();
     RemoveBoardDir(QX_VALENS_DIR);
-    SendPlainReport(256, "VALENS", 1, 1, 100, m_nValensResult);
+    // 100 only for a chip that said SUCCESS; isEnd -1 tells vela it failed.
+    bool bFlashed = m_nValensResult == 1;
+    SendPlainReport(256, "VALENS", 1, 1, bFlashed ? 100 : m_s32StPercent, m_nValensResult);
     QX_SendText2vela(comm_master_type_switch_serial, "switch serial");
-    QxOutcome eOutcome = m_nValensResult == 1 ? emOutcomeFlashed
+    QxOutcome eOutcome = bFlashed ? emOutcomeFlashed
                          : m_eStOutcome == emOutcomePending || m_eStOutcome == emOutcomeFlashed ? emOutcomeFailed
                                                                                                  : m_eStOutcome;
     RunRecord_Target("VALENS", eOutcome);
@@ -194,38 +238,9 @@ int CTaskfile2mcu::WaitForRead() {
         m_Uartfd = OpenUart();
         SetUartSpeed(pDev, 57600);
         Process4EPUpgrade();
-        // A refused image is reported at 0 percent: vela learns the target was
-        // left as it was, and the IoMcu report still ends the upgrade for it.
-        int nMaster = CheckPushImage(QX_MASTER_HEX);
-        if (nMaster > 0) {
-            RunRecord_Current("MASTER");
-            m_eStOutcome = emOutcomePending;
-            Process4STUpgrade();
-            SendPlainReport(512, "ST", 26, 17, 100, 0);
-            RunRecord_Target("MASTER", m_eStOutcome);
-            Board_sleep(10);
-        } else if (nMaster < 0) {
-            SendPlainReport(512, "ST", 26, 17, 0, 0);
-            RunRecord_Target("MASTER", emOutcomeImageRefused);
-        } else {
-            RunRecord_Target("MASTER", emOutcomeNoImage);
-        }
+        if (UpgradePushTarget(*this, s_stMaster)) Board_sleep(10);
         Process4BVUpgrade();
-        int nIoMcu = CheckPushImage(QX_IOMCU_HEX);
-        if (nIoMcu > 0) {
-            if (m_Uartfd <= 0) m_Uartfd = OpenUart();
-            m_bIoMcu = 1;
-            RunRecord_Current("IOMCU");
-            m_eStOutcome = emOutcomePending;
-            Process4STUpgrade();
-            SendPlainReport(512, "IoMcu", 26, 26, 100, 1);
-            RunRecord_Target("IOMCU", m_eStOutcome);
-        } else if (nIoMcu < 0) {
-            SendPlainReport(512, "IoMcu", 26, 26, 0, 1);
-            RunRecord_Target("IOMCU", emOutcomeImageRefused);
-        } else {
-            RunRecord_Target("IOMCU", emOutcomeNoImage);
-        }
+        UpgradePushTarget(*this, s_stIoMcu);
         if (FinishPackage()) return 0;
     }
 }

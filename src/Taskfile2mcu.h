@@ -30,6 +30,8 @@ void Get512BytesFlashData(char* o_pDst, int i_s32Row);
 // of hex digits with good checksums, one per line, and an end record with
 // nothing after it but line ends. Returns 0, or -1 with the reason in o_pWhy.
 int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize);
+// The same check on a text already in memory.
+int HexCheckText(const char* i_pText, size_t i_uLen, char* o_pWhy, size_t i_whySize);
 
 // ---- firmware image push ----------------------------------------------------
 extern int32_t g_nSTBlock;   // 10240
@@ -52,6 +54,10 @@ int DynamicBuf_Init(DynamicBuf* o_pBuf, const char* i_pName);
 int DynamicBuf_Append(DynamicBuf* io_pBuf, const void* i_pData, uint32_t i_u32Len);
 void DynamicBuf_Drop(DynamicBuf* io_pBuf, uint32_t i_u32Len);   // drop the first bytes
 void DynamicBuf_Free(DynamicBuf* io_pBuf);
+// Reads the descriptor to its end into o_pBuf (initialised here; free it in
+// any case). Returns 0, or -1 with the reason in o_pWhy when the file is
+// larger than 2 MiB or cannot be read.
+int DynamicBuf_ReadFile(DynamicBuf* o_pBuf, int i_fd, char* o_pWhy, size_t i_whySize);
 
 // Writes to the (non-blocking) serial port within a bound: the bytes written,
 // or -1 when none went out (errno ETIME when the line took nothing in time).
@@ -99,6 +105,9 @@ public:
     // written before m_bUpgradeflg is raised, read after it is seen.
     char m_szOrderId[65];
     char m_szPackageSha[65];
+    // The master or IO MCU image as it was checked, for the next
+    // Process4STUpgrade to push (null: it reads the file itself, once).
+    const DynamicBuf* m_pStImage;
 
     // ISP run state
     uint8_t m_bBVFlg;

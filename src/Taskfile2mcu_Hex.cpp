@@ -54,6 +54,18 @@ int RefuseCutRecord(const char* i_pText, int i_s32Len, int i_s32Pos) {
     return -1;
 }
 
+// A record's characters after its colon must all be hex digits: a damaged
+// digit would otherwise count as 0 and could still add up.
+bool AllHexDigits(const char* i_pText, int i_s32From, int i_s32To) {
+    for (int i = i_s32From; i < i_s32To; i++) {
+        if (HexDigit(i_pText[i]) >= 0) continue;
+        qx_printf("######record holds <0x%x> at <%d> where a hex digit belongs, file refused.\n",
+                  (unsigned char)i_pText[i], i);
+        return false;
+    }
+    return true;
+}
+
 // Checks the record at i_s32Pos and returns its length (-1 when refused).
 int CheckRecord(const char* i_pText, int i_s32Len, int i_s32Pos, bool& io_bEndSeen, int& io_s32MaxRow) {
     // The byte count is needed to know the record's length at all.
@@ -62,9 +74,11 @@ int CheckRecord(const char* i_pText, int i_s32Len, int i_s32Pos, bool& io_bEndSe
         qx_printf("######record at <%d> is cut off by the end of the text <%d>\n", i_s32Pos, i_s32Len);
         return -1;
     }
+    if (!AllHexDigits(i_pText, i_s32Pos + 1, i_s32Pos + 3)) return -1;
     int s32Count = PairAt(i_pText, i_s32Pos + 1);
     int s32RecLen = RecordLen(s32Count);
     if (i_s32Pos + s32RecLen > i_s32Len) return RefuseCutRecord(i_pText, i_s32Len, i_s32Pos);
+    if (!AllHexDigits(i_pText, i_s32Pos + 3, i_s32Pos + s32RecLen)) return -1;
     int s32Type = PairAt(i_pText, i_s32Pos + 7);
     int s32High = PairAt(i_pText, i_s32Pos + 3);
     int s32Low = PairAt(i_pText, i_s32Pos + 5);
@@ -94,9 +108,17 @@ int CheckText(const char* i_pText, int i_s32Len) {
     int s32MaxRow = 0;
     int s32Pos = 0;
     while (s32Pos < i_s32Len) {
-        if (i_pText[s32Pos] != ':') {
+        char c = i_pText[s32Pos];
+        if (c == '\r' || c == '\n') {
             s32Pos++;
             continue;
+        }
+        // Anything else between records may be a record whose colon was
+        // damaged: passed over, the device would get 0xFF for its bytes.
+        if (c != ':') {
+            qx_printf("######text <0x%x> at <%d> where a record should start, file refused.\n", (unsigned char)c,
+                      s32Pos);
+            return -1;
         }
         int s32RecLen = CheckRecord(i_pText, i_s32Len, s32Pos, bEndSeen, s32MaxRow);
         if (s32RecLen < 0) return -1;
@@ -180,57 +202,81 @@ int RefuseImage(char* o_pWhy, size_t i_size, long i_lRecord, const char* i_pWhy)
     snprintf(o_pWhy, i_size, "record %ld: %s", i_lRecord, i_pWhy);
     return -1;
 }
-}  // namespace
 
-int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize) {
+// The boot loaders' reading of a raw image, fed piece by piece.
+struct HexRawReader {
     HexPlace ePlace = kHexBetween;
     long lRecord = 0;
     int s32Digits = 0, s32Want = 0, s32High = 0, s32Type = 0;
     unsigned u32Sum = 0;
+};
+
+int HexRawFeed(HexRawReader& io_rd, const char* i_pText, size_t i_uLen, char* o_pWhy, size_t i_whySize) {
+    for (size_t i = 0; i < i_uLen; i++) {
+        char c = i_pText[i];
+        bool bLineEnd = c == '\r' || c == '\n';
+        if (io_rd.ePlace != kHexInRecord) {
+            if (bLineEnd) {
+                if (io_rd.ePlace == kHexLineEnd) io_rd.ePlace = io_rd.s32Type == 1 ? kHexAfterEnd : kHexBetween;
+                continue;
+            }
+            if (io_rd.ePlace == kHexAfterEnd)
+                return RefuseImage(o_pWhy, i_whySize, io_rd.lRecord, "text after the end record");
+            if (io_rd.ePlace == kHexLineEnd)
+                return RefuseImage(o_pWhy, i_whySize, io_rd.lRecord, "longer than its byte count");
+            if (c != ':') return RefuseImage(o_pWhy, i_whySize, io_rd.lRecord + 1, "text where a record should start");
+            io_rd.ePlace = kHexInRecord;
+            io_rd.lRecord++;
+            io_rd.s32Digits = 0;
+            io_rd.s32Want = 2;
+            io_rd.u32Sum = 0;
+            continue;
+        }
+        int s32Digit = HexDigit(c);
+        if (s32Digit < 0) return RefuseImage(o_pWhy, i_whySize, io_rd.lRecord, "cut short or not a hex digit");
+        if (io_rd.s32Digits % 2 == 0) {
+            io_rd.s32High = s32Digit;
+        } else {
+            int s32Byte = io_rd.s32High * 16 + s32Digit;
+            io_rd.u32Sum += (unsigned)s32Byte;
+            if (io_rd.s32Digits == 1) io_rd.s32Want = 2 * (s32Byte + 5);
+            if (io_rd.s32Digits == 7) io_rd.s32Type = s32Byte;
+        }
+        if (++io_rd.s32Digits == io_rd.s32Want) {
+            if ((io_rd.u32Sum & 0xFF) != 0)
+                return RefuseImage(o_pWhy, i_whySize, io_rd.lRecord, "checksum does not add up");
+            io_rd.ePlace = kHexLineEnd;
+        }
+    }
+    return 0;
+}
+
+int HexRawEnd(const HexRawReader& i_rd, char* o_pWhy, size_t i_whySize) {
+    if (i_rd.ePlace == kHexInRecord)
+        return RefuseImage(o_pWhy, i_whySize, i_rd.lRecord, "cut short by the end of the file");
+    if (i_rd.ePlace != kHexAfterEnd && !(i_rd.ePlace == kHexLineEnd && i_rd.s32Type == 1)) {
+        snprintf(o_pWhy, i_whySize, "no end record in %ld records", i_rd.lRecord);
+        return -1;
+    }
+    return 0;
+}
+}  // namespace
+
+int HexCheckImage(int i_fd, char* o_pWhy, size_t i_whySize) {
+    HexRawReader stRd;
     char aBuf[4096];
     for (;;) {
         ssize_t n = read(i_fd, aBuf, sizeof(aBuf));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "the file cannot be read");
+        if (n < 0) return RefuseImage(o_pWhy, i_whySize, stRd.lRecord, "the file cannot be read");
         if (n == 0) break;
-        for (ssize_t i = 0; i < n; i++) {
-            char c = aBuf[i];
-            bool bLineEnd = c == '\r' || c == '\n';
-            if (ePlace != kHexInRecord) {
-                if (bLineEnd) {
-                    if (ePlace == kHexLineEnd) ePlace = s32Type == 1 ? kHexAfterEnd : kHexBetween;
-                    continue;
-                }
-                if (ePlace == kHexAfterEnd) return RefuseImage(o_pWhy, i_whySize, lRecord, "text after the end record");
-                if (ePlace == kHexLineEnd) return RefuseImage(o_pWhy, i_whySize, lRecord, "longer than its byte count");
-                if (c != ':') return RefuseImage(o_pWhy, i_whySize, lRecord + 1, "text where a record should start");
-                ePlace = kHexInRecord;
-                lRecord++;
-                s32Digits = 0;
-                s32Want = 2;
-                u32Sum = 0;
-                continue;
-            }
-            int s32Digit = HexDigit(c);
-            if (s32Digit < 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "cut short or not a hex digit");
-            if (s32Digits % 2 == 0) {
-                s32High = s32Digit;
-            } else {
-                int s32Byte = s32High * 16 + s32Digit;
-                u32Sum += (unsigned)s32Byte;
-                if (s32Digits == 1) s32Want = 2 * (s32Byte + 5);
-                if (s32Digits == 7) s32Type = s32Byte;
-            }
-            if (++s32Digits == s32Want) {
-                if ((u32Sum & 0xFF) != 0) return RefuseImage(o_pWhy, i_whySize, lRecord, "checksum does not add up");
-                ePlace = kHexLineEnd;
-            }
-        }
+        if (HexRawFeed(stRd, aBuf, (size_t)n, o_pWhy, i_whySize) != 0) return -1;
     }
-    if (ePlace == kHexInRecord) return RefuseImage(o_pWhy, i_whySize, lRecord, "cut short by the end of the file");
-    if (ePlace != kHexAfterEnd && !(ePlace == kHexLineEnd && s32Type == 1)) {
-        snprintf(o_pWhy, i_whySize, "no end record in %ld records", lRecord);
-        return -1;
-    }
-    return 0;
+    return HexRawEnd(stRd, o_pWhy, i_whySize);
+}
+
+int HexCheckText(const char* i_pText, size_t i_uLen, char* o_pWhy, size_t i_whySize) {
+    HexRawReader stRd;
+    if (HexRawFeed(stRd, i_pText, i_uLen, o_pWhy, i_whySize) != 0) return -1;
+    return HexRawEnd(stRd, o_pWhy, i_whySize);
 }

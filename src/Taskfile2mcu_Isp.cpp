@@ -202,6 +202,38 @@ int32_t CTaskfile2mcu::Check0x5ARsp(const char*) { return 0; }
 // ---- the run -------------------------------------------------------------------
 
 namespace {
+// How the port being walked fared over all its attempts: its closing report
+// and its outcome are taken from this.
+struct IspPortTally {
+    bool bAnswered;      // the device answered an entry request
+    uint32_t u32Blocks;  // data blocks sent
+    int32_t s32Percent;  // highest progress reported
+    bool bFinished;      // the last block's answers came: the device holds the image
+};
+IspPortTally s_stTally = {false, 0, 0, false};
+
+// The three banks of the EP port being entered, loaded and checked once: every
+// attempt on the port writes these, the files are never read again for it.
+struct IspEpBanks {
+    unsigned char aFlash[3][QX_FLASHBUF_LEN];
+    int32_t aRow[3];
+    int32_t aFileSize[3];
+};
+IspEpBanks s_stEpBanks;
+
+void KeepBank(const CTaskfile2mcu& i_task, int i_s32Bank) {
+    memcpy(s_stEpBanks.aFlash[i_s32Bank], g_FlashBuf, QX_FLASHBUF_LEN);
+    s_stEpBanks.aRow[i_s32Bank] = g_row;
+    s_stEpBanks.aFileSize[i_s32Bank] = i_task.m_s32FileSize;
+}
+
+// Puts a kept bank where the writes take it from, as its load would have.
+void UseBank(CTaskfile2mcu& io_task, int i_s32Bank) {
+    memcpy(g_FlashBuf, s_stEpBanks.aFlash[i_s32Bank], QX_FLASHBUF_LEN);
+    g_row = s_stEpBanks.aRow[i_s32Bank];
+    io_task.m_s32FileSize = s_stEpBanks.aFileSize[i_s32Bank];
+}
+
 // What one call of the run holds across its passes (and across run resets).
 struct IspCall {
     char aRsp[QXIH_RSP_LEN + 1];  // gathered answer, always zero-terminated
@@ -270,7 +302,10 @@ void ClearRsp(IspCall& io_call) {
 }
 
 IspOutcome OnJumpToIcpMode(CTaskfile2mcu& io_task, IspCall& io_call) {
-    if (io_task.ApplyIntoUpgradeModleRsp(io_call.aRsp) == 0) return Ok();
+    if (io_task.ApplyIntoUpgradeModleRsp(io_call.aRsp) == 0) {
+        s_stTally.bAnswered = true;
+        return Ok();
+    }
     Board_usleep(10000);
     if (io_call.u32EntryNum <= 4) {
         qx_printf("In case emMSGJumpToIcpMode....nSendnum[%d] \n", (int)io_call.u32EntryNum);
@@ -305,6 +340,8 @@ IspOutcome On84Req(CTaskfile2mcu& io_task, IspCall&) {
     io_task.m_b16ShortWait = 1;
     if (io_task.m_u32FlsAddr > 254 && io_task.m_u32FlsBank == 2) {
         qx_printf("######m_u32FlsAddr is <0x%x> Error.\n", io_task.m_u32FlsAddr);
+        // Bank 2 was written to its top row and answered for: the device is done.
+        s_stTally.bFinished = true;
         // Reset at once: otherwise the next port would start inside this
         // finished attempt and sit out 50 windows before its own begins.
         io_task.VUV025ERevDateTimeOut();
@@ -347,10 +384,10 @@ IspOutcome OnFlowCtrl(CTaskfile2mcu& io_task, IspCall& io_call) {
     IspPercent stPct = IspComputePercent(io_task.m_u32SendCount, io_task.m_s32FileSize, io_task.m_u32FlsBank);
     qx_printf("u32Percent.......[%d]\n", stPct.s32BankPercent);
     io_call.u32Percent = stPct.u32Overall;
-    if (io_task.m_bBVFlg)
-        SendIndexedReport(512, "BV", io_task.m_u32Port, stPct.s32BankPercent);
-    else
-        SendIndexedReport(512, "EpFile", io_task.m_u32Port, (int32_t)stPct.u32Overall);
+    int32_t s32Reported = io_task.m_bBVFlg ? stPct.s32BankPercent : (int32_t)stPct.u32Overall;
+    SendIndexedReport(512, io_task.m_bBVFlg ? "BV" : "EpFile", io_task.m_u32Port, s32Reported);
+    s_stTally.u32Blocks++;
+    if (s32Reported > s_stTally.s32Percent) s_stTally.s32Percent = s32Reported;
     return Ok();
 }
 
@@ -419,17 +456,15 @@ IspOutcome On5A2Rsp(CTaskfile2mcu& io_task, IspCall& io_call) {
     if (!io_task.m_b16SendFinish) return {kIspOwnState, 0};
     if (io_task.m_bBVFlg || io_task.m_u32FlsBank >= 2) {
         qx_puts("Upgrade VUV025E is Finish.");
+        s_stTally.bFinished = true;
         io_task.VUV025ERevDateTimeOut();
         return {kIspReturn, 0};
     }
     io_task.m_b16SendFinish = 0;
     char szPath[QX_PATH_BUF(512)];
     Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, io_task.m_u32FlsBank == 0 ? ".h01" : ".h02");
-    if (io_task.ProcessReadUpgradeFile(szPath) != 0) {
-        qx_puts(io_task.m_u32FlsBank == 0 ? "~~~~~ after m_b16SendFinish is true VUV025ERevDateTimeOut()"
-                                          : "~~~~~ after m_u32FlsBank is 1 VUV025ERevDateTimeOut()");
-        return ResetAttempt(io_task, io_call);
-    }
+    // The bank as it was checked when the port was entered.
+    UseBank(io_task, (int)io_task.m_u32FlsBank + 1);
     io_task.m_u32State = emMSG83Req;
     io_task.m_u32FlsBank++;
     io_task.m_u32FlsAddr = 0x80;
@@ -476,19 +511,25 @@ void ApplyCounter(CTaskfile2mcu& io_task, IspCounter i_eCnt) {
 }
 
 // Loads the image a device is entered with. An EP device takes its three
-// banks in one go, so before it is first entered banks 1 and 2 must load too
-// (a device must never keep a new bank 0 with old banks 1 and 2); bank 0 is
-// then loaded again, to be written first.
+// banks in one go, so before it is first entered all three must load (a
+// device must never keep a new bank 0 with old banks 1 and 2); they are kept
+// as checked, and every attempt of the call writes them from there.
 int32_t LoadEntryImage(CTaskfile2mcu& io_task, const char* i_pBank0, bool i_bAllBanks) {
-    int32_t s32Ret = io_task.ProcessReadUpgradeFile(i_pBank0);
-    if (s32Ret != 0 || io_task.m_bBVFlg || !i_bAllBanks) return s32Ret;
-    for (const char* pSuffix : {".h01", ".h02"}) {
-        char szPath[QX_PATH_BUF(512)];
-        if (Board_Snprintf(szPath, sizeof(szPath), "%s%s", g_MCUVersionFile, pSuffix) < 0) return -2;
-        s32Ret = io_task.ProcessReadUpgradeFile(szPath);
+    if (io_task.m_bBVFlg) return io_task.ProcessReadUpgradeFile(i_pBank0);
+    if (i_bAllBanks) {
+        int32_t s32Ret = io_task.ProcessReadUpgradeFile(i_pBank0);
         if (s32Ret != 0) return s32Ret;
+        KeepBank(io_task, 0);
+        for (int s32Bank = 1; s32Bank <= 2; s32Bank++) {
+            char szPath[QX_PATH_BUF(512)];
+            if (Board_Snprintf(szPath, sizeof(szPath), "%s.h0%d", g_MCUVersionFile, s32Bank) < 0) return -2;
+            s32Ret = io_task.ProcessReadUpgradeFile(szPath);
+            if (s32Ret != 0) return s32Ret;
+            KeepBank(io_task, s32Bank);
+        }
     }
-    return io_task.ProcessReadUpgradeFile(i_pBank0);
+    UseBank(io_task, 0);
+    return 0;
 }
 
 // Waits out what is left of the window: a port that keeps failing must not
@@ -731,10 +772,39 @@ int32_t CTaskfile2mcu::ProcessReadUpgradeFile(const char* i_pPath) {
 
 // ---- the walk over the ports ---------------------------------------------------------
 
+namespace {
+void StartPort(const char* i_pTarget) {
+    s_stTally = IspPortTally{false, 0, 0, false};
+    RunRecord_Current(i_pTarget);
+}
+
+// How the port just walked ended: flashed only when its last answers came.
+QxOutcome PortOutcome(const CTaskfile2mcu& i_task, int32_t i_s32Ret) {
+    if (s_stTally.bFinished) return emOutcomeFlashed;
+    if (s_stTally.u32Blocks > 0) return emOutcomeUnconfirmed;
+    if (i_s32Ret == -2) return i_task.m_bFileExistFlg ? emOutcomeImageRefused : emOutcomeNoImage;
+    return s_stTally.bAnswered ? emOutcomeFailed : emOutcomeNoAnswer;
+}
+
+// The port's closing report: 100 when flashed, else the percent it reached
+// (0 when nothing was written); none when it had no image.
+void EndPort(const CTaskfile2mcu& i_task, size_t i_size, const char* i_pName, const char* i_pTarget, int32_t i_s32Ret) {
+    QxOutcome eOutcome = PortOutcome(i_task, i_s32Ret);
+    if (g_MCUVersionFile[0] != '\0' && i_task.m_bFileExistFlg)
+        SendIndexedReport(i_size, i_pName, i_task.m_u32Port, eOutcome == emOutcomeFlashed ? 100 : s_stTally.s32Percent);
+    RunRecord_Target(i_pTarget, eOutcome);
+}
+}  // namespace
+
 int32_t CTaskfile2mcu::Process4EPUpgrade() {
     m_nepRetrynum = 0;
     m_u32Port = 1;
+    uint32_t u32Started = 0;  // a port retried is still the same target
     while (m_u32Port <= QXIH_EP_PORTS) {
+        char szTarget[16];
+        snprintf(szTarget, sizeof(szTarget), "EP%u", (unsigned)m_u32Port);
+        if (u32Started != m_u32Port) StartPort(szTarget);
+        u32Started = m_u32Port;
         memset(g_MCUVersionFile, 0, sizeof(g_MCUVersionFile));
         Board_Path(g_MCUVersionFile, sizeof(g_MCUVersionFile), IspEpBasePath(m_u32Port));
         int32_t s32Ret = Run4EPUpgrade();
@@ -743,11 +813,13 @@ int32_t CTaskfile2mcu::Process4EPUpgrade() {
             Board_sleep(2);
             if (m_nepRetrynum <= 2) continue;
             qx_printf("######Run4EPUpgrade fail try again.m_nepRetrynum[%d]...\n", m_nepRetrynum);
+            // Passed over without a closing report.
+            RunRecord_Target(szTarget, PortOutcome(*this, s32Ret));
             m_nepRetrynum = 0;
             m_u32Port++;
             continue;
         }
-        if (g_MCUVersionFile[0] != '\0' && m_bFileExistFlg) SendIndexedReport(512, "EpFile", m_u32Port, 100);
+        EndPort(*this, 512, "EpFile", szTarget, s32Ret);
         m_nepRetrynum = 0;
         m_u32Port++;
         Board_sleep(1);
@@ -765,10 +837,19 @@ int32_t CTaskfile2mcu::Process4BVUpgrade() {
     bool bExists = Board_IsRegular(g_MCUVersionFile);
     if (!bExists) qx_puts("###### No File to UpGrade BV...");
     SetUartSpeed(Board_SerialDev(), 57600);
-    if (!bExists) return 0;
+    char szTarget[16];
+    if (!bExists) {
+        for (uint32_t u32Port = 1; u32Port <= QXIH_BV_PORTS; u32Port++) {
+            snprintf(szTarget, sizeof(szTarget), "BV%u", (unsigned)u32Port);
+            RunRecord_Target(szTarget, emOutcomeNoImage);
+        }
+        return 0;
+    }
     for (uint32_t u32Port = 1; u32Port <= QXIH_BV_PORTS; u32Port++) {
-        Run4EPUpgrade();
-        if (g_MCUVersionFile[0] != '\0') SendIndexedReport(128, "BV", m_u32Port, 100);
+        snprintf(szTarget, sizeof(szTarget), "BV%u", (unsigned)m_u32Port);
+        StartPort(szTarget);
+        int32_t s32Ret = Run4EPUpgrade();
+        EndPort(*this, 128, "BV", szTarget, s32Ret);
         m_u32Port++;
         Board_sleep(3);
     }

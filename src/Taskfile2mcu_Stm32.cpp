@@ -78,6 +78,33 @@ void DynamicBuf_Free(DynamicBuf* io_pBuf) {
     io_pBuf->u32DataLen = 0;
 }
 
+int DynamicBuf_ReadFile(DynamicBuf* o_pBuf, int i_fd, char* o_pWhy, size_t i_whySize) {
+    if (DynamicBuf_Init(o_pBuf, "Name Not defined") != 0) {
+        snprintf(o_pWhy, i_whySize, "out of memory");
+        return -1;
+    }
+    struct stat st;
+    if (fstat(i_fd, &st) == 0 && st.st_size > DYNAMICBUF_MAX) {
+        snprintf(o_pWhy, i_whySize, "%lld bytes, more than %d", (long long)st.st_size, DYNAMICBUF_MAX);
+        return -1;
+    }
+    unsigned char aChunk[4096];
+    for (;;) {
+        ssize_t n = read(i_fd, aChunk, sizeof(aChunk));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            snprintf(o_pWhy, i_whySize, "the file cannot be read: %s", strerror(errno));
+            return -1;
+        }
+        if (n == 0) return 0;
+        // It may have grown since fstat.
+        if (DynamicBuf_Append(o_pBuf, aChunk, (uint32_t)n) != 0) {
+            snprintf(o_pWhy, i_whySize, "more than %d bytes", DYNAMICBUF_MAX);
+            return -1;
+        }
+    }
+}
+
 // ---- image push -------------------------------------------------------------------
 
 namespace {
@@ -94,8 +121,9 @@ void SendPushReport(bool i_bIoMcu, double i_dPercent) {
 
 // Opens the image to push: never a link, and never a wait on a FIFO or device;
 // that is refused as if the image could not be opened, with its own "######" line.
-Board_FilePtr OpenImage(const char* i_pPath) {
+Board_FilePtr OpenImage(const char* i_pPath, int* o_pFd) {
     int fd = Board_OpenRegular(i_pPath);
+    *o_pFd = fd;
     Board_FilePtr fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
     if (!fp) {
         if (fd >= 0) close(fd);
@@ -114,17 +142,42 @@ size_t ReadBlock(FILE* i_fp, int r) {
     return nRead;
 }
 
-// Master and IO MCU: the image as it is, block by block, with a report per block.
-void PushRaw(int i_fd, bool i_bIoMcu, FILE* i_fp, int i_nTotal) {
+// The same from an image in memory, from i_u32Off on.
+size_t CopyBlock(const DynamicBuf& i_image, uint32_t i_u32Off, int r) {
+    memset(g_aUPGFileBuffer, 0, sizeof(g_aUPGFileBuffer));
+    size_t nRead =
+        i_u32Off < i_image.u32DataLen ? std::min<size_t>((size_t)g_nSTBlock, i_image.u32DataLen - i_u32Off) : 0;
+    if (nRead > 0) memcpy(g_aUPGFileBuffer, i_image.pData + i_u32Off, nRead);
+    qx_eprintf("function [%s], line = [%d], fread result = %d, nTotal = %d\n", "QX_UPGSTM32", 1072, (int)nRead, r);
+    return nRead;
+}
+
+// Master and IO MCU: the image as it is, block by block, with a report per
+// block. A block the line does not take whole ends the push: the boot loader
+// must never get an image with a hole in it. o_s32Percent: the last percent
+// reported (0 before the first report).
+bool PushRaw(int i_fd, bool i_bIoMcu, const DynamicBuf& i_image, int i_nTotal, int32_t& o_s32Percent) {
+    o_s32Percent = 0;
+    uint32_t u32Off = 0;
     for (int r = i_nTotal; r >= 1; r--) {
-        size_t nRead = ReadBlock(i_fp, r);
+        size_t nRead = CopyBlock(i_image, u32Off, r);
+        u32Off += (uint32_t)nRead;
         ssize_t nWrite = UartWriteBounded(i_fd, g_aUPGFileBuffer, nRead);
         qx_eprintf("function [%s], line = [%d], Uart2Write result = %d\n", "QX_UPGSTM32", 1082, (int)nWrite);
+        if (nRead > 0 && nWrite != (ssize_t)nRead) {
+            qx_printf("###### write stalled at block %d of %d (%d of %d bytes taken), push ended\n", i_nTotal - r + 1,
+                      i_nTotal, nWrite > 0 ? (int)nWrite : 0, (int)nRead);
+            return false;
+        }
         Board_usleep((uint64_t)g_nSTDelay * 1000u);
         double dPercent = (double)(100 * (53 - r) / 53);
         if (dPercent > 99.0) dPercent = 99.0;
-        if (r <= 52) SendPushReport(i_bIoMcu, dPercent);
+        if (r <= 52) {
+            SendPushReport(i_bIoMcu, dPercent);
+            o_s32Percent = (int32_t)dPercent;
+        }
     }
+    return true;
 }
 
 // Valens: the whole image into io_pBuf. The chip flashes whatever it is given:
@@ -151,14 +204,56 @@ bool LoadValensImage(FILE* i_fp, const char* i_pPath, long i_nLength, int i_nTot
     return !bRefused;
 }
 
-// Valens: the loaded image in one YMODEM transfer; the verdict wait learns how it went.
-void SendValensImage(const DynamicBuf& i_buf, int32_t i_nValens) {
-    if (fymodem_send(i_buf.pData, i_buf.u32DataLen, i_nValens == 1 ? "VSTX.hex" : "VSRX.hex") < 0) {
+// Valens: the loaded image in one YMODEM transfer; the verdict wait learns how
+// it went. The percent is what the chip acknowledged, 99 at most until its verdict.
+void SendValensImage(CTaskfile2mcu& io_task, const DynamicBuf& i_buf, int32_t i_nValens) {
+    int32_t s32Sent = fymodem_send(i_buf.pData, i_buf.u32DataLen, i_nValens == 1 ? "VSTX.hex" : "VSRX.hex");
+    uint32_t u32Acked = fymodem_acked();
+    io_task.m_s32StPercent =
+        i_buf.u32DataLen > 0 ? (int32_t)std::min<uint64_t>(99, (uint64_t)u32Acked * 100u / i_buf.u32DataLen) : 99;
+    if (s32Sent < 0) {
         s_bYmodemFailed = true;
+        io_task.m_eStOutcome = emOutcomeFailed;
         qx_printf("###### File transfer failed, the Valens chip did not get the image\n");
     } else {
         qx_printf("File transfer successful, waiting for upgrade..........\n");
     }
+}
+
+// Master and IO MCU: the checked image the scheduler holds, or else the file
+// read whole, once; pushed from memory. False when nothing more is to be done
+// (the outcome is set then).
+bool PushImage(CTaskfile2mcu& io_task, char* i_pPath) {
+    DynamicBuf stOwn;
+    memset(&stOwn, 0, sizeof(stOwn));
+    const DynamicBuf* pImage = io_task.m_pStImage;
+    if (pImage == nullptr) {
+        int fd = Board_OpenRegular(i_pPath);
+        if (fd < 0) {
+            if (fd != -2)
+                qx_eprintf("function [%s], line = [%d], can't open %s\n", "QX_UPGSTM32", 1049,
+                           i_pPath ? i_pPath : "(null)");
+            io_task.m_eStOutcome = fd == -2 ? emOutcomeImageRefused : emOutcomeNoImage;
+            return false;
+        }
+        char szWhy[128];
+        int nRet = DynamicBuf_ReadFile(&stOwn, fd, szWhy, sizeof(szWhy));
+        close(fd);
+        if (nRet != 0) {
+            qx_printf("###### image %s not read whole, nothing sent: %s\n", i_pPath, szWhy);
+            DynamicBuf_Free(&stOwn);
+            io_task.m_eStOutcome = emOutcomeImageRefused;
+            return false;
+        }
+        pImage = &stOwn;
+    }
+    long nLength = (long)pImage->u32DataLen;
+    int nTotal = (int)(nLength / g_nSTBlock + 1);
+    qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
+    bool bWhole = PushRaw(io_task.m_Uartfd, io_task.m_bIoMcu != 0, *pImage, nTotal, io_task.m_s32StPercent);
+    DynamicBuf_Free(&stOwn);
+    if (!bWhole) io_task.m_eStOutcome = emOutcomeWriteStalled;
+    return bWhole;
 }
 }  // namespace
 
@@ -168,14 +263,21 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     s_bYmodemFailed = false;
     if (g_nSTBlock <= 0 || g_nSTBlock > (int32_t)sizeof(g_aUPGFileBuffer)) {
         qx_eprintf("###### block size %d outside 1..%zu, nothing sent\n", g_nSTBlock, sizeof(g_aUPGFileBuffer));
+        m_eStOutcome = emOutcomeFailed;
         return 0;
     }
-    Board_FilePtr fp = OpenImage(i_pPath);
-    if (!fp) return 0;
     const int32_t nValens = GetValensUpFlg();
+    if (nValens == 0) return PushImage(*this, i_pPath) ? 1 : 0;
+    int fd = -1;
+    Board_FilePtr fp = OpenImage(i_pPath, &fd);
+    if (!fp) {
+        m_eStOutcome = fd == -2 ? emOutcomeImageRefused : fd == -1 ? emOutcomeNoImage : emOutcomeFailed;
+        return 0;
+    }
     DynamicBuf stBuf;
     if (DynamicBuf_Init(&stBuf, "Name Not defined") != 0) {
         s_bYmodemFailed = true;
+        m_eStOutcome = emOutcomeFailed;
         return 1;
     }
     fseek(fp.get(), 0, SEEK_END);
@@ -184,12 +286,12 @@ int32_t CTaskfile2mcu::QX_UPGSTM32(char* i_pPath) {
     int nTotal = (int)(nLength / g_nSTBlock + 1);
     qx_eprintf("function [%s], line = [%d], nLength = %d, nTotal = %d\n", "QX_UPGSTM32", 1064, (int)nLength, nTotal);
     fseek(fp.get(), 0, SEEK_SET);
-    if (nValens == 0)
-        PushRaw(m_Uartfd, m_bIoMcu != 0, fp.get(), nTotal);
-    else if (LoadValensImage(fp.get(), i_pPath, nLength, nTotal, &stBuf))
-        SendValensImage(stBuf, nValens);
-    else
+    if (LoadValensImage(fp.get(), i_pPath, nLength, nTotal, &stBuf)) {
+        SendValensImage(*this, stBuf, nValens);
+    } else {
         s_bYmodemFailed = true;
+        m_eStOutcome = emOutcomeImageRefused;
+    }
     DynamicBuf_Free(&stBuf);
     return 1;
 }
@@ -249,6 +351,7 @@ struct StRun {
     bool bBlock = false;
     int nEntryFails = 0;
     uint64_t u64VerdictDeadline = 0;
+    bool bConfirmed = false;  // the boot loader said it is rebooting
 };
 
 enum StStep { kStOn, kStDone, kStFail };
@@ -264,6 +367,7 @@ bool ReadLine(CTaskfile2mcu& io_task, StRun& io_run, int32_t& o_s32Consumed) {
     if (io_run.bBlock && io_run.nTarget == TARGET_VALENS && STM_Status == 2 &&
         !WaitReadable(io_run.fd, io_run.u64VerdictDeadline)) {
         qx_printf("###### no verdict from the Valens chip within %d s\n", QX_VALENS_VERDICT_MS / 1000);
+        io_task.m_eStOutcome = emOutcomeUnconfirmed;
         return false;
     }
     int32_t s32Read = io_task.Uart2tread(io_run.fd, szChunk, 255, io_run.bBlock);
@@ -302,6 +406,7 @@ StStep StEnter(CTaskfile2mcu& io_task, StRun& io_run) {
     io_task.SetUartSpeed(io_run.pDev, 57600);
     if (++io_run.nEntryFails < QX_ST_ENTRY_FAIL_MAX) return kStOn;
     qx_printf("###### entry command not sent after %d attempts, upgrade given up\n", io_run.nEntryFails);
+    io_task.m_eStOutcome = emOutcomeFailed;
     return kStFail;
 }
 
@@ -342,13 +447,18 @@ StStep StAwaitVerdict(CTaskfile2mcu& io_task, StRun& io_run) {
     qx_printf("STM_Status==2.....buffer[%s][%d].\n", io_run.szLine, (int)strlen(io_run.szLine));
     retry_count++;
     if (io_run.nTarget == TARGET_VALENS) {
-        if (RecvHas(io_run.stRecv, "FAIL", io_run.u32Stale)) return kStFail;
+        if (RecvHas(io_run.stRecv, "FAIL", io_run.u32Stale)) {
+            io_task.m_eStOutcome = emOutcomeFailed;
+            return kStFail;
+        }
         if (!RecvHas(io_run.stRecv, "SUCCESS", io_run.u32Stale)) return kStOn;
         io_task.m_nValensResult = 1;
+        io_run.bConfirmed = true;
         return kStDone;
     }
     const char* pFresh = io_run.szLine + std::min<size_t>(io_run.u32Stale, strlen(io_run.szLine));
-    return strstr(pFresh, "rebooting") != nullptr || retry_count > QX_ST_CLOSE_PASS_MAX ? kStDone : kStOn;
+    if (strstr(pFresh, "rebooting") != nullptr) io_run.bConfirmed = true;
+    return io_run.bConfirmed || retry_count > QX_ST_CLOSE_PASS_MAX ? kStDone : kStOn;
 }
 
 StStep RunStates(CTaskfile2mcu& io_task, StRun& io_run) {
@@ -357,7 +467,11 @@ StStep RunStates(CTaskfile2mcu& io_task, StRun& io_run) {
         DynamicBuf_Drop(&io_run.stRecv, (uint32_t)s32Consumed);
         io_run.u32Stale -= std::min(io_run.u32Stale, (uint32_t)s32Consumed);
         if (!ReadLine(io_task, io_run, s32Consumed)) return kStFail;
-        if (retry_count > QX_ST_PASS_MAX) return kStFail;
+        if (retry_count > QX_ST_PASS_MAX) {
+            // Before the push the boot loader never got ready; after it, it never confirmed.
+            io_task.m_eStOutcome = STM_Status < 2 ? emOutcomeNoAnswer : emOutcomeUnconfirmed;
+            return kStFail;
+        }
         StStep eStep = STM_Status == 0   ? StEnter(io_task, io_run)
                        : STM_Status == 1 ? StAwaitStart(io_task, io_run)
                                          : StAwaitVerdict(io_task, io_run);
@@ -378,6 +492,8 @@ int32_t CTaskfile2mcu::CatchEndMsg(const char* i_pMsg, int i_s32Len) {
 }
 
 void CTaskfile2mcu::Process4STUpgrade() {
+    m_eStOutcome = emOutcomeFailed;
+    m_s32StPercent = 0;
     StRun stRun;
     stRun.pDev = Board_SerialDev();
     if (m_Uartfd >= 0) tcflush(m_Uartfd, TCIOFLUSH);
@@ -385,6 +501,9 @@ void CTaskfile2mcu::Process4STUpgrade() {
     stRun.fd = m_Uartfd;
     struct stat st;
     if (stRun.fd < 0 || fstat(stRun.fd, &st) != 0) return;
+    // Whatever ends the run on its way sets the outcome; a run that gets no
+    // further than the entry has had no answer.
+    m_eStOutcome = emOutcomeNoAnswer;
     qx_printf("Ready to upgrade ST... ... \n");
 
     stRun.nValens = GetValensUpFlg();
@@ -397,6 +516,10 @@ void CTaskfile2mcu::Process4STUpgrade() {
     StStep eEnd = bReady ? RunStates(*this, stRun) : kStFail;
     // Whatever ends a Valens run short is its failure.
     if (eEnd == kStFail && stRun.nTarget == TARGET_VALENS) m_nValensResult = -1;
+    if (!bReady) m_eStOutcome = emOutcomeFailed;
+    if (eEnd == kStDone) m_eStOutcome = stRun.bConfirmed ? emOutcomeFlashed : emOutcomeUnconfirmed;
+    // 100 says flashed and confirmed, nothing less.
+    m_s32StPercent = m_eStOutcome == emOutcomeFlashed ? 100 : std::min<int32_t>(m_s32StPercent, 99);
     if (!bReady) return;
     retry_count = 0;
     STM_Status = 0;

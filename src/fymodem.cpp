@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 
 #include "BoardProfile.h"
 #include "QxLog.h"
@@ -13,6 +14,8 @@
 namespace {
 ym_progress_fn s_fnProgress = nullptr;
 void* s_pProgressUser = nullptr;
+uint32_t s_u32Acked = 0;             // file bytes acknowledged in this send
+uint64_t s_u64TransferDeadline = 0;  // end of the whole transfer (0: none)
 
 enum { YM_READ_TIMEOUT = -1, YM_READ_BROKEN = -2 };
 
@@ -35,7 +38,29 @@ int ReadAnswer(uint64_t i_u64DeadlineMs) {
     }
 }
 
-uint64_t AnswerDeadline() { return Board_MonoMs() + YM_ANSWER_WAIT_MS; }
+// An answer is awaited for YM_ANSWER_WAIT_MS, never past the transfer's end.
+uint64_t AnswerDeadline() {
+    uint64_t u64Deadline = Board_MonoMs() + YM_ANSWER_WAIT_MS;
+    if (s_u64TransferDeadline != 0 && s_u64TransferDeadline < u64Deadline) u64Deadline = s_u64TransferDeadline;
+    return u64Deadline;
+}
+
+bool TransferOvertime() { return s_u64TransferDeadline != 0 && Board_MonoMs() >= s_u64TransferDeadline; }
+
+// The speed the port is set to; the board's Valens speed when it cannot be read.
+uint32_t LineBaud() {
+    struct termios tio;
+    if (tcgetattr(g_pTaskUP4mcu->m_Uartfd, &tio) != 0) return 115200;
+    static const struct {
+        speed_t speed;
+        uint32_t u32Baud;
+    } s_aRates[] = {{B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+                    {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    speed_t speed = cfgetospeed(&tio);
+    for (const auto& rate : s_aRates)
+        if (rate.speed == speed) return rate.u32Baud;
+    return 115200;
+}
 
 void WriteByte(unsigned char i_c) { g_pTaskUP4mcu->StUartWrite((const char*)&i_c, 1); }
 
@@ -109,6 +134,10 @@ enum YmStep { kYmDone, kYmAgain, kYmFail, kYmCancel };
 template <typename Send, typename Judge>
 int32_t SendAndAwait(const char* i_pWhat, Send i_send, Judge i_judge) {
     for (int nSends = 0; nSends < YM_MAX_SENDS; nSends++) {
+        if (TransferOvertime()) {
+            qx_printf("###### YM: transfer not done in its time at the %s, transfer cancelled\n", i_pWhat);
+            return Cancel();
+        }
         i_send();
         switch (i_judge(AnswerDeadline())) {
             case kYmDone:
@@ -177,6 +206,7 @@ int32_t SendData(unsigned char* i_pData, unsigned int i_u32Size) {
         auto send = [&] { ym_send_packet(pPayload, s32Block); };
         if (SendAndAwait("data packet", send, judge) != 0) return -1;
         u32Done += u32Chunk;
+        s_u32Acked = u32Done;
         s32Block++;
         if (s_fnProgress != nullptr) s_fnProgress(u32Done, i_u32Size, s_pProgressUser);
     }
@@ -213,7 +243,21 @@ int32_t SendEnd() {
 }
 }  // namespace
 
+uint32_t fymodem_acked(void) { return s_u32Acked; }
+
+// Per packet (header and closing packet included) four sends of its 1029
+// bytes at 10 bits a byte, and a second for the receiver to take it; on top,
+// one packet's whole bound of sends and 20 s. 2 MiB at 115200 bit/s: 48 min,
+// where a healthy transfer takes about 3 min and a receiver that answers only
+// every tenth send would hold the line for 57 hours.
+uint64_t fymodem_transfer_bound_ms(uint32_t i_u32Size, uint32_t i_u32Baud) {
+    uint64_t u64Packets = ((uint64_t)i_u32Size + YM_PACKET_1K_SIZE - 1) / YM_PACKET_1K_SIZE + 2;
+    uint64_t u64Wire = u64Packets * YM_TRANSFER_SENDS * (3 + YM_PACKET_1K_SIZE + 2) * 10u * 1000u;
+    return YM_TRANSFER_BASE_MS + u64Wire / (i_u32Baud > 0 ? i_u32Baud : 115200) + u64Packets * YM_TRANSFER_PACKET_MS;
+}
+
 int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char* i_pFilename) {
+    s_u32Acked = 0;
     if (g_pTaskUP4mcu == nullptr || (i_pData == nullptr && i_u32Size > 0) || i_u32Size > 0x7FFFFFFFu) {
         qx_printf("###### YM: nothing to send (no port object or no data)\n");
         return -1;
@@ -229,8 +273,12 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
         return Cancel();
     }
     DrainInput();
-    if (SendPacket0(i_pFilename, i_u32Size) != 0 || SendData(i_pData, i_u32Size) != 0 || SendEnd() != 0) return -1;
-    return (int32_t)i_u32Size;
+    // Each packet's sends are bounded, but a receiver that answers only now
+    // and then must not hold the line for days: the whole transfer is bounded too.
+    s_u64TransferDeadline = Board_MonoMs() + fymodem_transfer_bound_ms(i_u32Size, LineBaud());
+    bool bSent = SendPacket0(i_pFilename, i_u32Size) == 0 && SendData(i_pData, i_u32Size) == 0 && SendEnd() == 0;
+    s_u64TransferDeadline = 0;
+    return bSent ? (int32_t)i_u32Size : -1;
 }
 
 // ---- receiver -------------------------------------------------------------------

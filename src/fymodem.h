@@ -20,6 +20,12 @@
 #define YM_FIRST_C_WAIT_MS 60000   // for the receiver's first 'C'
 #define YM_ANSWER_WAIT_MS 10000    // for the answer to one send of a packet
 #define YM_MAX_SENDS 10            // sends of any one packet before giving up
+// The whole transfer, from the receiver's first 'C' on, is bounded too (see
+// fymodem_send): one packet's full bound of sends, then per packet four sends
+// at the line rate and a second for the receiver.
+#define YM_TRANSFER_BASE_MS (YM_MAX_SENDS * YM_ANSWER_WAIT_MS + 20000)
+#define YM_TRANSFER_SENDS 4
+#define YM_TRANSFER_PACKET_MS 1000
 
 // CRC-16/XMODEM of the payload (poly 0x1021, init 0, no reflection, no final XOR).
 uint16_t ym_crc16(const unsigned char* i_pData, uint32_t i_u32Len);
@@ -28,6 +34,10 @@ uint16_t ym_crc16(const unsigned char* i_pData, uint32_t i_u32Len);
 // negative value when the transfer was cancelled (either side), failed or
 // gave up at one of the bounds above.
 int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char* i_pFilename);
+// File bytes the receiver acknowledged in the last fymodem_send.
+uint32_t fymodem_acked(void);
+// The bound of a whole transfer of i_u32Size bytes at i_u32Baud bit/s, in ms.
+uint64_t fymodem_transfer_bound_ms(uint32_t i_u32Size, uint32_t i_u32Baud);
 // One packet: 128-byte payload for block 0, 1024 bytes otherwise.
 int32_t ym_send_packet(unsigned char* i_pData, int i_s32Block);
 // Packet 0 with name and size; a null name gives the closing packet.

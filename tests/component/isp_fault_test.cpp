@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 #include "Faults.h"
 #include "isp_rig.h"
@@ -16,35 +17,102 @@ constexpr double kStallScale = 0.005;
 
 }  // namespace
 
-TEST(IspFault, FamiliesWithoutImagesSilentOrBadImagesAreHandledPortByPort) {
-    IspRig rig(kStallScale);
-    // Input: an invalid bank-0 file (ports 1-8); EP9162SQ: no files (ports 9-12);
-    // EP91A6SQ: good files, but devices that never answer (ports 13-16).
-    rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h00", ":00000001FF\n");
-    rig.writeEp(QX_EP_BASE_91A6, fwtest::SampleEpBanks(1));
-    for (unsigned p = 13; p <= 16; p++) {
-        sim::IspFaults f;
-        f.silent = true;
-        rig.isp.ep(p).setFaults(f);
-    }
-    rig.task.Process4EPUpgrade();
+namespace {
+// The closing report vela heard for a port: "-" none at all, "max" the highest
+// of its progress reports again, else its percent.
+std::string Closing(const IspRig& rig, const std::string& name) {
+    std::vector<fwtest::Report> reps = rig.reportsFor(name);
+    if (reps.empty()) return "-";
+    int max = -1;
+    for (size_t i = 0; i + 1 < reps.size(); i++) max = std::max(max, reps[i].percentValue());
+    return reps.back().percentValue() == max ? "max" : reps.back().percent;
+}
+}  // namespace
 
-    // Stalled ports run three times (five entry requests each), then are passed
-    // over without a report. The invalid image still counts as done and is
-    // reported; the missing one is not.
-    for (unsigned p = 13; p <= 16; p++) EXPECT_EQ(rig.isp.ep(p).entries(), 15) << p;
-    ASSERT_TRUE(rig.vela.waitForCount(8, 5000));
-    std::vector<fwtest::Report> reps = rig.vela.reports();
-    EXPECT_EQ(reps.size(), 8u);
-    for (unsigned p = 1; p <= 8; p++) {
-        EXPECT_EQ(reps[p - 1].name, "EpFile(" + std::to_string(p) + ")");
-        EXPECT_EQ(reps[p - 1].percent, "100");
-        EXPECT_EQ(reps[p - 1].current, std::to_string(p));
+// One walk over the EP (or BV) ports a row: the port's closing report says 100
+// only when the device took the whole image; otherwise the percent it reached,
+// 0 when nothing was written. A refused image is never written: its ports hear
+// 0. A missing image, and an EP port passed over after its stalls, hear nothing.
+TEST(IspFault, WalksCloseEachPortWithWhatItReached) {
+    const std::string input = QX_EP_BASE_INPUT, out9162 = QX_EP_BASE_9162;
+    auto damagedColon = [](std::string text) {
+        size_t at = text.find("\n:", text.size() / 2);
+        text[at + 1] = ';';
+        return text;
+    };
+    struct {
+        const char* legend;
+        bool bv;
+        std::function<void(IspRig&)> plant;
+        const char* faults;
+        std::vector<std::string> closing;  // per port
+        std::vector<int> entries;          // per port; -1: any
+    } rows[] = {
+        {"EP: Input bank 0 invalid, EP9162SQ without images, EP91A6SQ devices silent (three runs of five entries)",
+         false,
+         [&](IspRig& rig) {
+             rig.root.write(input + ".h00", ":00000001FF\n");
+             rig.writeEp(QX_EP_BASE_91A6, fwtest::SampleEpBanks(1));
+         },
+         "ep13=silent,ep14=silent,ep15=silent,ep16=silent",
+         {"0", "0", "0", "0", "0", "0", "0", "0", "-", "-", "-", "-", "-", "-", "-", "-"},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15, 15, 15, 15}},
+        {"EP: Input bank 2 invalid, a damaged colon in EP9162SQ bank 1: no device entered",
+         false,
+         [&](IspRig& rig) {
+             rig.writeEp(input, fwtest::SampleEpBanks(2));
+             rig.root.write(input + ".h02", ":00000001FF\n");
+             rig.writeEp(out9162, fwtest::SampleEpBanks(3));
+             rig.root.write(out9162 + ".h01", damagedColon(sim::ImageToHex(fwtest::SampleEpBanks(3)[1])));
+         },
+         "",
+         {"0", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0", "-", "-", "-", "-"},
+         std::vector<int>(16, 0)},
+        {"BV: BV.hex with a bad checksum: no device entered", true,
+         [](IspRig& rig) { rig.root.write(QX_BV_HEX, ":0400000001020304F3\r\n:00000001FF\r\n"); }, "",
+         std::vector<std::string>(8, "0"), std::vector<int>(8, 0)},
+        {"BV: a good device, silent ones, and one silent after two blocks",
+         true,
+         [](IspRig& rig) { rig.writeBv(fwtest::SampleBvImage(4)); },
+         "bv2=silent,bv3=silent-after:2,bv4=silent,bv5=silent,bv6=silent,bv7=silent,bv8=silent",
+         {"100", "0", "max", "0", "0", "0", "0", "0"},
+         {1, -1, -1, -1, -1, -1, -1, -1}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.legend);
+        IspRig rig(kStallScale);
+        r.plant(rig);
+        sim::FaultSet set;
+        sim::DeviceFaults all;
+        std::string err;
+        ASSERT_TRUE(set.parse(r.faults, &err)) << err;
+        set.apply(&all);
+        for (unsigned p = 1; p <= QXIH_EP_PORTS; p++) rig.isp.ep(p).setFaults(all.ep[p - 1]);
+        for (unsigned p = 1; p <= QXIH_BV_PORTS; p++) rig.isp.bv(p).setFaults(all.bv[p - 1]);
+        if (r.bv)
+            rig.task.Process4BVUpgrade();
+        else
+            rig.task.Process4EPUpgrade();
+        size_t closings = (size_t)std::count_if(r.closing.begin(), r.closing.end(), [](auto& c) { return c != "-"; });
+        ASSERT_TRUE(rig.vela.waitForCount(closings, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more should come
+        for (unsigned p = 1; p <= r.closing.size(); p++) {
+            std::string name = (r.bv ? "BV(" : "EpFile(") + std::to_string(p) + ")";
+            EXPECT_EQ(Closing(rig, name), r.closing[p - 1]) << name;
+            for (const fwtest::Report& rep : rig.reportsFor(name)) EXPECT_EQ(rep.current, std::to_string(p));
+            sim::IspDevice& dev = r.bv ? rig.isp.bv(p) : rig.isp.ep(p);
+            if (r.entries[p - 1] >= 0) {
+                EXPECT_EQ(dev.entries(), r.entries[p - 1]) << name;
+            }
+        }
+        EXPECT_EQ(rig.task.m_u32Port, r.bv ? 9u : 17u);
+        if (!r.bv) {
+            EXPECT_EQ(rig.task.m_nepRetrynum, 0);
+            EXPECT_EQ(rig.task.m_uptime4EP, 0);
+        }
+        // The last BV port's end takes the upgrade flag down, as ever.
+        EXPECT_EQ(rig.task.GetUpgradeflg(), !r.bv);
     }
-    EXPECT_EQ(rig.task.m_u32Port, 17u);
-    EXPECT_EQ(rig.task.m_nepRetrynum, 0);
-    EXPECT_EQ(rig.task.m_uptime4EP, 0);
-    EXPECT_TRUE(rig.task.GetUpgradeflg());
 }
 
 TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
@@ -65,7 +133,7 @@ TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
          1, "######FileSize is <194561> > 190 * 1024, in ProcessMatrixMCUUpgradeReq."},
         {"bank 0 a FIFO: never waited on",
          [&](IspRig& rig) {
-             rig.root.mkdirs("/home/ubuntu/McuUpdate/Input");
+             rig.root.mkdirs(std::string(QX_UPDATE_DIR) + "Input");
              mkfifo(rig.root.file(base + ".h00").c_str(), 0600);
          },
          0, ".h00 is not a regular file"},
@@ -84,6 +152,14 @@ TEST(IspFault, AnyBankFileMissingBadOrNoRegularFileEndsTheRunBeforeEntry) {
              rig.root.write(base + ".h02", ":00000001FF\n");
          },
          1, "######address overflow"},
+        {"bank 1 with a record whose colon is damaged: refused, not passed over",
+         [&](IspRig& rig) {
+             writeBanks(rig, 3);
+             std::string h01 = sim::ImageToHex(fwtest::SampleEpBanks(3)[1]);
+             h01[h01.find("\n:") + 1] = '#';
+             rig.root.write(base + ".h01", h01);
+         },
+         1, "where a record should start, file refused."},
     };
     for (const auto& r : rows) {
         IspRig rig;

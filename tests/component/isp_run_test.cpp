@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 #include "isp_rig.h"
 
@@ -23,18 +24,31 @@ std::pair<unsigned, unsigned> Span(const sim::IspDevice& dev, unsigned bank) {
 }
 }  // namespace
 
-TEST(IspRun, EpPortThreeBanksEndToEnd) {
+// A row: the bank files as staged, or replaced once the device is entered (it
+// must still get the banks as they were checked at its entry).
+class IspRunEp : public ::testing::TestWithParam<bool> {};
+
+TEST_P(IspRunEp, PortThreeBanksEndToEnd) {
     IspRig rig;
     auto banks = fwtest::SampleEpBanks(7);
-    rig.writeEp(QX_EP_BASE_INPUT, banks);
+    const std::string base = QX_EP_BASE_INPUT;
+    rig.writeEp(base, banks);
     // The bank-1 text padded to 135,680 bytes: 10 blocks give 20 % of the bank, 39 overall.
     std::string h01 = sim::ImageToHex(banks[1]);
     ASSERT_TRUE(sim::PadHexText(&h01, 135680));
-    rig.root.write(std::string(QX_EP_BASE_INPUT) + ".h01", h01);
+    rig.root.write(base + ".h01", h01);
 
     rig.select(3);
-    EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
     sim::IspDevice& dev = rig.isp.ep(3);
+    std::thread swap;
+    if (GetParam()) {
+        swap = std::thread([&] {
+            fwtest::WaitFor([&] { return dev.entries() > 0; }, 60000);
+            rig.writeEp(base, fwtest::SampleEpBanks(20));
+        });
+    }
+    EXPECT_EQ(rig.task.Run4EPUpgrade(), 0);
+    if (swap.joinable()) swap.join();
     for (unsigned b = 0; b < 3; b++) EXPECT_EQ(sim::IspVerifyBank(dev, b, banks[b]), "") << "bank " << b;
 
     // Rows 0x70 to 0x7F are never addressed: the block at 0x6E is followed by 84 80 00.
@@ -72,6 +86,11 @@ TEST(IspRun, EpPortThreeBanksEndToEnd) {
         last = r.percentValue();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BankFiles, IspRunEp, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "ReplacedAfterEntry" : "AsStaged";
+                         });
 
 TEST(IspRun, BvPortEndToEnd) {
     IspRig rig;

@@ -84,8 +84,15 @@ TEST(DynamicBuf, GrowsToTwoMebibytesAndNoFurther) {
 
 // ---- master and IO MCU -----------------------------------------------------------------
 
+// The percent of the last push report vela heard (0 when none came).
+int LastPushPercent(const sim::VelaStandIn& vela) {
+    auto reports = vela.reports();
+    return reports.empty() ? 0 : reports.back().percentValue();
+}
+
 // One run of the master (or the IO MCU's) boot loader a row: whether the image
-// went out and arrived whole, and how many closing passes the run made.
+// went out and arrived whole, how many closing passes the run made, and how
+// it ended: flashed (100) only with "rebooting", else the percent last reported.
 TEST(MasterRun, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
     sim::BootloaderOptions bare, crlf, noText, repeat, noise, silent;
     bare.token = "START";
@@ -101,16 +108,20 @@ TEST(MasterRun, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
         size_t hexBytes, holdAfter;
         bool pushed, complete;
         size_t closingPasses;  // 0: fewer than 101
+        QxOutcome outcome;
     } rows[] = {
-        {"the IO MCU", true, {}, 4000, SIZE_MAX, true, true, 0},
-        {"a token without line end", false, bare, 3000, SIZE_MAX, true, true, 0},
-        {"CR LF closing lines one per pass; the run ends on \"rebooting\"", false, crlf, 500, SIZE_MAX, true, true, 0},
-        {"without \"rebooting\": 101 passes", false, noText, 200, SIZE_MAX, true, true, 101},
-        {"the token repeated for ever", false, repeat, 2000, SIZE_MAX, true, true, 0},
-        {"noise for ever: no token", false, noise, 200, SIZE_MAX, false, false, 0},
-        {"silent: nothing after the entry command", false, silent, 200, SIZE_MAX, false, false, 0},
-        // The pty's buffer takes some 64 KiB more than the line, not the whole image.
-        {"a line held during the push: the writes give up", false, {}, 60000, 20000, true, false, 101},
+        // clang-format off
+        {"the IO MCU", true, {}, 4000, SIZE_MAX, true, true, 0, emOutcomeFlashed},
+        {"a token without line end", false, bare, 3000, SIZE_MAX, true, true, 0, emOutcomeFlashed},
+        {"CR LF closing lines one per pass; the run ends on \"rebooting\"", false, crlf, 500, SIZE_MAX, true, true, 0, emOutcomeFlashed},
+        {"without \"rebooting\": 101 passes, unconfirmed", false, noText, 200, SIZE_MAX, true, true, 101, emOutcomeUnconfirmed},
+        {"the token repeated for ever", false, repeat, 2000, SIZE_MAX, true, true, 0, emOutcomeFlashed},
+        {"noise for ever: no token, no answer", false, noise, 200, SIZE_MAX, false, false, 0, emOutcomeNoAnswer},
+        {"silent: nothing after the entry command", false, silent, 200, SIZE_MAX, false, false, 0, emOutcomeNoAnswer},
+        // The pty's buffer takes some 64 KiB more than the line, not the whole
+        // image: the first write that stalls ends the push, nothing follows it.
+        {"a line held during the push: the push ends there", false, {}, 60000, 20000, true, false, 0, emOutcomeWriteStalled},
+        // clang-format on
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.legend);
@@ -134,6 +145,14 @@ TEST(MasterRun, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
                                     : log.count("STM_Status==2.....") < 101)
             << log.count("STM_Status==2.....");
         EXPECT_FALSE(log.contains("never read"));
+        EXPECT_STREQ(QxOutcomeName(rig.task.m_eStOutcome), QxOutcomeName(r.outcome));
+        if (r.outcome == emOutcomeFlashed) {
+            EXPECT_EQ(rig.task.m_s32StPercent, 100);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the last reports arrive
+            EXPECT_EQ(rig.task.m_s32StPercent, LastPushPercent(rig.vela));
+            EXPECT_EQ(rig.task.m_s32StPercent > 0, r.pushed);
+        }
     }
 }
 
@@ -160,9 +179,11 @@ TEST(MasterRun, MissingImageNoRegularFileOrClosedPortEndTheRun) {
         const char* legend;
         int (*plant)(const char* target, const char* at);
         const char* logged;
-    } rows[] = {{"missing", nullptr, "can't open "},
-                {"a FIFO", [](const char*, const char* at) { return mkfifo(at, 0600); }, " is not a regular file"},
-                {"a link to a good image", symlink, " is not a regular file"}};
+        QxOutcome outcome;
+    } rows[] = {{"missing", nullptr, "can't open ", emOutcomeNoImage},
+                {"a FIFO", [](const char*, const char* at) { return mkfifo(at, 0600); }, " is not a regular file",
+                 emOutcomeImageRefused},
+                {"a link to a good image", symlink, " is not a regular file", emOutcomeImageRefused}};
     for (const auto& r : rows) {
         Rig rig(0.01);
         LogCapture log(true);
@@ -172,6 +193,8 @@ TEST(MasterRun, MissingImageNoRegularFileOrClosedPortEndTheRun) {
         rig.run();
         EXPECT_TRUE(log.contains(r.logged)) << r.legend;
         EXPECT_EQ(rig.master.record().hexText, "") << r.legend;
+        EXPECT_STREQ(QxOutcomeName(rig.task.m_eStOutcome), QxOutcomeName(r.outcome)) << r.legend;
+        EXPECT_EQ(rig.task.m_s32StPercent, 0) << r.legend;
     }
     Rig rig(0.01);
     int fd = rig.task.m_Uartfd;
@@ -179,6 +202,7 @@ TEST(MasterRun, MissingImageNoRegularFileOrClosedPortEndTheRun) {
     rig.run();
     rig.task.m_Uartfd = fd;
     EXPECT_EQ(rig.master.record().attaches, 0);
+    EXPECT_EQ(rig.task.m_eStOutcome, emOutcomeFailed);
 }
 
 // ---- Valens -------------------------------------------------------------------------------
@@ -202,17 +226,19 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
         int result;
         bool sent;
         std::vector<std::string> logged, notLogged;
+        QxOutcome outcome;
+        int percent;  // what the chip acknowledged; 100 only with its SUCCESS
     } rows[] = {
         // clang-format off
-        {"transmitter", 1, {}, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}},
-        {"receiver", 2, success, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}},
-        {"FAIL", 1, fail, 30000, false, -1, true, {}, {}},
-        {"SUCCESS and FAIL: FAIL wins", 1, both, 30000, false, -1, true, {}, {}},
-        {"no verdict: bounded wait, then failure", 1, noVerdict, 30000, false, -1, true, {"no verdict"}, {}},
-        {"text from before the push is no verdict", 1, oldVerdict, 100, false, 1, true, {}, {}},
-        {"a failed transfer ends at once, not a success", 1, cancel, 5000, false, -1, true, {"###### File transfer failed"}, {"File transfer successful", "no verdict"}},
-        {"above 2 MiB: refused before anything is sent", 1, {}, 2097153, false, -1, false, {"2097153 bytes"}, {}},
-        {"an unwritable port: five tries", 1, {}, 100, true, -1, false, {"entry command not sent after 5 attempts"}, {}},
+        {"transmitter", 1, {}, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100},
+        {"receiver", 2, success, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100},
+        {"FAIL", 1, fail, 30000, false, -1, true, {}, {}, emOutcomeFailed, 99},
+        {"SUCCESS and FAIL: FAIL wins", 1, both, 30000, false, -1, true, {}, {}, emOutcomeFailed, 99},
+        {"no verdict: bounded wait, then failure", 1, noVerdict, 30000, false, -1, true, {"no verdict"}, {}, emOutcomeUnconfirmed, 99},
+        {"text from before the push is no verdict", 1, oldVerdict, 100, false, 1, true, {}, {}, emOutcomeFlashed, 100},
+        {"a failed transfer ends at once, not a success", 1, cancel, 5000, false, -1, true, {"###### File transfer failed"}, {"File transfer successful", "no verdict"}, emOutcomeFailed, 20},
+        {"above 2 MiB: refused before anything is sent", 1, {}, 2097153, false, -1, false, {"2097153 bytes"}, {}, emOutcomeImageRefused, 0},
+        {"an unwritable port: five tries", 1, {}, 100, true, -1, false, {"entry command not sent after 5 attempts"}, {}, emOutcomeFailed, 0},
         // clang-format on
     };
     for (const auto& r : rows) {
@@ -234,6 +260,8 @@ TEST(ValensRun, TheFileGoesOverAndTheVerdictComesFromTheChipsText) {
         }
         const sim::ValensChip::Record got = rig.valens.record();
         EXPECT_EQ(rig.task.m_nValensResult, r.result);
+        EXPECT_STREQ(QxOutcomeName(rig.task.m_eStOutcome), QxOutcomeName(r.outcome));
+        EXPECT_EQ(rig.task.m_s32StPercent, r.percent);
         EXPECT_EQ(got.attaches, r.unwritable ? 0 : 1);
         EXPECT_EQ(got.headers > 0, r.sent);
         EXPECT_EQ(rig.io.record().attaches, 0);
@@ -282,7 +310,7 @@ struct PushRig : AgentHome {
         return got;
     }
     int32_t push(const std::string& content) {
-        std::string path = root.write("/home/ubuntu/McuUpdate/MASTER.hex", content);
+        std::string path = root.write(QX_MASTER_HEX, content);
         return port.task.QX_UPGSTM32(&path[0]);
     }
     sim::PtyLine line;

@@ -27,8 +27,8 @@ std::string SmallHex() {
 
 // The lab's rig; the scheduler opens the task's port itself.
 struct SchedRig : sim::LabWorld {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {})
-        : LabWorld(sim::LabOptions{scale, 0, {}, {}, vo, false}) {
+    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}, sim::BootloaderOptions master = {})
+        : LabWorld(sim::LabOptions{scale, 0, master, {}, vo, false}) {
         if (!ready()) throw std::runtime_error("the board could not be set up");
     }
     ~SchedRig() {
@@ -159,29 +159,62 @@ TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
     }
 }
 
-TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
+// Each push target and each BV port is closed with the percent it reached:
+// 100 only when flashed, 0 for an image refused before anything was written.
+TEST(Scheduler, RefusedImagesAndSilentBootLoadersAreReportedAsTheyEndedAndVelaStillHearsTheEnd) {
     const std::string bad = ":0400000001020304F3\r\n:00000001FF\r\n";  // checksum off by one
+    sim::BootloaderOptions silent;
+    silent.silent = true;
+    std::vector<std::string> bvRefused = {"ST:100:0"};
+    for (int p = 1; p <= 8; p++) bvRefused.push_back("BV(" + std::to_string(p) + "):0:0");
+    bvRefused.push_back("IoMcu:100:1");
     struct {
         const char* legend;
-        std::string master, ioMcu;         // "fifo": a FIFO in its place
+        std::string master, ioMcu, bv;     // "fifo": a FIFO in its place; "": none
         bool linkedDir;                    // the staging directory is a link to another directory
+        sim::BootloaderOptions masterOpt;
         std::vector<std::string> reports;  // the plain ones: name:percent:isEnd
+        int masterAttaches, ioAttaches;
+        size_t refusals;  // "######" lines of images refused or not regular
     } rows[] = {
-        {"bad checksum in the master image", bad, SmallHex(), false, {"ST:0:0", "IoMcu:100:1"}},
+        {"bad checksum in the master image", bad, SmallHex(), "", false, {}, {"ST:0:0", "IoMcu:100:1"}, 0, 1, 1},
         {"a record after the IO MCU image's end",
          SmallHex(),
          SmallHex() + SmallHex(),
+         "",
          false,
-         {"ST:100:0", "IoMcu:0:1"}},
+         {},
+         {"ST:100:0", "IoMcu:0:1"},
+         1,
+         0,
+         1},
         {"master a FIFO, never waited on; the linked directory removed, never followed",
          "fifo",
          SmallHex(),
+         "",
          true,
-         {"IoMcu:100:1"}},
+         {},
+         {"IoMcu:100:1"},
+         0,
+         1,
+         1},
+        {"BV.hex with a bad checksum: every BV port hears 0",
+         SmallHex(),
+         SmallHex(),
+         bad,
+         false,
+         {},
+         bvRefused,
+         1,
+         1,
+         0},
+        {"the master boot loader never ready: ST hears 0", SmallHex(), "", "", false, silent, {"ST:0:0"}, 1, 0, 0},
     };
     for (const auto& r : rows) {
-        SchedRig rig;
-        rig.root.write(QX_IOMCU_HEX, r.ioMcu);
+        SchedRig rig(0.01, {}, r.masterOpt);
+        if (!r.ioMcu.empty()) rig.root.write(QX_IOMCU_HEX, r.ioMcu);
+        if (!r.bv.empty()) rig.root.write(QX_BV_HEX, r.bv);
+        rig.root.mkdirs(QX_UPDATE_DIR);
         if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
         if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
         if (r.linkedDir) {
@@ -191,12 +224,12 @@ TEST(Scheduler, RefusedOrPlantedImagesSkipTheirTargetAndVelaStillHearsTheEnd) {
             symlink(rig.root.file("/other").c_str(), dir.c_str());
         }
         rig.runPackage();
-        std::vector<std::string> plain = rig.plainReports();
-        EXPECT_EQ(plain, r.reports) << r.legend;
-        auto has = [&](const std::string& rep) { return std::count(plain.begin(), plain.end(), rep) == 1; };
-        EXPECT_EQ(rig.master.record().attaches, has("ST:100:0") ? 1 : 0) << r.legend;
-        EXPECT_EQ(rig.io.record().attaches, has("IoMcu:100:1") ? 1 : 0) << r.legend;
-        EXPECT_EQ(rig.log.count("refused, nothing sent") + rig.log.count("is not a regular file"), 1u) << r.legend;
+        EXPECT_EQ(rig.plainReports(), r.reports) << r.legend;
+        EXPECT_EQ(rig.master.record().attaches, r.masterAttaches) << r.legend;
+        EXPECT_EQ(rig.io.record().attaches, r.ioAttaches) << r.legend;
+        for (int p = 1; p <= 8 && !r.bv.empty(); p++) EXPECT_EQ(rig.isp.bv(p).entries(), 0) << r.legend;
+        EXPECT_EQ(rig.log.count("refused, nothing sent") + rig.log.count("is not a regular file"), r.refusals)
+            << r.legend;
         EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir) << r.legend;
         EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
     }

@@ -32,12 +32,13 @@ using O = Outcome;
 // One row per knob and device kind: what the device does, and what the agent
 // is meant to make of it. A target is reported at 100 % only when it holds
 // its image and confirmed it; any other end is reported with the percent
-// reached (an EP port that stalls after two retries, a BV port or an MCU that
-// never answers), and a boot loader that takes the image without its closing
-// text has not confirmed it.
+// reached (a BV port or an MCU that never answers), but for an EP port given
+// up after its retries, which gets no closing report at all (the record tells
+// its outcome); a boot loader that takes the image without its closing text
+// has not confirmed it.
 // clang-format off
 const FaultKnob kKnobs[] = {
-    {"ep", "silent",          "",  O::ReportedFailed,    60, "never answers",
+    {"ep", "silent",          "",  O::PassedOver,       60, "never answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silent = true; }},
     {"ep", "prompt-fe",       "N", O::Flashed,           60, "answers the first N entry texts with FE",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).promptFE = N(f); }},
@@ -47,11 +48,11 @@ const FaultKnob kKnobs[] = {
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).missZFromBlock = 1; Isp(f, d).missZ = N(f); }},
     {"ep", "burst",           "N", O::Flashed,           60, "answers the 86 before block N with 24 bytes",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).burstBeforeBlock = N(f); }},
-    {"ep", "silent-after",    "N", O::ReportedFailed,    60, "falls silent once N blocks are in",
+    {"ep", "silent-after",    "N", O::PassedOver,       60, "falls silent once N blocks are in",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silentAfterBlock = N(f); }},
     {"ep", "withhold-ack-always", "N", O::ReportedFailed, 120, "withholds the 'Z' of block N in every attempt",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).withholdZBlock = N(f); }},
-    {"ep", "noise",           "",  O::ReportedFailed,    120, "sends noise for ever besides its answers",
+    {"ep", "noise",           "",  O::PassedOver,       120, "sends noise for ever besides its answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).noise = true; }},
     {"bv", "silent",          "",  O::ReportedFailed,    30, "never answers",
      [](const Fault& f, DeviceFaults* d) { Isp(f, d).silent = true; }},

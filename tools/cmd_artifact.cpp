@@ -55,14 +55,16 @@ int Run() {
     const Args& a = s_args;
     std::string name = a.name.empty() ? "matrix-mcu-" + a.version : a.name;
     for (const auto& [what, value] : {std::pair<std::string, std::string>{"--version", a.version},
-                                      {"--device-type", a.deviceType}, {"the artifact name", name}}) {
+                                      {"--device-type", a.deviceType},
+                                      {"the artifact name", name}}) {
         std::string why = PlainWord(what, value);
         if (!why.empty()) return Fail(why);
     }
     std::string tool = FindInPath("mender-artifact");
     if (tool.empty())
-        return Fail("mender-artifact is not installed (not found in PATH): install Debian's mender-artifact "
-                    "package (apt-get install mender-artifact), or put its directory in PATH");
+        return Fail(
+            "mender-artifact is not installed (not found in PATH): install Debian's mender-artifact "
+            "package (apt-get install mender-artifact), or put its directory in PATH");
     if (!a.key.empty() && access(a.key.c_str(), R_OK) != 0) return Fail("cannot read the signing key " + a.key);
 
     PackageJudgement j;
@@ -86,11 +88,25 @@ int Run() {
     sim::TempRoot scratch;
     std::string meta = scratch.path() + "/meta-data.json";
     sim::WriteFile(meta, nlohmann::json{{"board_model", QX_MODEL_WORD}}.dump() + "\n");
-    std::vector<std::string> argv = {tool,  "write",           "module-image", "--type", "matrix-mcu",
-                                     "--artifact-name", name, "--device-type", a.deviceType,
-                                     "--file", a.package, "--software-name", "matrix-mcu",
-                                     "--software-version", a.version, "--meta-data", meta,
-                                     "--output-path", partial.string()};
+    std::vector<std::string> argv = {tool,
+                                     "write",
+                                     "module-image",
+                                     "--type",
+                                     "matrix-mcu",
+                                     "--artifact-name",
+                                     name,
+                                     "--device-type",
+                                     a.deviceType,
+                                     "--file",
+                                     a.package,
+                                     "--software-name",
+                                     "matrix-mcu",
+                                     "--software-version",
+                                     a.version,
+                                     "--meta-data",
+                                     meta,
+                                     "--output-path",
+                                     partial.string()};
     if (!a.key.empty()) argv.insert(argv.end(), {"--key", a.key});
     std::string said;
     int rc = sim::RunArgv(argv, &said);
@@ -112,8 +128,7 @@ int Run() {
 
 FwCommand::Run Setup(CLI::App& app) {
     app.add_option("PACKAGE", s_args.package, "update package (.tar.gz) as vela uploads it")->required();
-    app.add_option("--version", s_args.version, "the package's version: the artifact's software version")
-        ->required();
+    app.add_option("--version", s_args.version, "the package's version: the artifact's software version")->required();
     app.add_option("--device-type", s_args.deviceType, "the device type of the boards it is for")->required();
     app.add_option("--key", s_args.key, "private key to sign the artifact with (PEM)");
     app.add_option("-o,--output", s_args.output, "artifact file (default: NAME.mender here)");

@@ -9,12 +9,12 @@
 struct PackageJudgement {
     // Header row first: staged file, result, agent's loader, devices' reading.
     std::vector<std::vector<std::string>> table;
-    int problems = 0;       // rows that are not "ok" (a missing image counts)
-    int disagreements = 0;  // rows where the loader and the devices disagree
-    int blocking = 0;       // refused, disputed or stray: the package would not flash as meant
-    int images = 0;         // images staged
+    int problems = 0;                  // rows that are not "ok" (a missing image counts)
+    int disagreements = 0;             // rows where the loader and the devices disagree
+    int blocking = 0;                  // refused, disputed or stray: the package would not flash as meant
+    int images = 0;                    // images staged
     std::vector<std::string> missing;  // targets the upgrade would skip
-    std::string refusal;    // the agent's first "######" line while staging, if any
+    std::string refusal;               // the agent's first "######" line while staging, if any
 };
 
 // The board profile of this process is set to a private root: call it once,

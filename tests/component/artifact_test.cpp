@@ -94,10 +94,15 @@ TEST_P(Artifact, RefusesWhatWouldNotFlashAndWritesWhatTheClientReads) {
     argv.insert(argv.end(), {"artifact", pkg, "--version", c.version, "--device-type", c.deviceType, "-o", out});
     if (c.sign) {
         std::string keyOut;
-        ASSERT_EQ(RunArgv({"openssl", "ecparam", "-genkey", "-name", "prime256v1", "-noout", "-out",
-                           root.file("/key.pem")}, &keyOut), 0) << keyOut;
-        ASSERT_EQ(RunArgv({"openssl", "ec", "-in", root.file("/key.pem"), "-pubout", "-out", root.file("/pub.pem")},
-                          &keyOut), 0) << keyOut;
+        ASSERT_EQ(
+            RunArgv({"openssl", "ecparam", "-genkey", "-name", "prime256v1", "-noout", "-out", root.file("/key.pem")},
+                    &keyOut),
+            0)
+            << keyOut;
+        ASSERT_EQ(
+            RunArgv({"openssl", "ec", "-in", root.file("/key.pem"), "-pubout", "-out", root.file("/pub.pem")}, &keyOut),
+            0)
+            << keyOut;
         argv.insert(argv.end(), {"--key", root.file("/key.pem")});
     }
     EXPECT_EQ(RunArgv(argv, &said), c.rc) << said;

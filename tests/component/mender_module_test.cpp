@@ -29,16 +29,16 @@ enum Board { kIdle, kRunningThisBoot, kRunningEarlierBoot, kPackagePathIsLink };
 // What happens on the board before a step (the agent's part is written with its own record code).
 enum Before {
     kNothing,
-    kReboot,            // a new boot id
-    kDone,              // our order: MASTER and IOMCU flashed, the rest no image; phase=rebooting
-    kDoneFailed,        // our order: EP1 flashed, MASTER no-answer; phase=rebooting
-    kCutAtMaster,       // our order cut off at MASTER: phase=interrupted
-    kOtherOrder,        // an order of vela's, done
-    kOtherPackage,      // our order id, another package's hash
-    kValensOrder,       // a Valens order after ours
-    kNewUpload,         // vela uploads a new package over ours
-    kAgentRefuses,      // ArtifactReboot: the agent takes the order and refuses the package
-    kAgentCutsAtMaster, // ArtifactReboot: the agent takes the order, flashes EP1, is cut off at MASTER
+    kReboot,             // a new boot id
+    kDone,               // our order: MASTER and IOMCU flashed, the rest no image; phase=rebooting
+    kDoneFailed,         // our order: EP1 flashed, MASTER no-answer; phase=rebooting
+    kCutAtMaster,        // our order cut off at MASTER: phase=interrupted
+    kOtherOrder,         // an order of vela's, done
+    kOtherPackage,       // our order id, another package's hash
+    kValensOrder,        // a Valens order after ours
+    kNewUpload,          // vela uploads a new package over ours
+    kAgentRefuses,       // ArtifactReboot: the agent takes the order and refuses the package
+    kAgentCutsAtMaster,  // ArtifactReboot: the agent takes the order, flashes EP1, is cut off at MASTER
 };
 
 struct Step {
@@ -174,40 +174,40 @@ protected:
         root_.mkdirs("/tree/files");
         std::vector<std::string> tar = {"tar", "-czf", pkg, "-C", dir};
         switch (kind) {
-        case kPackage:
-        case kCut:
-        case kTwoFiles: {
-            sim::PackageImages p;
-            p.master = sim::ImageToHex(sim::SampleImage(1, {{0x00, 0x0F}}));
-            p.ioMcu = sim::ImageToHex(sim::SampleImage(2, {{0x00, 0x07}}));
-            ASSERT_TRUE(sim::BuildPackage(pkg, p, &err)) << err;
-            std::string bytes = ReadFile(pkg);
-            if (kind == kCut) WriteFile(pkg, bytes.substr(0, bytes.size() / 2));
-            if (kind == kTwoFiles) WriteFile(root_.file("/tree/files/more.tar.gz"), bytes);
-            return;
-        }
-        case kLinkMember:
-            root_.mkdirs("/src/McuUpdate");
-            ASSERT_EQ(symlink("/etc/shadow", root_.file("/src/McuUpdate/MASTER.hex").c_str()), 0);
-            tar.push_back("McuUpdate");
-            break;
-        case kOutside:
-            root_.write("/src/McuUpdate/version.json", "{}");
-            root_.write("/src/other/x.hex", ":00000001FF\n");
-            tar.insert(tar.end(), {"McuUpdate", "other/x.hex"});
-            break;
-        case kDotDot: {
-            // tar itself never writes such a name: Python's tarfile does.
-            std::string py = "import tarfile,io\nt=tarfile.open('" + pkg +
-                             "','w:gz')\ni=tarfile.TarInfo('McuUpdate/../x.hex')\ni.size=3\n"
-                             "t.addfile(i,io.BytesIO(b'abc'))\nt.close()\n";
-            ASSERT_EQ(RunArgv({"python3", "-c", py}, &err), 0) << err;
-            return;
-        }
-        case kTooMany:
-            for (int i = 0; i < 1025; i++) root_.write("/src/McuUpdate/f" + std::to_string(i), "");
-            tar.push_back("McuUpdate");
-            break;
+            case kPackage:
+            case kCut:
+            case kTwoFiles: {
+                sim::PackageImages p;
+                p.master = sim::ImageToHex(sim::SampleImage(1, {{0x00, 0x0F}}));
+                p.ioMcu = sim::ImageToHex(sim::SampleImage(2, {{0x00, 0x07}}));
+                ASSERT_TRUE(sim::BuildPackage(pkg, p, &err)) << err;
+                std::string bytes = ReadFile(pkg);
+                if (kind == kCut) WriteFile(pkg, bytes.substr(0, bytes.size() / 2));
+                if (kind == kTwoFiles) WriteFile(root_.file("/tree/files/more.tar.gz"), bytes);
+                return;
+            }
+            case kLinkMember:
+                root_.mkdirs("/src/McuUpdate");
+                ASSERT_EQ(symlink("/etc/shadow", root_.file("/src/McuUpdate/MASTER.hex").c_str()), 0);
+                tar.push_back("McuUpdate");
+                break;
+            case kOutside:
+                root_.write("/src/McuUpdate/version.json", "{}");
+                root_.write("/src/other/x.hex", ":00000001FF\n");
+                tar.insert(tar.end(), {"McuUpdate", "other/x.hex"});
+                break;
+            case kDotDot: {
+                // tar itself never writes such a name: Python's tarfile does.
+                std::string py = "import tarfile,io\nt=tarfile.open('" + pkg +
+                                 "','w:gz')\ni=tarfile.TarInfo('McuUpdate/../x.hex')\ni.size=3\n"
+                                 "t.addfile(i,io.BytesIO(b'abc'))\nt.close()\n";
+                ASSERT_EQ(RunArgv({"python3", "-c", py}, &err), 0) << err;
+                return;
+            }
+            case kTooMany:
+                for (int i = 0; i < 1025; i++) root_.write("/src/McuUpdate/f" + std::to_string(i), "");
+                tar.push_back("McuUpdate");
+                break;
         }
         ASSERT_EQ(RunArgv(tar, &err), 0) << err;
     }
@@ -238,7 +238,8 @@ protected:
         RunRecord_Phase("flashing");
         for (int i = 1; i <= 16; i++) {
             std::string ep = "EP" + std::to_string(i);
-            RunRecord_Target(ep.c_str(), (how == kDoneFailed || how == kCutAtMaster) && i == 1 ? emOutcomeFlashed : emOutcomeNoImage);
+            RunRecord_Target(ep.c_str(), (how == kDoneFailed || how == kCutAtMaster) && i == 1 ? emOutcomeFlashed
+                                                                                               : emOutcomeNoImage);
         }
         if (how == kCutAtMaster) {
             RunRecord_Current("MASTER");
@@ -254,36 +255,45 @@ protected:
 
     void Happen(Before b) {
         switch (b) {
-        case kNothing: break;
-        case kReboot: root_.write("/proc/sys/kernel/random/boot_id", kNewBoot + "\n"); break;
-        case kDone:
-        case kDoneFailed:
-        case kCutAtMaster: RecordOrder(kept("order_id"), kept("sha256"), b); break;
-        case kOtherOrder: RecordOrder("vela-7", kept("sha256"), kDone); break;
-        case kOtherPackage: RecordOrder(kept("order_id"), std::string(64, '0'), kDone); break;
-        case kValensOrder:
-            RunRecord_Begin(emOrderValens, "", "", "flashing");
-            RunRecord_Target("VALENS", emOutcomeFlashed);
-            RunRecord_Phase("finished");
-            break;
-        case kNewUpload: {
-            root_.write("/home/ubuntu/upload.part", "vela's upload");
-            std::string from = root_.file("/home/ubuntu/upload.part");
-            ASSERT_EQ(rename(from.c_str(), root_.file("/home/ubuntu/McuUpdate.tar.gz").c_str()), 0);
-            break;
-        }
-        case kAgentRefuses:
-        case kAgentCutsAtMaster:
-            // The agent's part runs when the order arrives: the module is waiting for it then.
-            standIn_ = std::thread([this, b] {
-                order_ = TakeOrder();
-                std::string id = order_.size() > 8 ? order_.substr(8) : "";
-                if (b == kAgentRefuses)
-                    RunRecord_Refused(emOrderPackage, id.c_str(), "not-plain");
-                else
-                    RecordOrder(id, kept("sha256"), kCutAtMaster);
-            });
-            break;
+            case kNothing:
+                break;
+            case kReboot:
+                root_.write("/proc/sys/kernel/random/boot_id", kNewBoot + "\n");
+                break;
+            case kDone:
+            case kDoneFailed:
+            case kCutAtMaster:
+                RecordOrder(kept("order_id"), kept("sha256"), b);
+                break;
+            case kOtherOrder:
+                RecordOrder("vela-7", kept("sha256"), kDone);
+                break;
+            case kOtherPackage:
+                RecordOrder(kept("order_id"), std::string(64, '0'), kDone);
+                break;
+            case kValensOrder:
+                RunRecord_Begin(emOrderValens, "", "", "flashing");
+                RunRecord_Target("VALENS", emOutcomeFlashed);
+                RunRecord_Phase("finished");
+                break;
+            case kNewUpload: {
+                root_.write("/home/ubuntu/upload.part", "vela's upload");
+                std::string from = root_.file("/home/ubuntu/upload.part");
+                ASSERT_EQ(rename(from.c_str(), root_.file("/home/ubuntu/McuUpdate.tar.gz").c_str()), 0);
+                break;
+            }
+            case kAgentRefuses:
+            case kAgentCutsAtMaster:
+                // The agent's part runs when the order arrives: the module is waiting for it then.
+                standIn_ = std::thread([this, b] {
+                    order_ = TakeOrder();
+                    std::string id = order_.size() > 8 ? order_.substr(8) : "";
+                    if (b == kAgentRefuses)
+                        RunRecord_Refused(emOrderPackage, id.c_str(), "not-plain");
+                    else
+                        RecordOrder(id, kept("sha256"), kCutAtMaster);
+                });
+                break;
         }
     }
 
@@ -323,15 +333,17 @@ TEST_P(MenderModule, StatesAsTheClientCallsThem) {
         if (s.rc == -2) continue;  // a step with no state only sets the board up
         std::string out;
         EXPECT_EQ(Module(s.state, &out), s.rc) << s.state << ":\n" << out;
-        for (const std::string& w : s.says) EXPECT_NE(out.find(w), std::string::npos) << s.state << ": " << w << "\n" << out;
-        for (const std::string& w : s.never) EXPECT_EQ(out.find(w), std::string::npos) << s.state << ": " << w << "\n" << out;
+        for (const std::string& w : s.says)
+            EXPECT_NE(out.find(w), std::string::npos) << s.state << ": " << w << "\n" << out;
+        for (const std::string& w : s.never)
+            EXPECT_EQ(out.find(w), std::string::npos) << s.state << ": " << w << "\n" << out;
         if (standIn_.joinable()) {
             standIn_.join();
             // vela's order: type 251 and length (text + 8) little-endian, then the order id the install kept.
             std::string id = kept("order_id");
             ASSERT_FALSE(id.empty());
-            EXPECT_EQ(order_, std::string("\xfb\0\0\0", 4) + std::string(1, (char)(id.size() + 8)) +
-                                  std::string(3, '\0') + id);
+            EXPECT_EQ(order_,
+                      std::string("\xfb\0\0\0", 4) + std::string(1, (char)(id.size() + 8)) + std::string(3, '\0') + id);
         }
     }
     // Placed whole, as a file of its own; nothing else left in the web account's home.
@@ -341,8 +353,10 @@ TEST_P(MenderModule, StatesAsTheClientCallsThem) {
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(root_.read("/home/ubuntu/McuUpdate.tar.gz"), payload);
         std::string id = kept("order_id");
-        EXPECT_TRUE(id.size() >= 1 && id.size() <= 64 && id.find_first_not_of(
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") == std::string::npos) << id;
+        EXPECT_TRUE(id.size() >= 1 && id.size() <= 64 &&
+                    id.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") ==
+                        std::string::npos)
+            << id;
     } else if (c.board != kPackagePathIsLink && c.steps.back().before != kNewUpload) {
         EXPECT_FALSE(root_.exists("/home/ubuntu/McuUpdate.tar.gz"));
     }

@@ -3,7 +3,9 @@
 # does for an image (maintainer scripts run outside a chroot with DPKG_ROOT set),
 # and looks at what landed: the files, the architecture of the binaries, the
 # unit (systemd-analyze verify), whether the agent is enabled (only on armhf),
-# and that removal takes it all away again.
+# the one version the programs print and the packages carry, what Debian wants
+# of every package (copyright, changelog, manual pages; lintian finds no
+# error), and that removal takes it all away again.
 # Usage: packaging/check-debs.sh DIR_WITH_DEBS ARCH
 set -euo pipefail
 dir=${1:?usage: $0 DIR_WITH_DEBS ARCH} arch=${2:?usage: $0 DIR_WITH_DEBS ARCH}
@@ -13,6 +15,18 @@ fail() { echo "FAIL ($arch): $*"; exit 1; }
 
 agent=$(ls "$dir"/mgtask_*_"$arch".deb) || fail "no mgtask package"
 tool=$(ls "$dir"/fwtool_*_"$arch".deb) || fail "no fwtool package"
+mender=$(ls "$dir"/mgtask-mender_*_all.deb) || fail "no mgtask-mender package"
+
+# lintian: no error; its warnings are printed (README lists why each stays).
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/deps.sh)"
+out=$(lintian --tag-display-limit 0 "$agent" "$tool" "$mender" 2>&1) || fail "lintian: $out"
+if grep -q '^E:' <<<"$out"; then fail "lintian: $out"; fi
+grep '^W:' <<<"$out" || true
+
+version=$(dpkg-deb -f "$agent" Version)
+[ "$(dpkg-deb -f "$tool" Version)" = "$version" ] && [ "$(dpkg-deb -f "$mender" Version)" = "$version" ] ||
+    fail "the packages carry different versions"
+[ "$(dpkg-deb -f "$mender" Depends)" = "mgtask (= $version)" ] || fail "mgtask-mender does not depend on mgtask $version"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 # The scratch root holds no other package: dependencies are not checked.
@@ -21,7 +35,7 @@ dpkg_root() {
     out=$(dpkg --root="$root" --force-not-root --force-depends --force-architecture \
         --force-script-chrootless --log=/dev/null "$@" 2>&1) || fail "dpkg $*: $out"
 }
-dpkg_root -i "$agent" "$tool"
+dpkg_root -i "$agent" "$tool" "$mender"
 
 [ -x "$root/usr/sbin/mgtask" ] || fail "usr/sbin/mgtask missing"
 [ -x "$root/usr/bin/fwtool" ] || fail "usr/bin/fwtool missing"
@@ -34,6 +48,23 @@ for bin in usr/sbin/mgtask usr/bin/fwtool; do
     readelf -h "$root/$bin" | grep -q "Machine:.*$machine" || fail "$bin is not built for $arch"
 done
 grep -qx "ExecStart=/usr/sbin/mgtask" "$unit" || fail "unit does not start /usr/sbin/mgtask"
+
+module="$root/usr/share/mender/modules/v3/matrix-mcu"
+[ -x "$module" ] || fail "the matrix-mcu update module is missing"
+[ "$("$module" SupportsRollback /nonexistent)" = Yes ] || fail "the update module does not answer"
+for pkg in mgtask fwtool mgtask-mender; do
+    [ -f "$root/usr/share/doc/$pkg/copyright" ] || fail "$pkg has no copyright file"
+    zcat "$root/usr/share/doc/$pkg/changelog.Debian.gz" | head -1 | grep -qF "($version)" ||
+        fail "$pkg's changelog is not of version $version"
+done
+[ -f "$root/usr/share/man/man8/mgtask.8.gz" ] && [ -f "$root/usr/share/man/man1/fwtool.1.gz" ] ||
+    fail "manual pages missing"
+[ -f "$root/usr/share/bash-completion/completions/fwtool" ] || fail "fwtool's completion missing"
+# The programs print the packages' version (the board's under its emulator).
+run=""
+[ "$arch" = armhf ] && run="qemu-arm -L /usr/arm-linux-gnueabihf"
+[ "$($run "$root/usr/sbin/mgtask" --version)" = "mgtask $version" ] || fail "mgtask --version is not $version"
+[ "$($run "$root/usr/bin/fwtool" --version)" = "fwtool $version" ] || fail "fwtool --version is not $version"
 # The unit's dependencies (targets) come from this machine's service manager.
 cp -an /usr/lib/systemd/system/. "$root/usr/lib/systemd/system/"
 out=$(systemd-analyze verify --man=no --root="$root" mgtask.service mgtask.socket 2>&1) || fail "systemd-analyze verify: $out"
@@ -68,7 +99,7 @@ if [ "$arch" = armhf ]; then
     ! postinst_restarts flashing | grep -q "restart" || fail "postinst restarts the agent mid-upgrade"
 fi
 
-dpkg_root --purge mgtask fwtool
-if [ -e "$root/usr/sbin/mgtask" ] || [ -e "$unit" ]; then fail "removal left the agent behind"; fi
+dpkg_root --purge mgtask-mender mgtask fwtool
+if [ -e "$root/usr/sbin/mgtask" ] || [ -e "$unit" ] || [ -e "$module" ]; then fail "removal left the agent behind"; fi
 [ ! -L "$wants" ] && [ ! -L "$socket_wants" ] || fail "removal left the agent enabled"
 echo "packages for $arch install, enable as they should and remove cleanly"

@@ -3,7 +3,10 @@
 # only those that are missing.
 set -euo pipefail
 pkgs=(cmake make g++ clang libgtest-dev libbenchmark-dev lrzsz srecord socat python3-intelhex iproute2 util-linux
-      libcli11-dev nlohmann-json3-dev g++-arm-linux-gnueabihf qemu-user googletest systemd libfaketime)
+      libcli11-dev nlohmann-json3-dev g++-arm-linux-gnueabihf qemu-user googletest systemd libfaketime
+      help2man lintian openssl
+      # what the unpacked mender-client and mender-artifact (scripts/mender-tools.sh) run on
+      libglib2.0-0 libssl3 liblzma5)
 need=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")

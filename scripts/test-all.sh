@@ -4,11 +4,16 @@
 # the scheduler and whole-upgrade tests included, and the fuzz corpora; then the
 # board's build (armhf, cross compiler) with its unit and component tests and
 # the production mgtask as a black box under qemu-user, and last the Debian
-# packages of both architectures installed into a scratch root.
+# packages of both architectures (and the update module's, for all) checked by
+# lintian and installed into a scratch root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs="$(nproc)"
+# Debian's Mender client and artifact tool, unpacked (never installed) for the
+# update module's and the artifact tests.
+mender_dir="$PWD/build-mender"
+scripts/mender-tools.sh "$mender_dir"
 
 # Tests keep their files under a private TMPDIR, which must be empty again
 # afterwards; a "reboot" that reached the PATH guard is recorded and fails the run.
@@ -27,13 +32,14 @@ check_clean() {
     fi
 }
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=address -DFWAGENT_WERROR=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=address -DFWAGENT_WERROR=ON \
+    -DFWAGENT_MENDER_DIR="$mender_dir" >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest -j"$jobs" --output-on-failure)
 check_clean
 
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=thread -DFWAGENT_WERROR=ON \
-    -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DFWAGENT_MENDER_DIR="$mender_dir" >/dev/null
 cmake --build build-tsan -j"$jobs"
 # The whole-upgrade tests run one at a time: their answer windows are scaled
 # down, and two of them side by side under this sanitizer crowd two cores.
@@ -62,7 +68,7 @@ fi
 check_clean
 
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DFWAGENT_BUILD_TESTS=OFF -DFWAGENT_WERROR=ON >/dev/null
-cmake --build build-release -j"$jobs" --target fwtool mgtask
+cmake --build build-release -j"$jobs" --target fwtool mgtask fwagent_manpages
 for b in build-armhf:armhf build-release:"$(dpkg --print-architecture)"; do
     (cd "${b%%:*}" && cpack -G DEB -B packages >/dev/null)
     packaging/check-debs.sh "${b%%:*}/packages" "${b##*:}"

@@ -5,6 +5,8 @@
 #include <map>
 #include <vector>
 
+#include "FwVersion.h"
+
 namespace {
 std::map<std::string, const FwCommand*>& Registry() {
     static std::map<std::string, const FwCommand*> s_registry;
@@ -20,6 +22,7 @@ FwCommand::FwCommand(const char* i_name, const char* i_summary, Setup i_setup)
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     CLI::App app("fwtool: the firmware engineer's tool for the matrix control board's upgrade agent", "fwtool");
+    app.set_version_flag("--version", std::string("fwtool ") + FWAGENT_VERSION, "print the version and exit");
     app.require_subcommand(1, 1);
     CLI::App* help = app.add_subcommand("help", "list the commands");
     std::vector<std::pair<CLI::App*, FwCommand::Run>> commands;
@@ -29,7 +32,7 @@ int main(int argc, char** argv) {
     }
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

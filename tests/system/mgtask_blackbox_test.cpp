@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "BlackBox.h"
 #include "HexWriter.h"
@@ -70,9 +71,19 @@ void Decoys(const std::string& outside, const std::string& otherPackage) {
 
 TEST_P(MgTaskBlackBox, PassesEveryCheck) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for private mount, network and PID namespaces";
-    fwtest::TempRoot scratch;
-    // The web account reads the attack's files here; only root writes.
-    ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+    // The web account reads the attack's files here (only root writes), so
+    // every directory on the way must let it through: not the test's TMPDIR,
+    // which may lie in a directory of root's own.
+    struct WebReadable {
+        std::string dir;
+        WebReadable() {
+            char tmpl[] = "/tmp/fwagent-web-XXXXXX";
+            if (mkdtemp(tmpl) == nullptr || chmod(tmpl, 0755) != 0) throw std::runtime_error("no scratch directory");
+            dir = tmpl;
+        }
+        ~WebReadable() { sim::RemoveTree(dir); }
+        const std::string& path() const { return dir; }
+    } scratch;
     const std::string outside = scratch.path() + "/outside", other = scratch.path() + "/other.tar.gz";
     const std::string out = scratch.path() + "/simulate.txt";
     Decoys(outside, other);

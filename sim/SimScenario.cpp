@@ -600,16 +600,16 @@ std::string Scenario::driverFate(const BootRun& b) const {
 void Scenario::drivenChecks() {
     const Boots& boots = *o_.boots;
     // The last driver decides; one the reboot ended did what it could.
-    const BootRun* last = nullptr;
-    size_t ran = 0;
-    for (const BootRun& b : bootRuns_)
-        if (!b.command.empty()) {
-            last = &b;
+    size_t last = 0, ran = 0;  // the last boot with a driver, from 1
+    for (size_t i = 0; i < bootRuns_.size(); i++)
+        if (!bootRuns_[i].command.empty()) {
+            last = i + 1;
             ran++;
         }
-    bool ended = last && (last->exited ? last->status == 0 : last->end == End::Reboot);
+    const BootRun* b = last ? &bootRuns_[last - 1] : nullptr;
+    bool ended = b && (b->exited ? b->status == 0 : b->end == End::Reboot);
     check("driver of the last boot ended well", ended,
-          last ? "boot " + std::to_string(ran) + ": " + driverFate(*last) : "no driver");
+          b ? "boot " + std::to_string(last) + ": " + driverFate(*b) : "no driver");
     std::string unrun;
     if (ran < boots.commands())
         unrun = std::to_string(boots.commands() - ran) + " not run: boot " + std::to_string(bootRuns_.size()) +

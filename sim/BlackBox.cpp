@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -36,6 +37,10 @@ const char* const kRebootPaths[] = {"/usr/sbin/reboot", "/sbin/reboot",         
                                     "/bin/reboot",      "/usr/local/sbin/reboot", "/usr/local/bin/reboot"};
 // The device nodes a shell and the agent's commands need in the fresh /dev.
 const char* const kDevNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
+
+const char kBootIdPath[] = "/proc/sys/kernel/random/boot_id";
+// Set once /tmp or the boot id is the namespace's own.
+bool s_freshTmp = false, s_bootId = false;
 
 bool Mount(const std::string& src, const std::string& dst, const char* type, unsigned long flags, std::string* err) {
     if (mount(src.empty() ? nullptr : src.c_str(), dst.c_str(), type, flags, nullptr) == 0) return true;
@@ -82,10 +87,43 @@ bool FreshDev(std::string* err) {
     return ok;
 }
 
+// The entries of a directory (held open since before something was mounted
+// over it) bound back into the tmpfs now there, links made again.
+bool BindBack(int held, const fs::path& dir, std::string* err) {
+    std::error_code ec;
+    const std::string from = "/proc/self/fd/" + std::to_string(held) + "/";
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    if (ec) {
+        *err = dir.string() + ": " + ec.message();
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; ok && i < names.size(); i++) {
+        const std::string src = from + names[i], dst = (dir / names[i]).string();
+        struct stat es;
+        char target[4096];
+        ssize_t n;
+        if (lstat(src.c_str(), &es) != 0) continue;  // gone meanwhile
+        if (S_ISLNK(es.st_mode)) {
+            ok = (n = readlink(src.c_str(), target, sizeof(target) - 1)) > 0 &&
+                 symlink(std::string(target, (size_t)n).c_str(), dst.c_str()) == 0;
+            if (!ok) *err = "link " + dst + ": " + strerror(errno);
+            continue;
+        }
+        if (S_ISDIR(es.st_mode))
+            fs::create_directory(dst, ec);
+        else
+            std::ofstream(dst).close();
+        ok = Mount(src, dst, nullptr, MS_BIND | MS_REC, err);
+    }
+    return ok;
+}
+
 // The agent's state directory as a root-only tmpfs. Where the host has no such
 // directory to mount on, its parent becomes a tmpfs too, with the host's
-// entries there bound back (links made again) beside the new one: nothing is
-// created on the host.
+// entries there bound back beside the new one: nothing is created on the host.
 bool StateDirectory(const std::string& dir, std::string* err) {
     const fs::path parent = fs::path(dir).parent_path();
     std::error_code ec;
@@ -97,29 +135,8 @@ bool StateDirectory(const std::string& dir, std::string* err) {
             if (held >= 0) close(held);
             return false;
         }
-        std::vector<std::string> names;
-        for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec))
-            names.push_back(it->path().filename().string());
-        const std::string from = "/proc/self/fd/" + std::to_string(held) + "/";
-        bool ok = Mount("tmpfs", parent.string(), "tmpfs", 0, err) && chmod(parent.c_str(), st.st_mode & 07777) == 0;
-        for (size_t i = 0; ok && i < names.size(); i++) {
-            const std::string src = from + names[i], dst = (parent / names[i]).string();
-            struct stat es;
-            char target[4096];
-            ssize_t n;
-            if (lstat(src.c_str(), &es) != 0) continue;  // gone meanwhile
-            if (S_ISLNK(es.st_mode)) {
-                ok = (n = readlink(src.c_str(), target, sizeof(target) - 1)) > 0 &&
-                     symlink(std::string(target, (size_t)n).c_str(), dst.c_str()) == 0;
-                if (!ok) *err = "link " + dst + ": " + strerror(errno);
-                continue;
-            }
-            if (S_ISDIR(es.st_mode))
-                fs::create_directory(dst, ec);
-            else
-                std::ofstream(dst).close();
-            ok = Mount(src, dst, nullptr, MS_BIND | MS_REC, err);
-        }
+        bool ok = Mount("tmpfs", parent.string(), "tmpfs", 0, err) && chmod(parent.c_str(), st.st_mode & 07777) == 0 &&
+                  BindBack(held, parent, err);
         close(held);
         if (!ok) return false;
         if (mkdir(dir.c_str(), 0700) != 0) {
@@ -241,8 +258,85 @@ bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, const
 }
 
 void LeaveBoardNamespace(const TempRoot& root) {
+    // First the host's /tmp, where the root's own mounts are.
+    HostTmp();
+    if (s_bootId) umount2(kBootIdPath, MNT_DETACH);
+    s_bootId = false;
     umount2((root.path() + "/home").c_str(), MNT_DETACH);
     umount2((root.path() + QX_STATE_DIR).c_str(), MNT_DETACH);
+}
+
+bool HostTmp() {
+    if (s_freshTmp && umount2("/tmp", MNT_DETACH) != 0) return false;
+    s_freshTmp = false;
+    return true;
+}
+
+bool FreshTmp(int hostTmp, std::string* err) {
+    if (!HostTmp()) {
+        *err = std::string("umount /tmp: ") + strerror(errno);
+        return false;
+    }
+    if (!Mount("tmpfs", "/tmp", "tmpfs", 0, err)) return false;
+    s_freshTmp = true;
+    if (chmod("/tmp", 01777) != 0) {
+        *err = std::string("/tmp: ") + strerror(errno);
+        return false;
+    }
+    return BindBack(hostTmp, "/tmp", err);
+}
+
+std::string NewBootId(const std::string& file, std::string* err) {
+    std::random_device rd;
+    unsigned char b[16];
+    for (auto& c : b) c = (unsigned char)(rd() & 0xFF);
+    b[6] = (unsigned char)((b[6] & 0x0F) | 0x40);  // version 4, as the kernel's
+    b[8] = (unsigned char)((b[8] & 0x3F) | 0x80);
+    char id[40];
+    snprintf(id, sizeof(id), "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2],
+             b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    try {
+        WriteFile(file, std::string(id) + "\n");
+    } catch (const std::exception& e) {
+        *err = e.what();
+        return "";
+    }
+    chmod(file.c_str(), 0444);
+    if (s_bootId && umount2(kBootIdPath, 0) != 0) {
+        *err = std::string("umount ") + kBootIdPath + ": " + strerror(errno);
+        return "";
+    }
+    s_bootId = false;
+    if (!Mount(file, kBootIdPath, nullptr, MS_BIND, err)) return "";
+    s_bootId = true;
+    // Read-only, as the kernel's own.
+    if (!Mount("", kBootIdPath, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, err)) return "";
+    return id;
+}
+
+void EndBoardProcesses(pid_t spareGroup, bool now) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        std::vector<pid_t> left;
+        std::error_code ec;
+        for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            pid_t pid = (pid_t)atoi(name.c_str());
+            if (pid <= 1 || (spareGroup > 0 && getpgid(pid) == spareGroup)) continue;
+            left.push_back(pid);
+        }
+        if (left.empty()) return;
+        auto waited = std::chrono::steady_clock::now() - start;
+        // As a reboot ends them: asked first, killed after a while.
+        int sig = now || waited > std::chrono::seconds(5) ? SIGKILL : SIGTERM;
+        for (pid_t pid : left) {
+            kill(pid, sig);
+            waitpid(pid, nullptr, WNOHANG);  // those left to this process
+        }
+        if (waited > std::chrono::seconds(30)) return;  // stuck in the kernel: the namespace's end takes it
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 std::vector<std::string> BoardTrees() { return {"/home", "/dev", QX_STATE_DIR}; }
@@ -306,7 +400,8 @@ int BesideCommand::finish(int waitSec) {
 
 bool AgentProcess::start(const BoardProfile& profile, const TempRoot& root, std::string* err) {
     const BoardProfile board;
-    if (!Mount(profile.strSerialDev, board.strSerialDev, nullptr, MS_BIND, err)) return false;
+    if (!lineBound_ && !Mount(profile.strSerialDev, board.strSerialDev, nullptr, MS_BIND, err)) return false;
+    lineBound_ = true;
     std::vector<std::string> argv = runner_;
     argv.push_back(agent_);
     pid_ = SpawnProgram(argv, root.path() + "/agent.log", root.path());
@@ -328,8 +423,14 @@ bool AgentProcess::start(const BoardProfile& profile, const TempRoot& root, std:
     return false;
 }
 
-void AgentProcess::stop() {
+void AgentProcess::stop(bool now) {
     if (pid_ <= 0) return;
+    if (now) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return;
+    }
     kill(pid_, SIGTERM);
     bool reaped = false;
     for (int i = 0; i < 100 && !reaped; i++) {
@@ -337,6 +438,60 @@ void AgentProcess::stop() {
         if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (!reaped && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+bool DriverCommand::start(const std::vector<std::string>& argv, const std::string& outPath, std::string* err) {
+    if (argv.empty()) {
+        *err = "no command";
+        return false;
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    posix_spawn_file_actions_addchdir_np(&fa, "/");
+    posix_spawnattr_t at;
+    posix_spawnattr_init(&at);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&at, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, &at, args.data(), environ);
+    posix_spawnattr_destroy(&at);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        *err = argv[0] + ": " + strerror(rc);
+        return false;
+    }
+    pid_ = pid;
+    return true;
+}
+
+bool DriverCommand::ended(int* status) {
+    if (pid_ <= 0) return false;
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return true;
+}
+
+void DriverCommand::stop(bool now) {
+    if (pid_ <= 0) return;
+    kill(-pid_, now ? SIGKILL : SIGTERM);
+    bool reaped = false;
+    for (int i = 0; i < 100 && !now && !reaped; i++) {
+        reaped = waitpid(pid_, nullptr, WNOHANG) == pid_;
+        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!reaped) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
     pid_ = -1;
 }
 

@@ -44,8 +44,26 @@ struct WebAccount {
 // checks the stub saw it. false with *err when any step fails.
 bool PrepareBoardNamespace(const TempRoot& root, const RebootStub& reboot, const WebAccount& web, std::string* err);
 
-// Before root is removed: its home/ and var/lib/mgtask/ are the namespace's no more.
+// Before root is removed: its home/ and var/lib/mgtask/ are the namespace's
+// no more, nor are /tmp and the boot id.
 void LeaveBoardNamespace(const TempRoot& root);
+
+// A boot's /tmp: a fresh tmpfs (the last boot's goes) with the entries of the
+// host's /tmp (hostTmp, held open since before the first) bound back into
+// it, so that paths given on the command line still lead where they did.
+bool FreshTmp(int hostTmp, std::string* err);
+// The host's /tmp again in place of the boot's; false when it could not be.
+bool HostTmp();
+
+// A boot id of its own for a new boot: a random one written to file (which
+// stays) and bound, read-only, over the kernel's as the agent reads it
+// (/proc/sys/kernel/random/boot_id). Returns it; "" with *err on failure.
+std::string NewBootId(const std::string& file, std::string* err);
+
+// Ends every process of the namespace but this one and those of spareGroup
+// (0: none), at once (SIGKILL) or as a reboot ends them (SIGTERM, SIGKILL
+// after 5 s), and reaps those left to this process.
+void EndBoardProcesses(pid_t spareGroup, bool now);
 
 // The trees of the namespace that anyone there could write to, or the agent
 // could be led to: /home, /dev and the agent's state directory.
@@ -63,6 +81,7 @@ public:
     // argv[0] looked up in PATH; its stdout and stderr are ours.
     bool start(const std::vector<std::string>& argv, const WebAccount& web, std::string* err);
     bool running() const { return pid_ > 0; }
+    pid_t group() const { return pid_; }
     void event(const std::string& name);
     // Ends its input and waits up to waitSec for it to exit (then kills it);
     // its exit status, -1 when it had to be killed or did not exit normally.
@@ -82,11 +101,33 @@ public:
     // agent in root (its output in root/agent.log) and waits until it listens
     // for orders. false with *err when it does not.
     bool start(const BoardProfile& profile, const TempRoot& root, std::string* err);
-    void stop();
+    // Asks it to end, killing it after 2 s; now: kills it at once.
+    void stop(bool now = false);
 
 private:
     std::string agent_;
     std::vector<std::string> runner_;
+    pid_t pid_ = -1;
+    bool lineBound_ = false;
+};
+
+// A command run as root in the namespaces in place of vela's order (a
+// driver): in its own process group, from /, its input /dev/null, its output
+// appended to a file.
+class DriverCommand {
+public:
+    DriverCommand() = default;
+    DriverCommand(const DriverCommand&) = delete;
+    DriverCommand& operator=(const DriverCommand&) = delete;
+    ~DriverCommand() { stop(true); }
+    // argv[0] looked up in PATH.
+    bool start(const std::vector<std::string>& argv, const std::string& outPath, std::string* err);
+    // True once it has ended by itself, with its exit status (-1: it did not exit normally).
+    bool ended(int* status);
+    // Ends its process group: at once (SIGKILL), or asked first and killed after 2 s.
+    void stop(bool now);
+
+private:
     pid_t pid_ = -1;
 };
 

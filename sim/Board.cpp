@@ -67,6 +67,12 @@ void Board::stop() {
     release();
 }
 
+void Board::powerCut() {
+    stop();
+    line_.powerCut();
+    log("power cut");
+}
+
 std::vector<std::string> Board::routerLog() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return log_;

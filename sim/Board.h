@@ -77,6 +77,11 @@ public:
 
     void start();
     void stop();
+    // A power cut, between stop() and start() once the agent is gone: the
+    // device that held the line loses it (stop() took it back), keeping what
+    // its flash holds, the bytes in flight are lost and the line comes up as
+    // at power-on. The router starts again in application mode.
+    void powerCut();
 
     int resets() const { return resets_.load(); }
     // Bytes that arrived while the line ran at another speed than the holder expects.

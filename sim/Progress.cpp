@@ -43,6 +43,17 @@ void ProgressView::begin(size_t first, size_t last) {
     cursor_ = Clock::now();
 }
 
+void ProgressView::restart() {
+    for (size_t i = first_; i <= last_ && i < rows_.size(); i++) {
+        TargetRow fresh;
+        fresh.name = rows_[i].name;
+        fresh.report = rows_[i].report;
+        rows_[i] = fresh;
+    }
+    inPhase_ = true;
+    cursor_ = Clock::now();
+}
+
 void ProgressView::finish(TargetRow& r, TargetState s) {
     if (!r.started) {
         r.started = true;

@@ -40,6 +40,9 @@ public:
     int find(const std::string& name) const;
     // A phase: the rows first..last (in the order the agent takes them) from now on.
     void begin(size_t first, size_t last);
+    // Another order in the same phase (after a reboot or a power cut): its
+    // rows start again from nothing.
+    void restart();
     void report(const Report& r);
     // The phase is over: a row that never got its closing report was skipped,
     // or failed when it had begun.

@@ -38,6 +38,7 @@ PtyLine::PtyLine() {
     if (openpty(&master_, &slave_, name, &tio, nullptr) != 0)
         throw std::runtime_error(std::string("openpty: ") + strerror(errno));
     slavePath_ = name;
+    initial_ = tio;
     int fl = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, fl | O_NONBLOCK);
     fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -47,6 +48,12 @@ PtyLine::PtyLine() {
 PtyLine::~PtyLine() {
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
+}
+
+void PtyLine::powerCut() {
+    tcflush(master_, TCIOFLUSH);
+    tcflush(slave_, TCIOFLUSH);
+    tcsetattr(slave_, TCSANOW, &initial_);
 }
 
 unsigned PtyLine::baud() const {

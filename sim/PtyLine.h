@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <atomic>
 #include <string>
@@ -49,10 +50,15 @@ public:
     // Set before the line is used, cleared after; nullptr: no tap.
     void setTap(LineTap* tap) { tap_ = tap; }
 
+    // What a power cut leaves, once nobody writes: nothing in flight either
+    // way, and the port at the speed and mode it comes up with.
+    void powerCut();
+
 private:
     void pace(size_t bytes) const;
     int master_ = -1;
     int slave_ = -1;  // kept open so the line never hangs up between agent opens
+    struct termios initial_ {};  // as the port comes up
     std::string slavePath_;
     std::atomic<bool> pacing_{false};
     std::atomic<size_t> holdAfter_{SIZE_MAX};

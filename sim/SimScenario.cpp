@@ -1,5 +1,6 @@
 #include "SimScenario.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,6 +72,38 @@ bool Scope::parse(const std::string& list, std::string* err) {
     return true;
 }
 
+bool PowerCut::parse(const std::string& text, std::string* err) {
+    size_t colon = text.rfind(':');
+    std::string name = text.substr(0, colon == std::string::npos ? 0 : colon), upper = name;
+    for (char& c : upper) c = (char)toupper((unsigned char)c);
+    const std::string number = colon == std::string::npos ? "" : text.substr(colon + 1);
+    char* end = nullptr;
+    long pct = strtol(number.c_str(), &end, 10);
+    auto port = [&](const char* prefix, unsigned last) {
+        size_t n = strlen(prefix);
+        if (upper.compare(0, n, prefix) != 0 || upper.size() == n || upper.size() > n + 2 || upper[n] == '0')
+            return false;
+        for (size_t i = n; i < upper.size(); i++)
+            if (!isdigit((unsigned char)upper[i])) return false;
+        unsigned v = (unsigned)atoi(upper.c_str() + n);
+        return v >= 1 && v <= last;
+    };
+    bool known = upper == "MASTER" || upper == "IOMCU" || port("EP", QXIH_EP_PORTS) || port("BV", QXIH_BV_PORTS);
+    if (!known || number.empty() || *end != '\0' || pct < 1 || pct > 99) {
+        *err = "'" + text + "': want TARGET:PERCENT, TARGET one of EP1-EP16, MASTER, BV1-BV8, IOMCU, PERCENT 1-99";
+        return false;
+    }
+    target = upper == "MASTER" ? "master" : upper;
+    percent = (int)pct;
+    return true;
+}
+
+std::string PowerCut::recordName() const {
+    std::string n = target;
+    for (char& c : n) c = (char)toupper((unsigned char)c);
+    return n;
+}
+
 namespace {
 
 using Check = ScenarioCheck;
@@ -79,6 +112,7 @@ using Check = ScenarioCheck;
 struct Verdict {
     std::string target;
     Outcome expected, got;
+    Outcome clean;      // what its image calls for on a well-behaved device
     double sec, bound;  // bound 0: none
     std::string detail;
     bool image = false;    // an image was staged for it
@@ -109,6 +143,12 @@ bool Absent(const TempRoot& root, std::string boardPath) {
 }
 
 int EpRow(unsigned port) { return IspEpFamilyOf(port); }
+
+std::string Fixed(double v) {
+    char s[32];
+    snprintf(s, sizeof(s), "%.1f s", v);
+    return s;
+}
 
 Outcome Clean(const LoadedImage& img) {
     return !img.present ? Outcome::Skipped : img.refused.empty() ? Outcome::Flashed : Outcome::Refused;
@@ -172,6 +212,7 @@ private:
         for (; seen_ < d.size(); seen_++) {
             Report r;
             if (d[seen_].type() == 252 && ParseReport(d[seen_].payload(), &r)) {
+                if (o_.boots && r.name != "VALENS") packageReport(r);
                 reports_.push_back(r);
                 view_.report(r);
                 if (packageSent_ && !packageTaken_) {
@@ -203,6 +244,28 @@ private:
     bool stagePackage();
     void valensPhase();
     void packagePhase();
+    // With drivers.
+    enum class End { None, NotStarted, Exited, Reboot, PowerCut, TimeOut };
+    struct BootRun {
+        std::string id, command;
+        LastRun atStart;  // the result record as the agent left it once it listened
+        End end = End::None;
+        bool exited = false;  // the driver ended by itself ...
+        int status = -1;      // ... with this exit status
+        std::string error;    // why it did not start
+        double sec = 0;
+        std::string holder;  // the device holding the line when the board rebooted
+    };
+    void packageReport(const Report& r);
+    bool bootUp(size_t boot);
+    void runBoot(BootRun& b);
+    void drivenPhase();
+    bool agentBusy() const;
+    std::string driverFate(const BootRun& b) const;
+    void drivenExpectations();
+    void drivenChecks();
+    void bootLines();
+    bool lastOrderCut() const { return cutBoot_ != 0 && orderBoot_ == cutBoot_; }
     void reportChecks();
     void routerCheck();
     void judgeTargets();
@@ -244,6 +307,15 @@ private:
     std::vector<Verdict> verdicts_;
     std::unique_ptr<Trace> trace_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+    BoardProfile profile_;
+    std::vector<BootRun> bootRuns_;
+    size_t boot_ = 0;       // the boot now running, from 1 (drivers only)
+    size_t orderBoot_ = 0;  // the boot of the last package order that reported (0: none did)
+    size_t cutBoot_ = 0;    // the boot the power was cut in (0: not cut)
+    int cutPercent_ = 0;    // the percent the cut target's reports had reached
+    bool cutDue_ = false;
+    bool driving_ = false;  // the drivers' boots are under way
+    int rebootsSeen_ = 0;
 };
 
 // ---- the images ----------------------------------------------------------------
@@ -362,14 +434,256 @@ void Scenario::packagePhase() {
     if (o_.faults.empty() && o_.package.empty()) routerCheck();
 }
 
+// ---- drivers, boots and power cuts -------------------------------------------------
+
+// A package report while drivers run: the first one of a boot begins the rows
+// of a new order; the cut target's report at the chosen percent cuts the power.
+void Scenario::packageReport(const Report& r) {
+    if (!driving_) return;
+    if (orderBoot_ != boot_) {
+        orderBoot_ = boot_;
+        view_.restart();
+        packageFirst_ = reports_.size();
+    }
+    const PowerCut& cut = o_.powerCut;
+    int k = cut.target.empty() ? -1 : view_.find(cut.target);
+    if (k < 0 || cutBoot_ != 0 || r.name != view_.rows()[(size_t)k].report) return;
+    int pct = r.percentValue();
+    if (pct >= cut.percent && pct < 100 && r.isEnd != "-1") {
+        cutDue_ = true;
+        cutBoot_ = boot_;
+        cutPercent_ = pct;
+    }
+}
+
+// The board comes up: a new boot id, a fresh /tmp, the agent started again.
+bool Scenario::bootUp(size_t boot) {
+    Boots& boots = *o_.boots;
+    boot_ = boot;
+    BootRun b;
+    if (boot <= boots.commands()) b.command = boots.command(boot);
+    std::string err;
+    bool up = boots.up(boot, profile_, &err);
+    b.id = boots.bootId(boot);
+    if (up)
+        b.atStart = ReadLastRun(root_.file(QX_LAST_RUN));
+    else
+        check("boot " + std::to_string(boot) + " came up", false, err);
+    bootRuns_.push_back(b);
+    return up;
+}
+
+// An upgrade the agent took in this boot and has not ended yet.
+bool Scenario::agentBusy() const {
+    LastRun r = ReadLastRun(root_.file(QX_LAST_RUN));
+    const std::string phase = r.get("phase");
+    return r.get("boot_id") == bootRuns_.back().id &&
+           (phase == "staging" || phase == "flashing" || phase == "resetting" || phase == "rebooting");
+}
+
+// One boot's driver: the boot ends with the reboot, the power cut, the
+// driver's end once the agent is idle, or the time-out.
+void Scenario::runBoot(BootRun& b) {
+    Boots& boots = *o_.boots;
+    if (b.command.empty()) return;  // the agent alone
+    std::string err;
+    if (!boots.startDriver(boot_, &err)) {
+        b.end = End::NotStarted;
+        b.error = err;
+        return;
+    }
+    if (boot_ == 1) {
+        packageSent_ = true;
+        event("package-sent");
+    }
+    const auto start = std::chrono::steady_clock::now(), end = start + o_.timeout;
+    for (;;) {
+        vela_.waitUntil([&](const std::vector<Datagram>& d) { return d.size() > seen_; }, 20);
+        pump();
+        if (cutDue_) {
+            b.end = End::PowerCut;
+            break;
+        }
+        if (reboot_.count() > rebootsSeen_) {
+            b.end = End::Reboot;
+            break;
+        }
+        if (!b.exited) b.exited = boots.driverEnded(&b.status);
+        if (b.exited && !agentBusy()) {
+            b.end = End::Exited;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            b.end = End::TimeOut;
+            break;
+        }
+    }
+    b.sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (b.end == End::PowerCut) {
+        // The devices stop where they are before the processes die.
+        board_.stop();
+        boots.down(true);
+        board_.powerCut();
+        board_.start();
+        cutDue_ = false;
+        say("-- power cut at " + o_.powerCut.target + " " + std::to_string(cutPercent_) + " %");
+    } else if (b.end == End::Reboot) {
+        rebootsSeen_ = reboot_.count();
+        b.holder = board_.holder();
+        boots.down(false);
+    } else if (b.end == End::TimeOut) {
+        boots.down(false);
+    }
+}
+
+void Scenario::drivenPhase() {
+    say("-- driver in place of the package order");
+    packageFirst_ = reports_.size();
+    garbledBefore_ = board_.garbled();
+    view_.begin(1, 26);
+    driving_ = true;
+    for (;;) {
+        runBoot(bootRuns_.back());
+        const BootRun& b = bootRuns_.back();
+        // After a power cut the board comes up again, with the agent alone when no command is left.
+        bool next = b.end == End::PowerCut || (b.end == End::Reboot && boot_ < o_.boots->commands());
+        if (!next || b.command.empty()) break;
+        say("-- boot " + std::to_string(boot_ + 1));
+        if (!bootUp(boot_ + 1)) break;
+    }
+    pump();
+    view_.end();
+    driving_ = false;
+    o_.boots->over();
+    event("package-done");
+    packageRecord_ = ReadLastRun(root_.file(QX_LAST_RUN));
+}
+
+// The targets an order did not reach keep what they held before it.
+void Scenario::drivenExpectations() {
+    const bool cut = lastOrderCut();
+    size_t cutAt = verdicts_.size();
+    for (size_t i = 0; i < verdicts_.size(); i++)
+        if (cut && verdicts_[i].target == o_.powerCut.target) cutAt = i;
+    for (size_t i = 1; i < verdicts_.size(); i++) {
+        Verdict& v = verdicts_[i];
+        if (orderBoot_ == 0 || (cut && i > cutAt)) {
+            v.expected = v.clean == Outcome::Refused ? Outcome::Refused : Outcome::Skipped;
+            v.bound = 0;
+        } else if (i == cutAt) {
+            // Reported part of the way; a push the cut came too late for holds the image unconfirmed.
+            v.expected = v.got == Outcome::Unreported ? Outcome::Unreported : Outcome::ReportedFailed;
+            v.bound = 0;
+        }
+    }
+}
+
+std::string Scenario::driverFate(const BootRun& b) const {
+    if (b.command.empty()) return "no driver";
+    if (b.end == End::NotStarted) return "driver did not start: " + b.error;
+    std::string fate;
+    if (b.exited)
+        fate = b.status >= 0 ? "driver exit status " + std::to_string(b.status) : "driver did not exit normally";
+    else if (b.end == End::Reboot)
+        fate = "driver ended by the reboot";
+    else if (b.end == End::PowerCut)
+        fate = "driver killed at the power cut";
+    else
+        fate = "driver killed at the time-out";
+    fate += " after " + Fixed(b.sec);
+    if (b.exited && b.end == End::Reboot) fate += ", then the reboot";
+    if (b.end == End::PowerCut)
+        fate += " (power cut at " + o_.powerCut.target + " " + std::to_string(cutPercent_) + " %)";
+    return fate;
+}
+
+void Scenario::drivenChecks() {
+    const Boots& boots = *o_.boots;
+    // The last driver decides; one the reboot ended did what it could.
+    const BootRun* last = nullptr;
+    size_t ran = 0;
+    for (const BootRun& b : bootRuns_)
+        if (!b.command.empty()) {
+            last = &b;
+            ran++;
+        }
+    bool ended = last && (last->exited ? last->status == 0 : last->end == End::Reboot);
+    check("driver of the last boot ended well", ended,
+          last ? "boot " + std::to_string(ran) + ": " + driverFate(*last) : "no driver");
+    std::string unrun;
+    if (ran < boots.commands())
+        unrun = std::to_string(boots.commands() - ran) + " not run: boot " + std::to_string(bootRuns_.size()) +
+                " ended without a reboot";
+    else if (!bootRuns_.empty() && bootRuns_.back().command.empty())
+        unrun = "none left for the boot after the power cut";
+    check("a boot for every driver command", unrun.empty(), unrun);
+    if (!o_.powerCut.target.empty()) {
+        const std::string at = o_.powerCut.target + " at " + std::to_string(o_.powerCut.percent) + " %";
+        check("power cut at " + at, cutBoot_ > 0,
+              cutBoot_ > 0 ? "reports at " + std::to_string(cutPercent_) + " % in boot " + std::to_string(cutBoot_)
+                           : "its reports never reached that");
+        if (cutBoot_ > 0 && bootRuns_.size() > cutBoot_) {
+            const LastRun& r = bootRuns_[cutBoot_].atStart;
+            check("result record after the power cut: interrupted at " + o_.powerCut.recordName(),
+                  r.get("phase") == "interrupted" && r.get("current") == o_.powerCut.recordName() &&
+                      r.get("verdict") == "failure",
+                  "phase " + r.get("phase") + ", current " + r.get("current") + ", verdict " + r.get("verdict"));
+        }
+    }
+    std::string held;
+    int reboots = 0;
+    for (size_t i = 0; i < bootRuns_.size(); i++) {
+        if (bootRuns_[i].end != End::Reboot) continue;
+        reboots++;
+        if (!bootRuns_[i].holder.empty())
+            held += " " + bootRuns_[i].holder + " at boot " + std::to_string(i + 1) + "'s";
+    }
+    check("no device held the line when the board rebooted", held.empty(),
+          held.empty() ? std::to_string(reboots) + " reboots" : "held by" + held);
+    const std::string id = packageRecord_.get("boot_id");
+    size_t boot = 0;
+    for (size_t i = 0; i < bootRuns_.size(); i++)
+        if (!id.empty() && bootRuns_[i].id == id) boot = i + 1;
+    if (packageRecord_.present)
+        check("result record: the boot id of a boot of this run", boot > 0,
+              boot > 0 ? "boot " + std::to_string(boot) : "boot_id=" + id);
+    if (bootRuns_.empty() || bootRuns_.back().end != End::TimeOut)
+        check("staging directory removed", Absent(root_, QX_UPDATE_DIR));
+}
+
+void Scenario::bootLines() {
+    for (size_t i = 0; i < bootRuns_.size(); i++) {
+        const BootRun& b = bootRuns_[i];
+        std::string line = "boot " + std::to_string(i + 1) + " (id " + b.id + "): ";
+        if (i > 0) {
+            line += "record at start: phase " + (b.atStart.present ? b.atStart.get("phase") : "none");
+            if (!b.atStart.get("current").empty()) line += ", current " + b.atStart.get("current");
+            line += "; ";
+        }
+        fprintf(out_, "%s%s\n", line.c_str(), driverFate(b).c_str());
+    }
+    for (size_t i = 0; i < bootRuns_.size(); i++) {
+        const BootRun& b = bootRuns_[i];
+        if (b.command.empty()) continue;
+        std::vector<std::string> lines;
+        std::istringstream in(o_.boots->output(i + 1));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        const size_t shown = std::min<size_t>(lines.size(), 10);
+        fprintf(out_, "\ndriver of boot %zu: %s\n", i + 1, b.command.c_str());
+        if (lines.size() > shown) fprintf(out_, "    ... %zu lines before\n", lines.size() - shown);
+        for (size_t k = lines.size() - shown; k < lines.size(); k++) fprintf(out_, "    %s\n", lines[k].c_str());
+        if (lines.empty()) fprintf(out_, "    (no output)\n");
+    }
+}
+
 // The order of the targets in the reports, as vela follows them.
 void Scenario::reportChecks() {
     const size_t first = packageFirst_;
     std::vector<std::string> want, closing;
     const auto& rows = view_.rows();
-    // Only a target that holds its image and confirmed it is reported at
-    // 100 %. The IO MCU's report, whatever its percent, ends the upgrade.
-    const bool ioMcuEnds = pkg_.ioMcu.present;
+    // Only a target that holds its image and confirmed it is reported at 100 %.
+    // The IO MCU's report, whatever its percent, ends an order that reached it.
+    const bool ioMcuEnds = pkg_.ioMcu.present && (!o_.boots || (orderBoot_ > 0 && !lastOrderCut()));
     for (size_t i = 1; i < rows.size(); i++) {
         Outcome e = verdicts_.size() > i ? verdicts_[i].expected : Outcome::Skipped;
         if (e == Outcome::Flashed) want.push_back(rows[i].report);
@@ -456,9 +770,9 @@ Observed Scenario::observeMcu(const Bootloader& dev, const LoadedImage& img, std
 Verdict Scenario::judge(const std::string& name, Outcome clean, const Observed& seen, const std::string& detail) {
     // The time the agent kept the device busy, as the board saw it.
     std::string device = name == "Valens" ? "valens" : name == "IOMCU" ? "iomcu" : name;
-    Verdict v{name, clean, seen.outcome(), board_.heldSeconds(device), 0, detail, clean != Outcome::Skipped, ""};
+    Verdict v{name, clean, seen.outcome(), clean, board_.heldSeconds(device), 0, detail, clean != Outcome::Skipped, ""};
     const bool valens = name == "Valens";
-    if (valens ? runValens_ : runPackage_) {
+    if (valens ? runValens_ : runPackage_ || o_.boots) {
         const LastRun& r = valens ? valensRecord_ : packageRecord_;
         v.recorded = !r.present ? "none" : r.target(name).empty() ? "-" : r.target(name);
     }
@@ -548,7 +862,9 @@ void Scenario::recordChecks(const std::string& order, const LastRun& r, bool val
     for (const Verdict& v : verdicts_) {
         if ((v.target == "Valens") != valens) continue;
         bool flashed = v.got == Outcome::Flashed;
-        if (flashed != (v.recorded == "flashed")) differ += " " + v.target + "=" + v.recorded;
+        // The cut target was never confirmed, whatever reached it before the cut.
+        bool cutShort = !valens && lastOrderCut() && v.target == o_.powerCut.target && v.recorded != "flashed";
+        if (flashed != (v.recorded == "flashed") && !cutShort) differ += " " + v.target + "=" + v.recorded;
         if (v.image) {
             images = true;
             allFlashed = allFlashed && flashed;
@@ -572,12 +888,6 @@ void Scenario::copyRecord() {
 
 // ---- the summary ----------------------------------------------------------------
 
-std::string Fixed(double v) {
-    char s[32];
-    snprintf(s, sizeof(s), "%.1f s", v);
-    return s;
-}
-
 int Scenario::summary() {
     int bad = 0;
     std::vector<std::vector<std::string>> t = {
@@ -585,7 +895,7 @@ int Scenario::summary() {
     std::string skipped;
     for (const Verdict& v : verdicts_) {
         // Targets without an image, left alone as they should be, share one line.
-        if (v.expected == Outcome::Skipped && v.got == Outcome::Skipped) {
+        if (v.expected == Outcome::Skipped && v.got == Outcome::Skipped && !(o_.boots && v.image)) {
             skipped += " " + v.target;
             continue;
         }
@@ -604,7 +914,17 @@ int Scenario::summary() {
                     r.get("verdict").c_str());
     };
     if (runValens_ && !verdicts_.empty()) recordLine("Valens", valensRecord_);
-    if (runPackage_ && !verdicts_.empty()) recordLine("package", packageRecord_);
+    if (o_.boots && !verdicts_.empty()) {
+        const LastRun& r = packageRecord_;
+        fprintf(out_, "result record after the last boot: %s\n",
+                !r.present ? "none"
+                           : ("order " + r.get("order") + (r.get("order_id").empty() ? "" : " " + r.get("order_id")) +
+                              ", phase " + r.get("phase") + ", verdict " + r.get("verdict"))
+                                 .c_str());
+        bootLines();
+    } else if (runPackage_ && !verdicts_.empty()) {
+        recordLine("package", packageRecord_);
+    }
     int failed = 0;
     std::vector<std::vector<std::string>> c = {{"check", "result", "detail"}};
     for (const Check& k : checks_) {
@@ -637,7 +957,10 @@ int Scenario::run() {
     if (!prepare()) return summary();
     vela_.setOrderPort(p.u16OrderPort);
     board_.start();
-    if (o_.startAgent ? !o_.startAgent(p) : MgTask_StartService() != 0) {
+    profile_ = p;
+    bool started = o_.boots ? bootUp(1) : o_.startAgent ? o_.startAgent(p) : MgTask_StartService() == 0;
+    if (!started) {
+        if (o_.boots) fprintf(out_, "%s\n", checks_.back().detail.c_str());
         fprintf(out_, "the agent did not start\n");
         return 1;
     }
@@ -645,7 +968,10 @@ int Scenario::run() {
     event("orders");
     view_.draw(true);
     if (runValens_) valensPhase();
-    if (runPackage_) packagePhase();
+    if (o_.boots)
+        drivenPhase();
+    else if (runPackage_)
+        packagePhase();
     board_.stop();
     saveTrace();
     if (o_.afterOrders)
@@ -653,10 +979,15 @@ int Scenario::run() {
     if (o_.faults.lineFaults())
         check("the noisy line flipped bits", board_.flipped() > 0, std::to_string(board_.flipped()) + " bytes");
     judgeTargets();
+    if (o_.boots) {
+        drivenExpectations();
+        drivenChecks();
+    }
     // The report sequence follows from the outcomes each target should have.
-    if (runPackage_) reportChecks();
+    if (runPackage_ || o_.boots) reportChecks();
     if (runValens_) recordChecks("valens", valensRecord_, true);
-    if (runPackage_) recordChecks("package", packageRecord_, false);
+    if (o_.boots ? packageRecord_.get("order") == "package" : runPackage_)
+        recordChecks("package", packageRecord_, false);
     copyRecord();
     return summary();
 }

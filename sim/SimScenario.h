@@ -33,6 +33,45 @@ struct ScenarioCheck {
     std::string detail;
 };
 
+// Where a run cuts the power: when the agent's reports for a package target
+// reach a percent (below 100, so mid-target).
+struct PowerCut {
+    std::string target;  // summary name ("EP3", "master", "BV2", "IOMCU"); "" for none
+    int percent = 0;
+    // "TARGET:PERCENT", e.g. "MASTER:50", "ep3:30" (EP1-16, MASTER, BV1-8, IOMCU; 1-99).
+    bool parse(const std::string& text, std::string* err);
+    std::string recordName() const;  // the target as the result record names it
+};
+
+// The board's processes across boots, for a run whose package orders come
+// from driver commands run on the board (the black box): the scenario says
+// when a boot ends and how, the host ends and starts the processes.
+class Boots {
+public:
+    virtual ~Boots() = default;
+    // Driver commands given: the first boot's, then one for each boot that
+    // follows a reboot or a power cut.
+    virtual size_t commands() const = 0;
+    virtual std::string command(size_t boot) const = 0;  // boots count from 1
+    // Boot n comes up: a boot id of its own, a fresh /tmp, the agent started
+    // on the profile and listening. false with *err.
+    virtual bool up(size_t boot, const BoardProfile& profile, std::string* err) = 0;
+    virtual std::string bootId(size_t boot) const = 0;
+    // Starts boot n's command; false with *err.
+    virtual bool startDriver(size_t boot, std::string* err) = 0;
+    // True once the command has ended by itself, with its exit status (-1:
+    // it did not exit normally).
+    virtual bool driverEnded(int* status) = 0;
+    // The board goes down: every process on it ends, at once for a power cut
+    // (SIGKILL), otherwise as a reboot ends them.
+    virtual void down(bool powerCut) = 0;
+    // What boot n's command printed.
+    virtual std::string output(size_t boot) const = 0;
+    // The boots are over: the files the run writes for its caller (the
+    // record's copy, the trace) reach the host's paths again.
+    virtual void over() = 0;
+};
+
 struct ScenarioOptions {
     double timeScale = 0.02;
     unsigned seed = 1;
@@ -63,6 +102,11 @@ struct ScenarioOptions {
     int uploadUid = -1, uploadGid = -1;
     // When set, the agent's result record as the run left it is copied here.
     std::string recordCopy;
+    // When set, driver commands take the place of vela's package order, boot
+    // after boot; a run with drivers judges targets by what the devices hold
+    // after the last order the agent took.
+    Boots* boots = nullptr;
+    PowerCut powerCut;  // with boots only
 };
 
 // Starts the agent in this process (once per process: its threads never end),

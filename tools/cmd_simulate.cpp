@@ -35,7 +35,7 @@ struct Options {
     unsigned seed = 1;
     bool light = false;
     int timeoutSec = 0;  // 0: 900 s, or two hours for a binary on the board's real-time pauses
-    std::string only, package, valens, faults, trace, record;
+    std::string only, package, valens, faults, trace, record, powerCut;
     AgentRun agent;
 } s_opt;
 
@@ -57,7 +57,8 @@ bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
     so->valens = o.valens;
     so->tracePath = o.trace;
     if (!o.record.empty()) so->recordCopy = std::filesystem::absolute(o.record).string();
-    if (!so->scope.parse(o.only, &err) || !so->faults.parse(o.faults, &err)) {
+    if (!so->scope.parse(o.only, &err) || !so->faults.parse(o.faults, &err) ||
+        (!o.powerCut.empty() && !so->powerCut.parse(o.powerCut, &err))) {
         fprintf(stderr, "fwtool simulate: %s\n", err.c_str());
         return false;
     }
@@ -70,7 +71,8 @@ std::vector<std::string> Forwarded(const Options& o) {
     for (const auto& [flag, value] : {std::pair<const char*, const std::string&>{"--only", o.only},
                                       {"--package", o.package},
                                       {"--valens", o.valens},
-                                      {"--faults", o.faults}})
+                                      {"--faults", o.faults},
+                                      {"--power-cut-at", o.powerCut}})
         if (!value.empty()) a.insert(a.end(), {flag, value});
     if (!o.record.empty()) a.insert(a.end(), {"--record", std::filesystem::absolute(o.record).string()});
     if (o.quiet) a.push_back("--quiet");
@@ -182,6 +184,35 @@ FwCommand::Run Setup(CLI::App& app) {
             sim::WebAccount w;
             return w.parse(v) ? std::string() : std::string("want UID:GID, neither of them 0");
         });
+    CLI::Option* driver =
+        app.add_option("--driver", s_opt.agent.driver,
+                       "with --agent: run this command (words split at spaces) as root in the board's namespaces in "
+                       "place of vela's package order, with the board's paths and ports and the reboot stub first in "
+                       "PATH; the boot ends with the reboot, a power cut, or the command's end once no upgrade runs "
+                       "(one it started goes on to its end)")
+            ->needs(agent);
+    CLI::Option* second =
+        app.add_option("--second-boot", s_opt.agent.secondBoots,
+                       "with --driver: after the reboot (or a power cut) the agent and the driver are ended, the board "
+                       "comes up with a new boot id, a fresh /tmp and the agent started again, and this command runs; "
+                       "given again, the command of the boot after that. The last driver's exit status decides the "
+                       "run with the checks (one the reboot ended counts as done)")
+            ->needs(driver)
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--power-cut-at", s_opt.powerCut,
+                   "with --second-boot: TARGET:PERCENT (EP1-EP16, MASTER, BV1-BV8, IOMCU; 1-99), e.g. MASTER:50: when "
+                   "the agent's reports for TARGET reach PERCENT, the devices stop where they are, the agent and the "
+                   "driver are killed, and the next boot follows")
+        ->needs(second)
+        ->check([](const std::string& v) {
+            sim::PowerCut c;
+            std::string err;
+            return c.parse(v, &err) ? std::string() : err;
+        });
+    app.add_option("--driver-output", s_opt.agent.driverOutput,
+                   "with --driver: keep what every driver printed, boot after boot, in this file")
+        ->needs(driver);
     app.add_flag("--agent-inner", s_opt.agent.inner)->group("");  // the process inside the namespaces
     return &Run;
 }

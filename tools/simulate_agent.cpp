@@ -1,10 +1,14 @@
 #include "simulate_agent.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <sstream>
 #include <vector>
@@ -40,6 +44,9 @@ std::vector<std::string> InnerArgs(const AgentRun& run, const sim::ScenarioOptio
     if (!run.runner.empty()) a.insert(a.end(), {"--agent-runner", run.runner});
     if (!run.beside.empty()) a.insert(a.end(), {"--beside", run.beside});
     a.insert(a.end(), {"--web-account", run.webAccount});
+    if (!run.driver.empty()) a.insert(a.end(), {"--driver", run.driver});
+    for (const std::string& c : run.secondBoots) a.insert(a.end(), {"--second-boot", c});
+    if (!run.driverOutput.empty()) a.insert(a.end(), {"--driver-output", fs::absolute(run.driverOutput).string()});
     if (!o.tracePath.empty()) a.insert(a.end(), {"--trace", fs::absolute(o.tracePath).string()});
     a.insert(a.end(), run.forward.begin(), run.forward.end());
     if (run.keep) a.push_back("--keep");
@@ -113,6 +120,77 @@ struct BesideRun {
     }
 };
 
+// The board's boots for a run with drivers: each comes up with a boot id of
+// its own, a fresh /tmp and the agent started again, as the service manager
+// does after a reboot; the namespace's /home and state directory keep their
+// content and the emulated devices what they hold.
+class AgentBoots : public sim::Boots {
+public:
+    AgentBoots(const AgentRun& run, const sim::TempRoot& root, sim::AgentProcess& agent,
+               std::function<pid_t()> spareGroup)
+        : root_(root), agent_(agent), spareGroup_(std::move(spareGroup)) {
+        commands_.push_back(run.driver);
+        commands_.insert(commands_.end(), run.secondBoots.begin(), run.secondBoots.end());
+        // Held before anything is mounted over it.
+        hostTmp_ = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    ~AgentBoots() override {
+        if (hostTmp_ >= 0) close(hostTmp_);
+    }
+    size_t commands() const override { return commands_.size(); }
+    std::string command(size_t boot) const override { return commands_.at(boot - 1); }
+    bool up(size_t boot, const BoardProfile& profile, std::string* err) override {
+        ids_.resize(boot);
+        if (hostTmp_ < 0) {
+            *err = std::string("/tmp: ") + strerror(errno);
+            return false;
+        }
+        if (!sim::FreshTmp(hostTmp_, err)) return false;
+        ids_[boot - 1] = sim::NewBootId(root_.path() + "/boot_id." + std::to_string(boot), err);
+        if (ids_[boot - 1].empty()) return false;
+        FILE* log = fopen((root_.path() + "/agent.log").c_str(), "ae");
+        if (log) {
+            fprintf(log, "==== boot %zu, boot id %s\n", boot, ids_[boot - 1].c_str());
+            fclose(log);
+        }
+        return agent_.start(profile, root_, err);
+    }
+    std::string bootId(size_t boot) const override { return boot <= ids_.size() ? ids_[boot - 1] : ""; }
+    bool startDriver(size_t boot, std::string* err) override {
+        return driver_.start(Words(command(boot)), outPath(boot), err);
+    }
+    bool driverEnded(int* status) override { return driver_.ended(status); }
+    void down(bool powerCut) override {
+        agent_.stop(powerCut);
+        driver_.stop(powerCut);
+        sim::EndBoardProcesses(spareGroup_(), powerCut);
+    }
+    std::string output(size_t boot) const override { return sim::ReadFile(outPath(boot)); }
+    void over() override { sim::HostTmp(); }
+    // What every driver printed, boot after boot, into file.
+    void keep(const std::string& file) const {
+        std::string all;
+        for (size_t b = 1; b <= commands_.size(); b++)
+            if (fs::exists(outPath(b)))
+                all += "==== boot " + std::to_string(b) + ": " + commands_[b - 1] + "\n" + output(b);
+        try {
+            sim::WriteFile(file, all);
+        } catch (const std::exception& e) {
+            fprintf(stdout, "fwtool simulate --agent: --driver-output: %s\n", e.what());
+        }
+    }
+
+private:
+    std::string outPath(size_t boot) const { return root_.path() + "/driver-" + std::to_string(boot) + ".log"; }
+
+    const sim::TempRoot& root_;
+    sim::AgentProcess& agent_;
+    std::function<pid_t()> spareGroup_;
+    std::vector<std::string> commands_, ids_;
+    sim::DriverCommand driver_;
+    int hostTmp_ = -1;
+};
+
 int Inside(const AgentRun& run, sim::ScenarioOptions o) {
     // The mounts below are only for a namespace of our own: never the host's.
     if (getpid() != 1) {
@@ -150,6 +228,8 @@ int Inside(const AgentRun& run, sim::ScenarioOptions o) {
         if (!ok) fprintf(stdout, "%s\n", err.c_str());
         return ok;
     };
+    AgentBoots boots(run, root, agent, [&] { return beside.beside.group(); });
+    if (!run.driver.empty()) o.boots = &boots;
     int rc = 1;
     try {
         rc = sim::RunUpgradeScenario(root, reboot, o, stdout);
@@ -157,14 +237,17 @@ int Inside(const AgentRun& run, sim::ScenarioOptions o) {
         fprintf(stdout, "fwtool simulate --agent: %s\n", e.what());
     }
     agent.stop();
+    if (o.boots) sim::EndBoardProcesses(0, false);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    // The host's /tmp again, where what is kept must go.
+    sim::LeaveBoardNamespace(root);
+    if (o.boots && !run.driverOutput.empty()) boots.keep(run.driverOutput);
     if (run.keep) {
         std::string kept = "/tmp/fwtool-agent-" + fs::path(root.path()).filename().string() + ".log";
         fs::copy_file(root.path() + "/agent.log", kept, fs::copy_options::overwrite_existing);
         printf("agent log kept in %s\n", kept.c_str());
     }
-    signal(SIGINT, SIG_IGN);
-    signal(SIGTERM, SIG_IGN);
-    sim::LeaveBoardNamespace(root);
     return rc;
 }
 

@@ -14,6 +14,9 @@ struct AgentRun {
     bool keep = false;   // keep the agent's log
     std::string beside;  // command run beside the agent as the web account, words split at spaces ("" none)
     std::string webAccount = "65534:65534";  // "UID:GID" that owns /home/ubuntu and runs beside
+    std::string driver;                      // command run as root in place of vela's package order ("" none)
+    std::vector<std::string> secondBoots;    // a command for each boot after a reboot or a power cut
+    std::string driverOutput;                // file that keeps what the drivers printed ("" none)
     std::vector<std::string> forward;  // scenario options for the process inside
 };
 

@@ -2,12 +2,15 @@
 // unmodified, in private namespaces against the emulated board and checks it
 // as the in-process run does, the result record and the namespace's trees
 // included. The light package (master and IO MCU images, about 40 s): with the
-// board's real-time pauses the whole one takes 30 min.
+// board's real-time pauses the whole one takes 30 min. Driver rows order the
+// package from a shell on the board instead, across a reboot or a power cut.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "BlackBox.h"
 #include "HexWriter.h"
@@ -44,9 +47,57 @@ while read -r event; do
 done
 )";
 
+// Drivers: run as root on the board with $1 fwtool. The first orders the
+// package and waits for the board to go down.
+const char kOrderAndWait[] = R"sh(set -u
+touch /tmp/first-boot
+"$1" vela --report-port 1154 --wait 0 send 251 first-order > /dev/null || exit 1
+sleep 300
+echo "boot 1: the board never went down"
+exit 1
+)sh";
+
+// Helpers for the drivers of a later boot: what the record says, and a new
+// order that must be taken in this boot.
+const char kDriverHelpers[] = R"sh(set -u
+rec=/var/lib/mgtask/last-run now=$(cat /proc/sys/kernel/random/boot_id)
+fail() { echo "boot 2: $*"; exit 1; }
+field() { sed -n "s/^$1=//p" $rec; }
+order() {
+    "$fwtool" vela --report-port 1154 --wait 0 send 251 "$1" > /dev/null || fail "order $1 not sent"
+    for i in $(seq 300); do
+        [ "$(field order_id)" = "$1" ] && break
+        sleep 0.1
+    done
+    [ "$(field order_id)" = "$1" ] || fail "order $1 not taken"
+    [ "$(field boot_id)" = "$now" ] || fail "order $1 recorded with boot id '$(field boot_id)', not $now"
+}
+fwtool=$1
+)sh";
+
+// After the agent's reboot: a new boot id, a fresh /tmp, the first order's
+// record; then another order, recorded with the new boot's id.
+const char kSecondBoot[] = R"sh(
+[ ! -e /tmp/first-boot ] || fail "/tmp kept the first boot's file"
+[ "$(field order_id)" = first-order ] || fail "record of order '$(field order_id)'"
+[ -n "$(field boot_id)" ] && [ "$(field boot_id)" != "$now" ] || fail "boot id $now as before"
+order second-order
+)sh";
+
+// After the power cut: the record says where, and a new order is taken.
+const char kAfterCut[] = R"sh(
+[ "$(field phase)/$(field current)" = interrupted/MASTER ] || fail "record: $(field phase) at $(field current)"
+order after-cut
+)sh";
+
 struct BlackBoxRow {
     const char* name;
     bool attack;  // the web account works against the upgrade beside the agent
+    // Drivers in place of vela's package order (nullptr: vela's stand-in orders).
+    const char* driver;
+    const char* secondBoot;
+    const char* powerCut;             // --power-cut-at
+    std::vector<std::string> record;  // lines the result record must hold at the end
 };
 
 void PrintTo(const BlackBoxRow& r, std::ostream* os) { *os << r.name; }
@@ -80,13 +131,26 @@ TEST_P(MgTaskBlackBox, PassesEveryCheck) {
     // A copy the web account can run wherever the build tree lies.
     const std::string fwtool = scratch.path() + "/fwtool";
     std::filesystem::copy_file(FWTOOL_PATH, fwtool);
-    std::vector<std::string> argv = {FWTOOL_PATH, "simulate", "--agent", MGTASK_PATH, "--light"};
-    if (GetParam().attack)
+    const BlackBoxRow& row = GetParam();
+    const std::string record = scratch.path() + "/last-run", drivers = scratch.path() + "/drivers.txt";
+    std::vector<std::string> argv = {FWTOOL_PATH, "simulate", "--agent", MGTASK_PATH, "--light", "--record", record};
+    if (row.attack)
         argv.insert(argv.end(),
                     {"--beside", "bash " + scratch.path() + "/attack.sh " + outside + " " + other + " " + fwtool});
+    auto script = [&](const std::string& name, const std::string& text) {
+        sim::WriteFile(scratch.path() + "/" + name, text);
+        return "bash " + scratch.path() + "/" + name + " " + FWTOOL_PATH;
+    };
+    if (row.driver) argv.insert(argv.end(), {"--driver", script("boot1.sh", row.driver), "--driver-output", drivers});
+    if (row.secondBoot)
+        argv.insert(argv.end(), {"--second-boot", script("boot2.sh", std::string(kDriverHelpers) + row.secondBoot)});
+    if (row.powerCut) argv.insert(argv.end(), {"--power-cut-at", row.powerCut});
     const sim::TreeState before = sim::ReadTreeState({outside});
     int rc = sim::WaitProgram(sim::SpawnProgram(argv, out));
-    EXPECT_EQ(rc, 0) << fwtest::ReadFile(out);
+    EXPECT_EQ(rc, 0) << fwtest::ReadFile(out) << fwtest::ReadFile(drivers);
+    const std::string recorded = "\n" + fwtest::ReadFile(record);
+    for (const std::string& line : row.record)
+        EXPECT_NE(recorded.find("\n" + line + "\n"), std::string::npos) << line << " in" << recorded;
     auto changed =
         sim::TreeChanges(before, sim::ReadTreeState({outside}),
                          [](const std::string&, const sim::TreeEntry*, const sim::TreeEntry*) { return false; });
@@ -97,8 +161,15 @@ TEST_P(MgTaskBlackBox, PassesEveryCheck) {
 
 // clang-format off
 const BlackBoxRow kRows[] = {
-    {"Light",                    false},
-    {"LightWithWebAccountBeside", true},
+    {"Light",                     false, nullptr,       nullptr,     nullptr,     {"verdict=success"}},
+    {"LightWithWebAccountBeside", true,  nullptr,       nullptr,     nullptr,     {"verdict=success"}},
+    // The agent's own reboot, then a second boot that orders again.
+    {"SecondBootAfterReboot",     false, kOrderAndWait, kSecondBoot, nullptr,
+     {"order_id=second-order", "phase=rebooting", "verdict=success"}},
+    // Cut mid-master: the second boot finds it interrupted there, and a new
+    // order flashes the master whole (the summary judges the devices).
+    {"PowerCutMidMaster",         false, kOrderAndWait, kAfterCut,   "MASTER:50",
+     {"order_id=after-cut", "phase=rebooting", "verdict=success"}},
 };
 // clang-format on
 

@@ -3,7 +3,8 @@
 # sanitizers (g++), then again under the thread sanitizer (clang++): every tier,
 # the scheduler and whole-upgrade tests included, and the fuzz corpora; then the
 # board's build (armhf, cross compiler) with its unit and component tests and
-# the production mgtask as a black box under qemu-user, and last the Debian
+# the production mgtask as a black box under qemu-user, alone and with Debian's
+# Mender client installing an artifact through it, and last the Debian
 # packages of both architectures (and the update module's, for all) checked by
 # lintian and installed into a scratch root.
 set -euo pipefail
@@ -64,6 +65,13 @@ cmake --build build-armhf -j"$jobs"
 if ! build-asan/fwtool simulate --agent "$PWD/build-armhf/mgtask" \
     --agent-runner "qemu-arm -L /usr/arm-linux-gnueabihf" --light > "$work/armhf-blackbox.txt" 2>&1; then
     echo "FAIL: the armhf mgtask as a black box:"; cat "$work/armhf-blackbox.txt"; exit 1
+fi
+# The fleet roll-out's success case with Debian's Mender client and the armhf
+# agent: exactly that test, passed (a skip or a filter that matches nothing fails).
+if ! FWAGENT_E2E_AGENT="$PWD/build-armhf/mgtask" FWAGENT_E2E_RUNNER="qemu-arm -L /usr/arm-linux-gnueabihf" \
+    build-asan/mender_e2e_test --gtest_filter='Rows/MenderE2e.ClientModuleAndAgent/Success' \
+    > "$work/armhf-mender.txt" 2>&1 || ! grep -q '^\[  PASSED  \] 1 test\.$' "$work/armhf-mender.txt"; then
+    echo "FAIL: the armhf mgtask with the Mender client:"; cat "$work/armhf-mender.txt"; exit 1
 fi
 check_clean
 

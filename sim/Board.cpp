@@ -1,5 +1,6 @@
 #include "Board.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace sim {
@@ -58,12 +59,12 @@ void Board::routeSig(Device* ioMcu, Device* valens) {
 
 void Board::start() {
     if (running_.exchange(true)) return;
-    thread_ = std::thread([this] { run(); });
+    thread_ = StartThread("board", [this] { run(); });
 }
 
 void Board::stop() {
     if (!running_.exchange(false)) return;
-    if (thread_.joinable()) thread_.join();
+    JoinThread(thread_);
     release();
 }
 
@@ -87,7 +88,7 @@ double Board::heldSeconds(const std::string& device) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = held_.find(device);
     if (it == held_.end()) return 0;
-    auto end = holderName_ == device ? std::chrono::steady_clock::now() : it->second.second;
+    auto end = holderName_ == device ? BoardClock::now() : it->second.second;
     return std::chrono::duration<double>(end - it->second.first).count();
 }
 
@@ -103,7 +104,15 @@ void Board::run() {
         // The bytes of a read were written at the speed the line had just
         // after the last read or at the one it has now: the agent may change
         // it (stty) before this thread gets to read them.
-        ssize_t n = line_.read(buf, sizeof(buf), 1);
+        // Asleep until bytes come or the holder's next timer; the run flag is
+        // looked at every second.
+        int waitMs = 1000;
+        if (current_) {
+            auto in = current_->tickIn();
+            if (in.count() >= 0)
+                waitMs = (int)std::min<int64_t>(waitMs, (in.count() + 999999) / 1000000);
+        }
+        ssize_t n = line_.read(buf, sizeof(buf), waitMs);
         speedBefore_ = speedAfter_;
         speedAfter_ = line_.baud();
         if (n > 0) noise(buf, (size_t)n);
@@ -125,7 +134,7 @@ void Board::attach(Device* dev, const std::string& entryText) {
     sigPending_ = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto now = std::chrono::steady_clock::now();
+        auto now = BoardClock::now();
         if (!holderName_.empty()) held_[holderName_].second = now;
         holderName_ = dev ? dev->name() : "";
         if (dev && !held_.count(holderName_)) held_[holderName_] = {now, now};
@@ -141,7 +150,7 @@ void Board::release() {
     appLine_.clear();
     sigPending_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!holderName_.empty()) held_[holderName_].second = std::chrono::steady_clock::now();
+    if (!holderName_.empty()) held_[holderName_].second = BoardClock::now();
     holderName_.clear();
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "PtyLine.h"
+#include "VirtualClock.h"
 
 namespace sim {
 
@@ -49,8 +50,12 @@ public:
     virtual void onBytes(Link& link, const uint8_t* data, size_t len) = 0;
     // The speed the device listens at; 0 = any. Bytes at another speed count as garbled.
     virtual unsigned expectedBaud() const { return 0; }
-    // Called at least every millisecond while attached (timers).
+    // Called while attached when the time tickIn() gave has passed, and after
+    // bytes (timers).
     virtual void onTick(Link&) {}
+    // How long from now onTick() has something to do (zero: at once);
+    // negative: nothing until bytes come.
+    virtual std::chrono::nanoseconds tickIn() const { return std::chrono::nanoseconds(-1); }
     // The line is taken away ("UPG RST\r\n" or another entry text).
     virtual void detach() {}
     // True once the device gives the line back by itself (a boot loader that
@@ -123,8 +128,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::string holderName_;
-    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::chrono::steady_clock::time_point>>
-        held_;
+    std::map<std::string, std::pair<BoardClock::time_point, BoardClock::time_point>> held_;
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

@@ -1,5 +1,7 @@
 #include "Bootloader.h"
 
+#include <algorithm>
+
 namespace sim {
 
 namespace {
@@ -34,12 +36,28 @@ std::string CheckHexRecord(const std::string& rec, bool* isEnd) {
     return "";
 }
 
-Bootloader::Bootloader(std::string name, double timeScale, BootloaderOptions opt)
-    : name_(std::move(name)), scale_(timeScale), opt_(std::move(opt)) {}
+namespace {
+std::chrono::nanoseconds Ms(double ms) { return std::chrono::nanoseconds((int64_t)(ms * 1e6)); }
+}  // namespace
 
-std::chrono::steady_clock::duration Bootloader::scaled(double ms) const {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double, std::milli>(ms * scale_));
+Bootloader::Bootloader(std::string name, BootloaderOptions opt) : name_(std::move(name)), opt_(std::move(opt)) {}
+
+std::chrono::nanoseconds Bootloader::tickIn() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::chrono::nanoseconds none(-1);
+    if (!attached_ || opt_.silent) return none;
+    auto now = BoardClock::now();
+    auto until = [&](BoardClock::time_point t) { return std::max(std::chrono::nanoseconds(0), t - now); };
+    // The line's speed is no byte: it is looked at every millisecond until it changes.
+    if (!tokenSent_) {
+        if (!fastSeen_) return std::chrono::milliseconds(1);
+        auto in = until(fastAt_ + Ms(opt_.tokenDelayMs));
+        // Noise, once it began, goes out every millisecond.
+        return opt_.noise && in.count() == 0 ? std::chrono::milliseconds(1) : in;
+    }
+    if (opt_.repeatToken && !ended_) return until(tokenAt_ + Ms(opt_.tokenDelayMs));
+    if (ended_ && !rec_.closed && !opt_.noClosingText) return until(endedAt_ + Ms(opt_.closingDelayMs));
+    return none;
 }
 
 void Bootloader::attach(Link&, const std::string&) {
@@ -84,7 +102,7 @@ void Bootloader::feed(uint8_t c) {
             rec_.records++;
             if (isEnd) {
                 ended_ = true;
-                endedAt_ = std::chrono::steady_clock::now();
+                endedAt_ = BoardClock::now();
             }
         }
         record_.clear();
@@ -106,7 +124,7 @@ void Bootloader::onTick(Link& link) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!attached_ || opt_.silent) return;
-        auto now = std::chrono::steady_clock::now();
+        auto now = BoardClock::now();
         if (!tokenSent_) {
             // The agent switches the line to 115200 after its entry command.
             if (!fastSeen_) {
@@ -114,7 +132,7 @@ void Bootloader::onTick(Link& link) {
                 fastSeen_ = true;
                 fastAt_ = now;
             }
-            if (now - fastAt_ < scaled(opt_.tokenDelayMs)) return;
+            if (now - fastAt_ < Ms(opt_.tokenDelayMs)) return;
             if (opt_.noise) {
                 say = "\x55\xaa\x7f";
             } else {
@@ -122,10 +140,10 @@ void Bootloader::onTick(Link& link) {
                 tokenAt_ = now;
                 say = opt_.token;
             }
-        } else if (opt_.repeatToken && !ended_ && now - tokenAt_ >= scaled(opt_.tokenDelayMs)) {
+        } else if (opt_.repeatToken && !ended_ && now - tokenAt_ >= Ms(opt_.tokenDelayMs)) {
             tokenAt_ = now;
             say = opt_.token;
-        } else if (ended_ && !rec_.closed && !opt_.noClosingText && now - endedAt_ >= scaled(opt_.closingDelayMs)) {
+        } else if (ended_ && !rec_.closed && !opt_.noClosingText && now - endedAt_ >= Ms(opt_.closingDelayMs)) {
             rec_.closed = true;
             for (const auto& l : opt_.closing) say += l;
         }

@@ -30,14 +30,14 @@ struct BootloaderOptions {
 
 class Bootloader : public Device {
 public:
-    // timeScale: the board profile's, applied to the device's own timers.
-    Bootloader(std::string name, double timeScale = 1.0, BootloaderOptions opt = BootloaderOptions());
+    explicit Bootloader(std::string name, BootloaderOptions opt = BootloaderOptions());
 
     std::string name() const override { return name_; }
     void attach(Link& link, const std::string& entry) override;
     void onBytes(Link& link, const uint8_t* data, size_t len) override;
     unsigned expectedBaud() const override { return 115200; }
     void onTick(Link& link) override;
+    std::chrono::nanoseconds tickIn() const override;
     void detach() override;
 
     // What it received since the last attach, taken under one lock.
@@ -57,18 +57,16 @@ public:
 private:
     void feed(uint8_t c);
     void checkRecord(const std::string& rec);
-    std::chrono::steady_clock::duration scaled(double ms) const;
 
     const std::string name_;
-    const double scale_;
     const BootloaderOptions opt_;
     mutable std::mutex mutex_;
     bool attached_ = false;
     bool tokenSent_ = false;
     bool fastSeen_ = false;
-    std::chrono::steady_clock::time_point fastAt_, tokenAt_;
+    BoardClock::time_point fastAt_, tokenAt_;
     bool ended_ = false;  // end record seen
-    std::chrono::steady_clock::time_point endedAt_;
+    BoardClock::time_point endedAt_;
     bool closed_ = false;
     bool started_ = false;  // first ':' seen
     std::string record_;  // the record being taken

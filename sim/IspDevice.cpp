@@ -91,7 +91,7 @@ void IspDevice::onBytes(Link& link, const uint8_t* data, size_t len) {
     const std::string entry = entryText();
     for (size_t i = 0; i < len; i++) {
         uint8_t b = data[i];
-        lastByte_ = std::chrono::steady_clock::now();
+        lastByte_ = BoardClock::now();
         if (mode_ == kData) {
             // The block is taken in onTick, once the batch is in: see there.
             data_.push_back(b);
@@ -130,6 +130,19 @@ void IspDevice::onBytes(Link& link, const uint8_t* data, size_t len) {
     }
 }
 
+std::chrono::nanoseconds IspDevice::tickIn() const {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (faults_.noise) return std::chrono::milliseconds(1);
+    }
+    if (mode_ != kData || data_.empty()) return std::chrono::nanoseconds(-1);
+    if (data_.size() >= kBlock) return std::chrono::nanoseconds(0);
+    bool only86 = std::all_of(data_.begin(), data_.end(), [](uint8_t c) { return c == 0x86; });
+    auto due = lastByte_ + (only86 ? std::chrono::duration_cast<std::chrono::nanoseconds>(kRepeatGap)
+                                   : std::chrono::duration_cast<std::chrono::nanoseconds>(kReceiveTimeout));
+    return std::max(std::chrono::nanoseconds(0), due - BoardClock::now());
+}
+
 void IspDevice::onTick(Link& link) {
     bool noise;
     {
@@ -151,7 +164,7 @@ void IspDevice::onTick(Link& link) {
         return;
     }
     if (data_.empty()) return;
-    auto quiet = std::chrono::steady_clock::now() - lastByte_;
+    auto quiet = BoardClock::now() - lastByte_;
     bool only86 = std::all_of(data_.begin(), data_.end(), [](uint8_t c) { return c == 0x86; });
     if (only86 && quiet >= kRepeatGap) {
         data_.clear();
@@ -197,7 +210,7 @@ void IspDevice::address(Link& link, uint8_t row) {
         if (refuse) {
             refused_++;
         } else if (!faults_.silent && !(faults_.silentAfterBlock >= 0 && blocks_ >= faults_.silentAfterBlock)) {
-            addressed_.push_back({bank_, row, std::chrono::steady_clock::now()});
+            addressed_.push_back({bank_, row, BoardClock::now()});
         }
     }
     uint8_t a = refuse ? 0x3E : 0x84;
@@ -235,7 +248,7 @@ void IspDevice::block(Link& link) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (bank_ < flash_.size() && row_ <= 254)
             std::copy(data_.begin(), data_.end(), flash_[bank_].begin() + row_ * 256);
-        writes_.push_back({bank_, row_, std::chrono::steady_clock::now()});
+        writes_.push_back({bank_, row_, BoardClock::now()});
         withhold = blocks_ >= faults_.missZFromBlock && zWithheld_ < faults_.missZ;
         if (withhold) zWithheld_++;
         int k = faults_.withholdZBlock + (entries_ % 2 == 0 ? faults_.withholdZShift : 0);

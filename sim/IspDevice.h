@@ -37,7 +37,7 @@ struct IspFaults {
 struct IspWrite {
     unsigned bank;
     unsigned row;
-    std::chrono::steady_clock::time_point at;  // when the block (or request) was complete
+    BoardClock::time_point at;  // when the block (or request) was complete
 };
 
 class IspDevice : public Device {
@@ -55,6 +55,7 @@ public:
     void attach(Link& link, const std::string& entry) override;
     void onBytes(Link& link, const uint8_t* data, size_t len) override;
     void onTick(Link& link) override;
+    std::chrono::nanoseconds tickIn() const override;
     void detach() override;
     unsigned expectedBaud() const override { return 57600; }
 
@@ -101,7 +102,7 @@ private:
     std::vector<uint8_t> data_;
     unsigned bank_ = 0, row_ = 0;
     std::string tail_;
-    std::chrono::steady_clock::time_point lastByte_;
+    BoardClock::time_point lastByte_;
 };
 
 // The verdict on one bank: "" when the device holds the image in exactly the

@@ -5,22 +5,29 @@
 
 #include "BoardProfile.h"
 #include "Taskfile2mcu_Isp.h"
+#include "VirtualClock.h"
 
 namespace sim {
 
+LabWorld::UseClock::UseClock(double scale) {
+    if (scale == 0)
+        UseVirtualTime();
+    else if (scale != 1)
+        UseScaledTime(scale, 2000);
+}
+
 LabWorld::LabWorld(const LabOptions& o)
-    : board(line),
-      master("master", o.scale, o.master),
-      io("iomcu", o.scale, o.io),
-      valens("valens", o.scale, o.valens),
+    : clock(o.scale),
+      board(line),
+      master("master", o.master),
+      io("iomcu", o.io),
+      valens("valens", o.valens),
       openPort_(o.openPort) {
     BoardProfile p;
     p.strRoot = root.path();
     p.strSerialDev = line.slavePath();
     p.u16OrderPort = FreeUdpPort();
     p.u16ReportPort = vela.reportPort();
-    p.dTimeScale = o.scale;
-    if (o.minWaitUs > 0) p.u32MinWaitUs = o.minWaitUs;
     p.strRebootCmd = reboot.command();
     profileSet = BoardProfile_Set(p) == 0;
     board.route("WUPG Master\r\n", &master);

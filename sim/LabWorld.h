@@ -22,8 +22,10 @@
 namespace sim {
 
 struct LabOptions {
-    double scale = 1.0;      // every prescribed pause and window times this
-    uint32_t minWaitUs = 0;  // floor of a scaled wait (0: the profile's)
+    // 0: virtual time (the agent's pauses and windows as on the board, the
+    // run as fast as the machine goes); otherwise a wall clock at this many
+    // real seconds a board second (1: real time).
+    double scale = 0;
     BootloaderOptions master, io;
     ValensOptions valens;
     bool openPort = true;  // false: the task opens its port itself (the scheduler does)
@@ -41,6 +43,10 @@ public:
     // One ISP port as the walks set it up: family, port and image file.
     void selectPort(bool bv, unsigned port, const std::string& file);
 
+    // Installs the clock before any thread of the rig or the agent starts.
+    struct UseClock {
+        explicit UseClock(double scale);
+    } clock;
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};

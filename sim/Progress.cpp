@@ -123,7 +123,7 @@ std::string ProgressView::rowText(const TargetRow& r) const {
 
 void ProgressView::draw(bool force) {
     if (mode_ != Live) return;
-    auto now = Clock::now();
+    auto now = std::chrono::steady_clock::now();
     if (!force && now - drawn_ < std::chrono::milliseconds(100)) return;
     drawn_ = now;
     // Back to the first row, then every row over what was there.

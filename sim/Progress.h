@@ -11,12 +11,15 @@
 
 #include "Vela.h"
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 enum class TargetState { Waiting, Flashing, Done, Skipped, Failed };
 const char* StateName(TargetState s);
 
-using Clock = std::chrono::steady_clock;
+// Times of targets are board times (see VirtualClock.h).
+using Clock = BoardClock;
 
 struct TargetRow {
     std::string name;    // "Valens", "EP3", "master", "BV2", "IOMCU"
@@ -62,7 +65,8 @@ private:
     std::vector<TargetRow> rows_;
     size_t first_ = 0, last_ = 0;
     bool inPhase_ = false;
-    Clock::time_point t0_ = Clock::now(), cursor_, drawn_;
+    Clock::time_point t0_ = Clock::now(), cursor_;
+    std::chrono::steady_clock::time_point drawn_;  // redraws follow the wall clock
     size_t drawnRows_ = 0;
 };
 

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 unsigned BaudFromSpeed(unsigned s) {
@@ -39,6 +41,8 @@ PtyLine::PtyLine() {
         throw std::runtime_error(std::string("openpty: ") + strerror(errno));
     slavePath_ = name;
     initial_ = tio;
+    // On virtual time a byte always takes its time on the line.
+    pacing_ = Virtual() != nullptr;
     int fl = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, fl | O_NONBLOCK);
     fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -66,29 +70,32 @@ void PtyLine::pace(size_t bytes) const {
     if (!pacing_) return;
     unsigned b = baud();
     if (b == 0) return;
-    uint64_t ns = (uint64_t)bytes * 10u * 1000000000u / b;
-    struct timespec ts = {(time_t)(ns / 1000000000u), (long)(ns % 1000000000u)};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    SleepFor(std::chrono::nanoseconds((uint64_t)bytes * 10u * 1000000000u / b));
 }
 
 bool PtyLine::write(const void* data, size_t len) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     if (LineTap* tap = tap_.load()) tap->onLine(false, p, len, baud());
     size_t done = 0;
+    bool paced = false;
     while (done < len) {
         // Paced: hand the bytes over in small slices at the line rate.
+        // Each slice reaches the agent once it has crossed the line.
         size_t chunk = pacing_ ? std::min<size_t>(len - done, 64) : len - done;
+        if (!paced) pace(chunk);
+        paced = false;
         ssize_t n = ::write(master_, p + done, chunk);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) {
+                paced = true;
                 struct pollfd pfd = {master_, POLLOUT, 0};
-                poll(&pfd, 1, 10);
+                PollFor(&pfd, 1, 10);
                 continue;
             }
             return false;
         }
-        pace((size_t)n);
+        // A part written: the rest of the slice has crossed the line too.
+        paced = (size_t)n < chunk;
         done += (size_t)n;
     }
     return true;
@@ -97,13 +104,15 @@ bool PtyLine::write(const void* data, size_t len) {
 ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     size_t room = holdAfter_ > taken_ ? holdAfter_ - taken_ : 0;
     if (room == 0) {
-        poll(nullptr, 0, timeoutMs < 0 ? 10 : timeoutMs);
+        PollFor(nullptr, 0, timeoutMs < 0 ? 10 : timeoutMs);
         return 0;
     }
     struct pollfd pfd = {master_, POLLIN, 0};
-    int r = poll(&pfd, 1, timeoutMs);
+    int r = PollFor(&pfd, 1, timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -1;
     if (r == 0) return 0;
+    // On virtual time: take everything the agent writes at this instant in one go.
+    Settle();
     ssize_t n = ::read(master_, buf, std::min(len, room));
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
     taken_ += (size_t)n;

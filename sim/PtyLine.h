@@ -33,7 +33,8 @@ public:
     // Current line speed in bit/s as the agent set it on the slave (0 if unknown).
     unsigned baud() const;
 
-    // Pacing at the line rate, 8N1 (10 bits a byte), in both directions.
+    // Pacing at the line rate, 8N1 (10 bits a byte), in both directions: on
+    // from the start on virtual time, off on a wall clock unless set.
     void setPacing(bool on) { pacing_ = on; }
     bool pacing() const { return pacing_; }
     // Fault knob: once the devices have taken this many bytes from the agent,

@@ -73,9 +73,12 @@ public:
 };
 
 struct ScenarioOptions {
-    double timeScale = 0.02;
+    // 0: virtual time (the default: as fast as the machine goes, the same run
+    // every time); otherwise a wall clock at this many real seconds a board
+    // second (1: the board's own pace, as the black box needs).
+    double timeScale = 0;
     unsigned seed = 1;
-    std::chrono::seconds timeout{900};
+    std::chrono::seconds timeout{900};  // wall time
     ProgressView::Mode view = ProgressView::Quiet;
     Scope scope;
     std::string package;  // an update package to run instead of a generated one (no Valens order then)

@@ -133,8 +133,6 @@ bool Unrender(const std::string& s, std::string* out) {
 
 }  // namespace
 
-Trace::Trace(double timeScale) : scale_(timeScale > 0 ? timeScale : 1.0) {}
-
 std::string TraceHolderName(const std::string& boardName) {
     if (boardName.empty()) return "router";
     if (boardName == "iomcu") return "io";
@@ -144,7 +142,7 @@ std::string TraceHolderName(const std::string& boardName) {
 }
 
 void Trace::onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) {
-    auto now = std::chrono::steady_clock::now();
+    auto now = BoardClock::now();
     std::string holder = TraceHolderName(holder_ ? holder_() : "");
     std::lock_guard<std::mutex> lock(mutex_);
     if (!records_.empty()) {
@@ -156,7 +154,7 @@ void Trace::onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned bau
         }
     }
     TraceRecord r;
-    r.t = std::chrono::duration<double>(now - t0_).count() / scale_;
+    r.t = std::chrono::duration<double>(now - t0_).count();
     r.baud = baud;
     r.holder = holder;
     r.fromAgent = fromAgent;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "PtyLine.h"
+#include "VirtualClock.h"
 
 namespace sim {
 
@@ -35,7 +36,7 @@ struct TraceRecord {
 // board seconds whatever the run's speed.
 class Trace : public LineTap {
 public:
-    explicit Trace(double timeScale = 1.0);
+    Trace() = default;
     // Who holds the line, as the board names it ("" for the router).
     void setHolder(std::function<std::string()> holder) { holder_ = std::move(holder); }
     void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) override;
@@ -44,12 +45,11 @@ public:
     bool save(const std::string& path, std::string* err) const;
 
 private:
-    const double scale_;
-    const std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+    const BoardClock::time_point t0_ = BoardClock::now();
     std::function<std::string()> holder_;
     mutable std::mutex mutex_;
     std::vector<TraceRecord> records_;
-    std::chrono::steady_clock::time_point last_;
+    BoardClock::time_point last_;
 };
 
 // The board's device name as a trace shows it: "" router, "iomcu" io, "EP3" ep3.

@@ -1,5 +1,7 @@
 #include "ValensChip.h"
 
+#include <algorithm>
+
 #include <stdlib.h>
 
 namespace sim {
@@ -17,12 +19,26 @@ uint16_t Crc16Xmodem(const uint8_t* data, size_t len) {
     return crc;
 }
 
-ValensChip::ValensChip(std::string name, double timeScale, ValensOptions opt)
-    : name_(std::move(name)), scale_(timeScale), opt_(opt) {}
+namespace {
+std::chrono::nanoseconds Ms(double ms) { return std::chrono::nanoseconds((int64_t)(ms * 1e6)); }
+}  // namespace
 
-std::chrono::steady_clock::duration ValensChip::scaled(double ms) const {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double, std::milli>(ms * scale_));
+ValensChip::ValensChip(std::string name, ValensOptions opt) : name_(std::move(name)), opt_(opt) {}
+
+std::chrono::nanoseconds ValensChip::tickIn() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::chrono::nanoseconds none(-1);
+    if (!attached_ || opt_.silent) return none;
+    // The line's speed is no byte: it is looked at every millisecond until it changes.
+    if (!fast_) return std::chrono::milliseconds(1);
+    auto now = BoardClock::now();
+    auto until = [&](BoardClock::time_point t) { return std::max(std::chrono::nanoseconds(0), t - now); };
+    // The packet time-out is passed once it is over by a whisker, as onTick has it.
+    if (!pkt_.empty()) return until(pktAt_ + Ms(opt_.packetTimeoutMs)) + std::chrono::nanoseconds(1);
+    bool asking = state_ == WaitHeader || (state_ == WaitClose && opt_.cForever);
+    if (asking) return until(lastC_ + Ms(opt_.cPeriodMs));
+    if (state_ == Done && verdictDue_) return until(doneAt_ + Ms(opt_.verdictDelayMs));
+    return none;
 }
 
 void ValensChip::attach(Link&, const std::string& entry) {
@@ -58,14 +74,14 @@ void ValensChip::finish(bool ok) {
     state_ = Done;
     ok_ = ok;
     verdictDue_ = true;
-    doneAt_ = std::chrono::steady_clock::now();
+    doneAt_ = BoardClock::now();
 }
 
 void ValensChip::feed(Link& link, uint8_t c) {
     if (state_ == Done) return;
     if (!pkt_.empty()) {
         pkt_.push_back(c);
-        pktAt_ = std::chrono::steady_clock::now();
+        pktAt_ = BoardClock::now();
         if (pkt_.size() == need_) packet(link);
         return;
     }
@@ -82,7 +98,7 @@ void ValensChip::feed(Link& link, uint8_t c) {
     if (c == kSOH || c == kSTX) {
         pkt_.push_back(c);
         need_ = (c == kSOH ? 128u : 1024u) + 5;
-        pktAt_ = std::chrono::steady_clock::now();
+        pktAt_ = BoardClock::now();
         return;
     }
     if (c == kEOT && (state_ == Data || state_ == WaitClose)) {
@@ -95,7 +111,7 @@ void ValensChip::feed(Link& link, uint8_t c) {
         state_ = WaitClose;
         uint8_t a[2] = {kACK, kC};
         link.send(a, 2);
-        lastC_ = std::chrono::steady_clock::now();
+        lastC_ = BoardClock::now();
     }
     // Anything else (the update command text repeated, noise) is not for us.
 }
@@ -138,7 +154,7 @@ void ValensChip::header(Link& link, const uint8_t* d, size_t n) {
     }
     if (extraCLeft_ > 0) {
         extraCLeft_--;
-        lastC_ = std::chrono::steady_clock::now();
+        lastC_ = BoardClock::now();
         link.send(&kC, 1);
         return;
     }
@@ -162,7 +178,7 @@ void ValensChip::header(Link& link, const uint8_t* d, size_t n) {
 void ValensChip::closing(Link& link, const uint8_t* d) {
     rec_.headers++;
     if (opt_.cForever) {
-        lastC_ = std::chrono::steady_clock::now();
+        lastC_ = BoardClock::now();
         link.send(&kC, 1);
         return;
     }
@@ -205,23 +221,23 @@ void ValensChip::onTick(Link& link) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!attached_ || opt_.silent) return;
-        auto now = std::chrono::steady_clock::now();
+        auto now = BoardClock::now();
         if (!fast_) {
             if (link.baud() != 115200) return;
             fast_ = true;
-            lastC_ = now - scaled(opt_.cPeriodMs);
+            lastC_ = now - Ms(opt_.cPeriodMs);
             say = opt_.preamble;
         }
-        if (!pkt_.empty() && now - pktAt_ > scaled(opt_.packetTimeoutMs)) {
+        if (!pkt_.empty() && now - pktAt_ > Ms(opt_.packetTimeoutMs)) {
             pkt_.clear();
             link.send(&kNAK, 1);
             return;
         }
         bool asking = state_ == WaitHeader || (state_ == WaitClose && opt_.cForever);
-        if (asking && pkt_.empty() && now - lastC_ >= scaled(opt_.cPeriodMs)) {
+        if (asking && pkt_.empty() && now - lastC_ >= Ms(opt_.cPeriodMs)) {
             lastC_ = now;
             say += "C";
-        } else if (state_ == Done && verdictDue_ && now - doneAt_ >= scaled(opt_.verdictDelayMs)) {
+        } else if (state_ == Done && verdictDue_ && now - doneAt_ >= Ms(opt_.verdictDelayMs)) {
             verdictDue_ = false;
             if (!opt_.noVerdict) {
                 switch (opt_.verdict) {

@@ -36,13 +36,14 @@ struct ValensOptions {
 
 class ValensChip : public Device {
 public:
-    explicit ValensChip(std::string name = "valens", double timeScale = 1.0, ValensOptions opt = ValensOptions());
+    explicit ValensChip(std::string name = "valens", ValensOptions opt = ValensOptions());
 
     std::string name() const override { return name_; }
     void attach(Link& link, const std::string& entry) override;
     void onBytes(Link& link, const uint8_t* data, size_t len) override;
     unsigned expectedBaud() const override { return 115200; }
     void onTick(Link& link) override;
+    std::chrono::nanoseconds tickIn() const override;
     void detach() override;
 
     // What it received since the last attach, taken under one lock.
@@ -70,10 +71,8 @@ private:
     void data(Link& link, int blk, const uint8_t* d, size_t n);
     void cancel(Link& link);  // CAN CAN, and the transfer ends
     void finish(bool ok);
-    std::chrono::steady_clock::duration scaled(double ms) const;
 
     const std::string name_;
-    const double scale_;
     const ValensOptions opt_;
     mutable std::mutex mutex_;
     bool attached_ = false;
@@ -81,7 +80,7 @@ private:
     State state_ = WaitHeader;
     std::vector<uint8_t> pkt_;
     size_t need_ = 0;
-    std::chrono::steady_clock::time_point pktAt_, lastC_, doneAt_;
+    BoardClock::time_point pktAt_, lastC_, doneAt_;
     int expect_ = 1;
     int nakLeft_ = 0, extraCLeft_ = 0;
     int sendsOfBlock_ = 0;  // sends of the expected data packet seen

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,32 +87,36 @@ bool ParseReport(const std::string& text, Report* out) {
 VelaStandIn::VelaStandIn(uint16_t reportPort) {
     rx_ = BindUdp(reportPort, &reportPort_);
     tx_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    thread_ = std::thread([this] { run(); });
+    if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    thread_ = StartThread("vela", [this] { run(); });
 }
 
 VelaStandIn::~VelaStandIn() {
     running_ = false;
-    thread_.join();
+    if (wake_[1] >= 0 && write(wake_[1], "x", 1) < 0) perror("vela stand-in: wake");
+    JoinThread(thread_);
     close(rx_);
     close(tx_);
+    for (int fd : wake_)
+        if (fd >= 0) close(fd);
 }
 
 void VelaStandIn::run() {
     std::vector<uint8_t> buf(65536);
     while (running_) {
-        struct pollfd p = {rx_, POLLIN, 0};
-        if (poll(&p, 1, 20) <= 0) continue;
+        struct pollfd p[2] = {{rx_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (PollFor(p, wake_[0] >= 0 ? 2 : 1, wake_[0] >= 0 ? -1 : 20) <= 0 || !(p[0].revents & POLLIN)) continue;
         ssize_t n = recv(rx_, buf.data(), buf.size(), 0);
         if (n < 0) continue;
         Datagram d;
         d.bytes.assign(buf.begin(), buf.begin() + n);
-        d.at = std::chrono::steady_clock::now();
+        d.at = BoardClock::now();
         if (d.type() == 252 && !ParseReport(d.payload(), nullptr)) s_malformed++;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             got_.push_back(std::move(d));
         }
-        cv_.notify_all();
+        NotifyAll(cv_);
     }
 }
 
@@ -149,7 +154,7 @@ std::vector<Report> VelaStandIn::reports() const {
 
 bool VelaStandIn::waitUntil(const std::function<bool(const std::vector<Datagram>&)>& pred, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pred(got_); });
+    return WaitFor(lock, cv_, std::chrono::milliseconds(timeoutMs), [&] { return pred(got_); });
 }
 
 bool VelaStandIn::waitForCount(size_t n, int timeoutMs) const {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
@@ -20,7 +22,7 @@ uint16_t FreeUdpPort();
 
 struct Datagram {
     std::vector<uint8_t> bytes;
-    std::chrono::steady_clock::time_point at;
+    BoardClock::time_point at;
     uint32_t type() const;
     uint32_t len() const;
     std::string payload() const;  // bytes from offset 8
@@ -65,6 +67,7 @@ private:
     mutable std::condition_variable cv_;
     std::vector<Datagram> got_;
     std::thread thread_;
+    int wake_[2] = {-1, -1};  // the receive thread's rest ends when this is written
 };
 
 }  // namespace sim

@@ -9,17 +9,12 @@
 #include <atomic>
 #include <mutex>
 
+#include "QxClock.h"
 #include "QxLog.h"
 
 namespace {
 BoardProfile s_profile;
-// Origin of the scaled clocks, taken when a profile is installed.
-struct timespec s_realStart = {0, 0};
-struct timespec s_monoStart = {0, 0};
-bool s_bStarted = false;
 std::atomic<bool> s_bFrozen{false};
-
-double TsSeconds(const struct timespec& i_ts) { return (double)i_ts.tv_sec + (double)i_ts.tv_nsec / 1e9; }
 
 // Paths go into shell commands unquoted (the staging commands rely on globs),
 // so only characters the shell takes literally are accepted.
@@ -32,11 +27,6 @@ bool IsPlainPath(const std::string& i_str) {
     return true;
 }
 
-void StartClocks() {
-    clock_gettime(CLOCK_REALTIME, &s_realStart);
-    clock_gettime(CLOCK_MONOTONIC, &s_monoStart);
-    s_bStarted = true;
-}
 }  // namespace
 
 int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
@@ -50,8 +40,6 @@ int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
         strErr = "board root must be an absolute path: " + i_profile.strRoot;
     } else if (i_profile.strSerialDev.empty() || i_profile.strSerialDev.size() > QX_DEVPATH_MAX) {
         strErr = "serial device path must have 1 to " + std::to_string(QX_DEVPATH_MAX) + " characters";
-    } else if (!(i_profile.dTimeScale > 0.0)) {
-        strErr = "time scale must be above 0";
     } else if (!IsPlainPath(i_profile.strRoot) || !IsPlainPath(i_profile.strSerialDev)) {
         strErr = "board root and serial device may hold only letters, digits and . _ - + /";
     } else if (i_profile.strRebootCmd.empty()) {
@@ -66,7 +54,6 @@ int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr) {
     // A trailing slash would double up with the board paths, which all start with one.
     while (s_profile.strRoot.size() > 1 && s_profile.strRoot.back() == '/') s_profile.strRoot.pop_back();
     if (s_profile.strRoot == "/") s_profile.strRoot.clear();
-    StartClocks();
     return 0;
 }
 
@@ -95,50 +82,9 @@ char* Board_Path(char* o_pBuf, size_t i_size, const char* i_pPath) {
     return o_pBuf;
 }
 
-uint64_t Board_ScaleUs(uint64_t i_u64Us) {
-    if (i_u64Us == 0) return 0;
-    double d = (double)i_u64Us * s_profile.dTimeScale;
-    uint64_t u = (uint64_t)d;
-    if (u < s_profile.u32MinWaitUs) u = s_profile.u32MinWaitUs;
-    if (u == 0) u = 1;
-    return u;
-}
+void Board_usleep(uint64_t i_u64Us) { Clock_SleepUs(i_u64Us); }
 
-void Board_usleep(uint64_t i_u64Us) {
-    uint64_t u = Board_ScaleUs(i_u64Us);
-    struct timespec ts;
-    ts.tv_sec = (time_t)(u / 1000000u);
-    ts.tv_nsec = (long)(u % 1000000u) * 1000;
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
-
-void Board_sleep(unsigned i_u32Sec) { Board_usleep((uint64_t)i_u32Sec * 1000000u); }
-
-struct timeval Board_Timeval(long i_sec, long i_usec) {
-    uint64_t u = Board_ScaleUs((uint64_t)i_sec * 1000000u + (uint64_t)i_usec);
-    struct timeval tv;
-    tv.tv_sec = (time_t)(u / 1000000u);
-    tv.tv_usec = (suseconds_t)(u % 1000000u);
-    return tv;
-}
-
-time_t Board_time() {
-    if (s_profile.dTimeScale == 1.0 || !s_bStarted) return time(nullptr);
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    double dElapsed = (TsSeconds(now) - TsSeconds(s_realStart)) / s_profile.dTimeScale;
-    return (time_t)(TsSeconds(s_realStart) + dElapsed);
-}
-
-uint64_t Board_MonoMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (s_profile.dTimeScale == 1.0 || !s_bStarted)
-        return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-    double dElapsed = (TsSeconds(now) - TsSeconds(s_monoStart)) / s_profile.dTimeScale;
-    return (uint64_t)((TsSeconds(s_monoStart) + dElapsed) * 1000.0);
-}
+void Board_sleep(unsigned i_u32Sec) { Clock_SleepUs((uint64_t)i_u32Sec * 1000000u); }
 
 int Board_System(const char* i_pCmd) {
     if (s_profile.pfnShell != nullptr) return s_profile.pfnShell(i_pCmd);

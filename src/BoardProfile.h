@@ -33,8 +33,6 @@ struct BoardProfile {
     uint16_t u16OrderPort = 1158;             // orders from vela
     std::string strReportIp = "127.0.0.1";    // reports to vela
     uint16_t u16ReportPort = 1153;
-    double dTimeScale = 1.0;              // 1 = real time
-    uint32_t u32MinWaitUs = 0;            // floor of a scaled, non-zero wait
     std::string strRebootCmd = "reboot";  // run at the end of a package upgrade
     // Runs one staging or reboot command in place of the shell (null: the
     // shell). Lets a harness record the commands an order would run.
@@ -43,8 +41,7 @@ struct BoardProfile {
 
 // Installs a profile. Returns 0, or -1 with a message on stderr (and in
 // *o_pErr) when a value is unusable: a root longer than QX_ROOT_MAX or not
-// absolute, a device path longer than QX_DEVPATH_MAX, a time scale not above 0;
-// or when the agent already runs (see BoardProfile_Freeze).
+// absolute, a device path longer than QX_DEVPATH_MAX; or when the agent already runs (see BoardProfile_Freeze).
 int BoardProfile_Set(const BoardProfile& i_profile, std::string* o_pErr = nullptr);
 // Called where the agent's service threads start: they run for the rest of the
 // process and read the profile without a lock, so from then on it stays as it is.
@@ -60,13 +57,9 @@ int Board_Snprintf(char* o_pBuf, size_t i_size, const char* i_pFmt, ...) __attri
 // o_pBuf = root + board path (e.g. "/home/ubuntu/valens/"); returns o_pBuf.
 char* Board_Path(char* o_pBuf, size_t i_size, const char* i_pPath);
 
-// Time: every pause, wait and elapsed-time check of the agent passes here.
+// The agent's pauses, on its clock (QxClock.h).
 void Board_usleep(uint64_t i_u64Us);
 void Board_sleep(unsigned i_u32Sec);
-uint64_t Board_ScaleUs(uint64_t i_u64Us);               // a wait, scaled (0 stays 0)
-struct timeval Board_Timeval(long i_sec, long i_usec);  // a select time-out, scaled
-time_t Board_time();                                    // seconds since the epoch, on the scaled clock
-uint64_t Board_MonoMs();                                // monotonic milliseconds, on the scaled clock
 
 // Runs a command through the shell, or through the profile's pfnShell when
 // set; returns its status.

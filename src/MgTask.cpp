@@ -7,6 +7,7 @@
 
 #include "FwVersion.h"
 #include "MgTask.h"
+#include "QxClock.h"
 #include "RunRecord.h"
 
 namespace {
@@ -50,5 +51,5 @@ int main(int argc, char** argv) {
     // Lines reach the journal as they are printed, not when a buffer fills.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (MgTask_StartService() != 0) return 1;  // a zero status would tell the service manager all went well
-    for (;;) usleep(50000);
+    for (;;) Clock_SleepUs(50000);
 }

@@ -1,4 +1,5 @@
 #include "RunRecord.h"
+#include "QxClock.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -91,7 +92,7 @@ std::string Render(const Record& i_rec) {
 
 // Writes the record as it now is; the caller holds the lock.
 void WriteLocked() {
-    s_rec.llUpdated = (long long)Board_time();
+    s_rec.llUpdated = (long long)Clock_Time();
     s_rec.strVerdict = Verdict(s_rec);
     char szDir[QX_PATH_BUF(64)];
     Board_Path(szDir, sizeof(szDir), QX_STATE_DIR);
@@ -161,7 +162,7 @@ void RunRecord_Begin(QxOrderKind i_eKind, const char* i_pOrderId, const char* i_
     rec.strOrderId = Plain(i_pOrderId);
     rec.strSha = Plain(i_pSha256);
     rec.strBootId = BootId();
-    rec.llStarted = (long long)Board_time();
+    rec.llStarted = (long long)Clock_Time();
     rec.strPhase = Plain(i_pPhase);
     if (i_bKeepValens && s_rec.bValid)
         for (const auto& t : s_rec.vTargets)
@@ -213,7 +214,7 @@ void RunRecord_Refused(QxOrderKind i_eKind, const char* i_pOrderId, const char* 
     rec.strOrder = i_eKind == emOrderValens ? "valens" : "package";
     rec.strOrderId = Plain(i_pOrderId);
     rec.strBootId = BootId();
-    rec.llStarted = (long long)Board_time();
+    rec.llStarted = (long long)Clock_Time();
     rec.strPhase = "refused";
     rec.strReason = Plain(i_pReason);
     s_rec = rec;

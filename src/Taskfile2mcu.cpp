@@ -1,4 +1,5 @@
 #include "Taskfile2mcu.h"
+#include "QxClock.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -50,7 +51,7 @@ CTaskfile2mcu::CTaskfile2mcu()
 int CTaskfile2mcu::init() {
     BoardProfile_Freeze();
     pthread_t tid;
-    int nRet = pthread_create(&tid, nullptr, CTaskfile2mcu::Upgrade4mcuThread, nullptr);
+    int nRet = Clock_ThreadCreate(&tid, nullptr, CTaskfile2mcu::Upgrade4mcuThread, nullptr);
     if (nRet != 0) {
         qx_printf("###### In CTaskfile2mcu, error pthread nret[%d]\n", nRet);
         return 0;

@@ -2,6 +2,7 @@
 // per-port run (a state machine paced by answer windows), and the walk over
 // the sixteen EP and eight BV ports.
 #include "Taskfile2mcu_Isp.h"
+#include "QxClock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,7 +14,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 
 #include "BoardFiles.h"
 #include "QxLog.h"
@@ -25,7 +25,7 @@
 // Seconds on the monotonic board clock: a step of the wall clock must neither
 // stall the stall rule for ever nor fire it early.
 namespace {
-int32_t IspNowSeconds() { return (int32_t)(Board_MonoMs() / 1000u); }
+int32_t IspNowSeconds() { return (int32_t)(Clock_MonoMs() / 1000u); }
 }  // namespace
 
 IspPercent IspComputePercent(uint32_t i_u32SendCount, int32_t i_s32FileSize, uint32_t i_u32Bank) {
@@ -242,7 +242,7 @@ struct IspCall {
     uint32_t u32MissZ;           // missing "Z" acknowledgements
     uint32_t u32Percent;         // progress value for the stall rule
     uint32_t u32Resets;          // attempts this call has ended (bounded by QXIH_ATTEMPTS_MAX)
-    std::chrono::steady_clock::time_point tpDeadline;  // end of the current answer window
+    uint64_t u64DeadlineNs;  // end of the current answer window (monotonic)
 };
 
 enum IspVerdict {
@@ -278,16 +278,13 @@ IspOutcome Ok() { return {kIspOk, 0}; }
 IspOutcome Bad() { return {kIspBad, 0}; }
 
 void SetWindow(IspCall& io_call, long i_sec, long i_usec) {
-    struct timeval tv = Board_Timeval(i_sec, i_usec);
-    io_call.tpDeadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+    io_call.u64DeadlineNs = Clock_MonoNs() + (uint64_t)i_sec * 1000000000u + (uint64_t)i_usec * 1000u;
 }
 
 // What is left of the window (zero once it has run out).
 struct timespec WindowLeft(const IspCall& i_call) {
-    long long llNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(i_call.tpDeadline - std::chrono::steady_clock::now())
-            .count();
+    uint64_t u64Now = Clock_MonoNs();
+    long long llNs = i_call.u64DeadlineNs > u64Now ? (long long)(i_call.u64DeadlineNs - u64Now) : 0;
     struct timespec left = {0, 0};
     if (llNs > 0) {
         left.tv_sec = (time_t)(llNs / 1000000000LL);
@@ -536,8 +533,7 @@ int32_t LoadEntryImage(CTaskfile2mcu& io_task, const char* i_pBank0, bool i_bAll
 // turn the run into a busy loop that never ends a window.
 void SleepRestOfWindow(const IspCall& i_call) {
     struct timespec left = WindowLeft(i_call);
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    Clock_SleepUs(((uint64_t)left.tv_sec * 1000000000u + (uint64_t)left.tv_nsec + 999u) / 1000u);
 }
 // Loads the entry image and sends the entry request: the start of an attempt.
 int32_t StartAttempt(CTaskfile2mcu& io_task, IspCall& io_call) {
@@ -578,12 +574,12 @@ enum IspGather {
 IspGather GatherWindow(CTaskfile2mcu& io_task, IspCall& io_call) {
     struct pollfd stPfd = {io_task.m_Uartfd, POLLIN, 0};
     struct timespec tsLeft = WindowLeft(io_call);
-    int s32Ready = ppoll(&stPfd, 1, &tsLeft, nullptr);
+    int s32Ready = Clock_PPoll(&stPfd, 1, &tsLeft);
     if (s32Ready <= 0) {
         if (s32Ready < 0) SleepRestOfWindow(io_call);
         struct timespec tsZero = {0, 0};
         stPfd.revents = 0;
-        return ppoll(&stPfd, 1, &tsZero, nullptr) > 0 && (stPfd.revents & POLLIN) ? kGatherOn : kGatherEnd;
+        return Clock_PPoll(&stPfd, 1, &tsZero) > 0 && (stPfd.revents & POLLIN) ? kGatherOn : kGatherEnd;
     }
     if (!(stPfd.revents & POLLIN)) {
         // Hang-up or error on the port: nothing to read in this window.

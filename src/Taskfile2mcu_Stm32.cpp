@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "BoardFiles.h"
+#include "QxClock.h"
 #include "QxLog.h"
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
@@ -323,14 +324,14 @@ bool RecvHas(const DynamicBuf& i_buf, const char* i_pNeedle, size_t i_uFrom = 0)
 // Waits until fd is readable or the board clock reaches the deadline.
 bool WaitReadable(int i_fd, uint64_t i_u64DeadlineMs) {
     for (;;) {
-        uint64_t u64Now = Board_MonoMs();
+        uint64_t u64Now = Clock_MonoMs();
         if (u64Now >= i_u64DeadlineMs) return false;
         uint64_t u64Left = i_u64DeadlineMs - u64Now;
         fd_set rfds;
         FD_ZERO(&rfds);
         FD_SET(i_fd, &rfds);
-        struct timeval tv = Board_Timeval((long)(u64Left / 1000u), (long)(u64Left % 1000u) * 1000L);
-        int nRet = select(i_fd + 1, &rfds, nullptr, nullptr, &tv);
+        struct timeval tv = {(time_t)(u64Left / 1000u), (suseconds_t)(u64Left % 1000u) * 1000};
+        int nRet = Clock_Select(i_fd + 1, &rfds, nullptr, nullptr, &tv);
         if (nRet > 0) return true;
         if (nRet < 0 && errno != EINTR) return true;  // let the read report it
     }
@@ -436,7 +437,7 @@ StStep StAwaitStart(CTaskfile2mcu& io_task, StRun& io_run) {
     io_run.u32Stale = io_run.stRecv.u32DataLen;
     if (io_task.QX_UPGSTM32(szPath) == 0) return kStFail;
     if (io_run.nTarget == TARGET_VALENS && s_bYmodemFailed) return kStFail;
-    io_run.u64VerdictDeadline = Board_MonoMs() + QX_VALENS_VERDICT_MS;
+    io_run.u64VerdictDeadline = Clock_MonoMs() + QX_VALENS_VERDICT_MS;
     STM_Status = 2;
     return kStOn;
 }

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 
 #include "QxLog.h"
+#include "QxClock.h"
 #include "Taskfile2mcu.h"
 
 namespace {
@@ -34,17 +34,13 @@ std::string EscapeMsg(const char* i_pMsg, int i_s32Len) {
     return strOut;
 }
 
-// A write gives up when the line takes nothing for kWriteStallUs (board time,
-// at least kWriteStallMinUs real), or when the whole write takes longer than
-// that plus 1 ms a byte (real time: a byte takes 0.2 ms at 57600 bit/s).
+// A write gives up when the line takes nothing for kWriteStallUs, or when the
+// whole write takes longer than that plus 1 ms a byte (a byte takes 0.2 ms at
+// 57600 bit/s).
 const uint64_t kWriteStallUs = 2000000;
-const uint64_t kWriteStallMinUs = 250000;
 const uint64_t kWriteUsPerByte = 1000;
 
-uint64_t MonoUs() {
-    auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-}
+uint64_t MonoUs() { return Clock_MonoNs() / 1000u; }
 }  // namespace
 
 // The port is non-blocking: a peer that holds the line (flow control, a full
@@ -53,7 +49,7 @@ uint64_t MonoUs() {
 ssize_t UartWriteBounded(int i_fd, const void* i_pBuf, size_t i_uLen) {
     if (i_uLen == 0) return write(i_fd, i_pBuf, 0);
     const char* p = (const char*)i_pBuf;
-    const uint64_t u64StallUs = std::max<uint64_t>(Board_ScaleUs(kWriteStallUs), kWriteStallMinUs);
+    const uint64_t u64StallUs = kWriteStallUs;
     const uint64_t u64Start = MonoUs();
     const uint64_t u64End = u64Start + u64StallUs + i_uLen * kWriteUsPerByte;
     uint64_t u64Stall = u64Start + u64StallUs;
@@ -73,7 +69,7 @@ ssize_t UartWriteBounded(int i_fd, const void* i_pBuf, size_t i_uLen) {
             break;
         }
         struct pollfd stPfd = {i_fd, POLLOUT, 0};
-        poll(&stPfd, 1, (int)((u64Deadline - u64Now + 999u) / 1000u));
+        Clock_Poll(&stPfd, 1, (int)((u64Deadline - u64Now + 999u) / 1000u));
     }
     return uDone > 0 ? (ssize_t)uDone : -1;
 }
@@ -145,7 +141,7 @@ int WaitReadable(int i_s32Fd, struct timeval* i_pTv) {
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(i_s32Fd, &rfds);
-    int nRet = select(i_s32Fd + 1, &rfds, nullptr, nullptr, i_pTv);
+    int nRet = Clock_Select(i_s32Fd + 1, &rfds, nullptr, nullptr, i_pTv);
     if (nRet == 0) {
         errno = ETIME;
         return -1;
@@ -155,7 +151,7 @@ int WaitReadable(int i_s32Fd, struct timeval* i_pTv) {
 }  // namespace
 
 int32_t CTaskfile2mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int i_s32Len, bool i_bBlock) {
-    struct timeval tv = Board_Timeval(0, 200000);
+    struct timeval tv = {0, 200000};
     if (WaitReadable(i_s32Fd, i_bBlock ? nullptr : &tv) < 0) return -1;
     return (int32_t)read(i_s32Fd, o_pBuf, i_s32Len > 0 ? (size_t)i_s32Len : 0);
 }
@@ -163,7 +159,7 @@ int32_t CTaskfile2mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int i_s32Len, bool 
 int32_t CTaskfile2mcu::StUartRead1Byte(unsigned int i_u32Timeout) {
     // The time-out is in milliseconds: 1000 leaves a receiver time for a full
     // 1029-byte packet at 115200 bit/s and its answer.
-    struct timeval tv = Board_Timeval((long)(i_u32Timeout / 1000u), (long)(i_u32Timeout % 1000u) * 1000L);
+    struct timeval tv = {(time_t)(i_u32Timeout / 1000u), (suseconds_t)(i_u32Timeout % 1000u) * 1000};
     if (WaitReadable(m_Uartfd, &tv) < 0) return -1;
     unsigned char c = 0;
     if (read(m_Uartfd, &c, 1) != 1) return -1;

@@ -1,4 +1,5 @@
 #include "Transfer4mcu.h"
+#include "QxClock.h"
 
 #include <assert.h>
 #include <dirent.h>
@@ -74,7 +75,7 @@ int StartDetached(void* (*i_fn)(void*), void* i_pArg) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, QX_THREAD_STACK);
     pthread_t tid;
-    int s32Ret = pthread_create(&tid, &attr, i_fn, i_pArg);
+    int s32Ret = Clock_ThreadCreate(&tid, &attr, i_fn, i_pArg);
     pthread_attr_destroy(&attr);
     return s32Ret;
 }
@@ -98,8 +99,8 @@ void WaitReadable(int i_s32Fd) {
     struct pollfd fds[2] = {{s_wakePipe[0], POLLIN, 0}, {i_s32Fd, POLLIN, 0}};
     int nFds = i_s32Fd >= 0 ? 2 : 1;
     int s32TimeoutMs = s_wakePipe[0] >= 0 ? -1 : 100;  // without the pipe, look at the run flag now and then
-    if (poll(fds, (nfds_t)nFds, s32TimeoutMs) <= 0 || nFds == 1) return;
-    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) poll(fds, 1, 100);
+    if (Clock_Poll(fds, (nfds_t)nFds, s32TimeoutMs) <= 0 || nFds == 1) return;
+    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) Clock_Poll(fds, 1, 100);
 }
 
 // Appends records to g_ProData for the dispatch thread. The MCU has had its
@@ -109,12 +110,12 @@ void HandOver(const uint8_t* i_pData, int32_t i_s32Len) {
     while (g_nDataOffset + i_s32Len > MAX_UART_DATA && g_bThrRun.load() != 0 && s_bDispatchRunning.load()) {
         struct timespec deadline;
         tiny_deadline_in(&deadline, 10000);
-        pthread_cond_timedwait(&s_ProDataCond, &CTransfer4mcu::m_ReadMutex, &deadline);
+        Clock_CondTimedWait(&s_ProDataCond, &CTransfer4mcu::m_ReadMutex, &deadline);
     }
     if (g_nDataOffset + i_s32Len <= MAX_UART_DATA) {
         memcpy(g_ProData + g_nDataOffset, i_pData, (size_t)i_s32Len);
         g_nDataOffset += i_s32Len;
-        pthread_cond_broadcast(&s_ProDataCond);
+        Clock_CondBroadcast(&s_ProDataCond);
         qx_eprintf("function [%s], line = [%d], New DataOffset [%d] size [%d] \n", "QX_UartReadCallBack", __LINE__,
                    g_nDataOffset, i_s32Len);
     } else {
@@ -229,16 +230,15 @@ int CTransfer4mcu::QX_UartClose() {
     tiny_decline_requests();
     pthread_once(&s_condOnce, InitConds);
     pthread_mutex_lock(&m_ReadMutex);
-    pthread_cond_broadcast(&s_ProDataCond);
+    Clock_CondBroadcast(&s_ProDataCond);
     pthread_mutex_unlock(&m_ReadMutex);
     pthread_mutex_lock(&s_CoreMutex);
-    pthread_cond_broadcast(&s_CoreCond);
+    Clock_CondBroadcast(&s_CoreCond);
     pthread_mutex_unlock(&s_CoreMutex);
     if (s_wakePipe[1] >= 0 && write(s_wakePipe[1], "x", 1) < 0) qx_perror("wake pipe");
     // Each thread looks at the run flag as soon as it is woken.
     for (int i = 0; i < 10000 && s_nThreads.load() > 0; i++) {
-        struct timespec ts = {0, 1000000};
-        nanosleep(&ts, nullptr);
+        Clock_SleepUs(1000);
     }
     tiny_hd_close(&g_QXhandle);
     if (m_s32Uart2Fd >= 0) close(m_s32Uart2Fd);
@@ -288,8 +288,8 @@ int32_t CTransfer4mcu::SerialReceive(int i_s32Fd, void* o_pBuf, int32_t i_s32Len
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(i_s32Fd, &rfds);
-    struct timeval tv = Board_Timeval(0, 0);
-    int s32Ret = select(i_s32Fd + 1, &rfds, nullptr, nullptr, &tv);
+    struct timeval tv = {0, 0};
+    int s32Ret = Clock_Select(i_s32Fd + 1, &rfds, nullptr, nullptr, &tv);
     if (s32Ret > 0) return (int32_t)read(i_s32Fd, o_pBuf, (size_t)i_s32Len);
     if (s32Ret == 0) errno = ETIME;
     return 0;
@@ -299,8 +299,8 @@ int32_t CTransfer4mcu::Uart2tread(int i_s32Fd, void* o_pBuf, int32_t i_s32Len, i
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(i_s32Fd, &rfds);
-    struct timeval tv = Board_Timeval(0, i_s32TimeoutUs);
-    int s32Ret = select(i_s32Fd + 1, &rfds, nullptr, nullptr, &tv);
+    struct timeval tv = {(time_t)(i_s32TimeoutUs / 1000000), (suseconds_t)(i_s32TimeoutUs % 1000000)};
+    int s32Ret = Clock_Select(i_s32Fd + 1, &rfds, nullptr, nullptr, &tv);
     if (s32Ret > 0) return (int32_t)read(i_s32Fd, o_pBuf, (size_t)i_s32Len);
     if (s32Ret == 0) errno = ETIME;
     return -1;
@@ -397,7 +397,7 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
         pthread_mutex_lock(&m_ReadMutex);
         // Asleep while nothing is held: the receive thread signals every hand-over, close signals too.
         while (s32TmpOffset < QX_RECORD_HDR && g_nDataOffset < QX_RECORD_HDR && g_bThrRun.load() != 0)
-            pthread_cond_wait(&s_ProDataCond, &m_ReadMutex);
+            Clock_CondWait(&s_ProDataCond, &m_ReadMutex);
         if (s32TmpOffset + g_nDataOffset > MAX_UART_DATA) {
             // Leave it there and work through what we hold: that makes the room.
             qx_eprintf(
@@ -408,7 +408,7 @@ void* CTransfer4mcu::QX_UartDataMonitor(void* /*i_pArg*/) {
             memcpy(s_tmp + s32TmpOffset, g_ProData, (size_t)g_nDataOffset);
             s32TmpOffset += g_nDataOffset;
             g_nDataOffset = 0;
-            pthread_cond_broadcast(&s_ProDataCond);
+            Clock_CondBroadcast(&s_ProDataCond);
         }
         pthread_mutex_unlock(&m_ReadMutex);
         if (s32TmpOffset < QX_RECORD_HDR) continue;
@@ -443,7 +443,7 @@ void CTransfer4mcu::QX_DispatchRecord(comm_master_t* io_pRecord) {
             pthread_mutex_lock(&s_CoreMutex);
             g_comm_core.tu_block.store(u16Block);
             g_comm_core.ops_code.store(u16Op);
-            pthread_cond_broadcast(&s_CoreCond);
+            Clock_CondBroadcast(&s_CoreCond);
             pthread_mutex_unlock(&s_CoreMutex);
             break;
         }
@@ -846,7 +846,7 @@ bool WaitMcuAck() {
     pthread_once(&s_condOnce, InitConds);
     pthread_mutex_lock(&s_CoreMutex);
     while (g_comm_core.ops_code.load() != TFTP_ACK && g_bThrRun.load() != 0)
-        pthread_cond_wait(&s_CoreCond, &s_CoreMutex);
+        Clock_CondWait(&s_CoreCond, &s_CoreMutex);
     pthread_mutex_unlock(&s_CoreMutex);
     return g_comm_core.ops_code.load() == TFTP_ACK;
 }

@@ -1,4 +1,5 @@
 #include "Udp2vela.h"
+#include "QxClock.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -48,7 +49,7 @@ int CUdpListen2vela::init() {
     m_pRecvBuf = (char*)calloc(QX_UDP_MAX_DATAGRAM + 1, 1);
     BoardProfile_Freeze();
     pthread_t tid;
-    int nRet = pthread_create(&tid, nullptr, CUdpListen2vela::Udp4WebRecvThread, nullptr);
+    int nRet = Clock_ThreadCreate(&tid, nullptr, CUdpListen2vela::Udp4WebRecvThread, nullptr);
     if (nRet == 0)
         qx_printf("In CUdpListen2vela, successful pthread \n");
     else
@@ -144,7 +145,7 @@ int CUdpListen2vela::CreateSocket() {
 
 std::string CUdpListen2vela::getDateTime() {
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    Clock_TimeOfDay(&tv);
     struct tm tmNow;
     time_t t = tv.tv_sec;
     localtime_r(&t, &tmNow);
@@ -201,9 +202,9 @@ int CUdpListen2vela::WaitForRead() {
         fd_set rfds;
         FD_ZERO(&rfds);
         FD_SET(m_socket, &rfds);
-        struct timeval tv = bFirst ? Board_Timeval(0, 5000) : Board_Timeval(1, 5000);
+        struct timeval tv = {bFirst ? 0 : 1, 5000};
         bFirst = false;
-        if (select(m_socket + 1, &rfds, nullptr, nullptr, &tv) <= 0) continue;
+        if (Clock_Select(m_socket + 1, &rfds, nullptr, nullptr, &tv) <= 0) continue;
         struct sockaddr_in from;
         socklen_t fromLen = sizeof(from);
         memset(&from, 0, sizeof(from));

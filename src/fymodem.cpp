@@ -1,5 +1,6 @@
 // YMODEM sender and receiver on the board's serial port.
 #include "fymodem.h"
+#include "QxClock.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -34,18 +35,18 @@ int ReadAnswer(uint64_t i_u64DeadlineMs) {
     for (;;) {
         int c = ReadByte(1000);
         if (c != YM_READ_TIMEOUT) return c;
-        if (Board_MonoMs() >= i_u64DeadlineMs) return YM_READ_TIMEOUT;
+        if (Clock_MonoMs() >= i_u64DeadlineMs) return YM_READ_TIMEOUT;
     }
 }
 
 // An answer is awaited for YM_ANSWER_WAIT_MS, never past the transfer's end.
 uint64_t AnswerDeadline() {
-    uint64_t u64Deadline = Board_MonoMs() + YM_ANSWER_WAIT_MS;
+    uint64_t u64Deadline = Clock_MonoMs() + YM_ANSWER_WAIT_MS;
     if (s_u64TransferDeadline != 0 && s_u64TransferDeadline < u64Deadline) u64Deadline = s_u64TransferDeadline;
     return u64Deadline;
 }
 
-bool TransferOvertime() { return s_u64TransferDeadline != 0 && Board_MonoMs() >= s_u64TransferDeadline; }
+bool TransferOvertime() { return s_u64TransferDeadline != 0 && Clock_MonoMs() >= s_u64TransferDeadline; }
 
 // The speed the port is set to; the board's Valens speed when it cannot be read.
 uint32_t LineBaud() {
@@ -235,7 +236,7 @@ int32_t SendEnd() {
         int c;
         do {
             c = ReadAnswer(i_u64Deadline);
-        } while (c == YM_CRC && Board_MonoMs() < i_u64Deadline);
+        } while (c == YM_CRC && Clock_MonoMs() < i_u64Deadline);
         return AwaitAck(c);
     };
     auto sendClosing = [] { ym_send_packet0(nullptr, 0); };
@@ -266,7 +267,7 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
     fflush(nullptr);
 
     // The receiver's first 'C'.
-    int c = ReadAnswer(Board_MonoMs() + YM_FIRST_C_WAIT_MS);
+    int c = ReadAnswer(Clock_MonoMs() + YM_FIRST_C_WAIT_MS);
     if (c != YM_CRC) {
         if (c == YM_READ_TIMEOUT)
             qx_printf("###### YM: receiver not ready, no 'C' within %d s\n", YM_FIRST_C_WAIT_MS / 1000);
@@ -275,7 +276,7 @@ int32_t fymodem_send(unsigned char* i_pData, unsigned int i_u32Size, const char*
     DrainInput();
     // Each packet's sends are bounded, but a receiver that answers only now
     // and then must not hold the line for days: the whole transfer is bounded too.
-    s_u64TransferDeadline = Board_MonoMs() + fymodem_transfer_bound_ms(i_u32Size, LineBaud());
+    s_u64TransferDeadline = Clock_MonoMs() + fymodem_transfer_bound_ms(i_u32Size, LineBaud());
     bool bSent = SendPacket0(i_pFilename, i_u32Size) == 0 && SendData(i_pData, i_u32Size) == 0 && SendEnd() == 0;
     s_u64TransferDeadline = 0;
     return bSent ? (int32_t)i_u32Size : -1;
@@ -342,7 +343,7 @@ struct YmRx {
     // a wrong block, a stray EOT, silence) counts against the same bound, so
     // a sender that repeats itself for ever cannot hold us.
     bool NoProgress() {
-        if (!bStarted) return Board_MonoMs() >= u64FirstDeadline;
+        if (!bStarted) return Clock_MonoMs() >= u64FirstDeadline;
         return ++nErrors >= YM_RX_ERRORS_MAX;
     }
     // Each step returns true once the transfer is over, its result set here.
@@ -476,7 +477,7 @@ bool RxOther(YmRx& io_rx, int i_c) {
 int32_t fymodem_receive(unsigned char* o_pBuffer, unsigned int i_u32Capacity, char* o_pFilename) {
     if (g_pTaskUP4mcu == nullptr || o_pFilename == nullptr || (o_pBuffer == nullptr && i_u32Capacity > 0)) return -1;
     o_pFilename[0] = '\0';
-    YmRx rx{o_pBuffer, i_u32Capacity, o_pFilename, Board_MonoMs() + YM_RX_FIRST_WAIT_MS};
+    YmRx rx{o_pBuffer, i_u32Capacity, o_pFilename, Clock_MonoMs() + YM_RX_FIRST_WAIT_MS};
     unsigned char aPacket[2 + YM_PACKET_1K_SIZE + 2];
     for (;;) {
         int c = ReadByte(1000);

@@ -62,7 +62,7 @@ int tiny_send_wait_ack(tiny_link_handle* i_pHandle, const uint8_t* i_pData, uint
             return s32Ret;
         }
         // Asleep until the receive thread commits the request (or close declines it).
-        uint8_t u8State = tiny_wait_request(&request, Board_ScaleUs((uint64_t)i_pHandle->timeout * 1000));
+        uint8_t u8State = tiny_wait_request(&request, (uint64_t)i_pHandle->timeout * 1000);
         if (u8State == TINY_RQ_DECLINED) {
             s32Result = -1;
             break;

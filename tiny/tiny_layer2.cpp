@@ -1,4 +1,5 @@
 #include "tiny_layer2.h"
+#include "QxClock.h"
 
 #include <time.h>
 
@@ -8,8 +9,7 @@ namespace {
 // Blocking waits give the processor away for a moment between attempts, so
 // a frame goes out as fast as the write operation takes bytes.
 void TinyYield() {
-    struct timespec ts = {0, 0};
-    nanosleep(&ts, nullptr);
+    Clock_SleepUs(0);
 }
 
 int32_t WriteByte(tiny_link_handle* h, uint8_t i_u8Byte) { return h->write_func(h->pdata, &i_u8Byte, 1); }

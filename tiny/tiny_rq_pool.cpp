@@ -1,4 +1,5 @@
 #include "tiny_rq_pool.h"
+#include "QxClock.h"
 
 #include <errno.h>
 #include <time.h>
@@ -22,7 +23,7 @@ public:
 int commit_function(tiny_hd_request* i_pRequest, void* i_pArg) {
     if (i_pRequest->id != *(uint16_t*)i_pArg) return 1;
     i_pRequest->state.store(TINY_RQ_ACKED);
-    pthread_cond_broadcast(&s_cond);
+    Clock_CondBroadcast(&s_cond);
     return 0;
 }
 
@@ -38,7 +39,7 @@ void tiny_cond_init_monotonic(pthread_cond_t* o_pCond) {
 }
 
 void tiny_deadline_in(struct timespec* o_pDeadline, uint64_t i_u64Us) {
-    clock_gettime(CLOCK_MONOTONIC, o_pDeadline);
+    Clock_MonoDeadline(o_pDeadline, 0);
     uint64_t u64Ns = (uint64_t)o_pDeadline->tv_nsec + (i_u64Us % 1000000) * 1000;
     o_pDeadline->tv_sec += (time_t)(i_u64Us / 1000000 + u64Ns / 1000000000);
     o_pDeadline->tv_nsec = (long)(u64Ns % 1000000000);
@@ -110,7 +111,7 @@ void tiny_decline_requests() {
         p->state.store(TINY_RQ_DECLINED);
         p = pNext;
     }
-    pthread_cond_broadcast(&s_cond);
+    Clock_CondBroadcast(&s_cond);
 }
 
 uint8_t tiny_wait_request(tiny_hd_request* i_pRequest, uint64_t i_u64TimeoutUs) {
@@ -119,7 +120,7 @@ uint8_t tiny_wait_request(tiny_hd_request* i_pRequest, uint64_t i_u64TimeoutUs) 
     tiny_deadline_in(&deadline, i_u64TimeoutUs);
     ListLock lock;
     while (i_pRequest->state.load() == TINY_RQ_WAITING)
-        if (pthread_cond_timedwait(&s_cond, &s_mutex, &deadline) == ETIMEDOUT) break;
+        if (Clock_CondTimedWait(&s_cond, &s_mutex, &deadline) == ETIMEDOUT) break;
     return i_pRequest->state.load();
 }
 

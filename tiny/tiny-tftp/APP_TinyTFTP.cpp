@@ -1,4 +1,5 @@
 #include "APP_TinyTFTP.h"
+#include "QxClock.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -36,7 +37,7 @@ typedef struct tftp_inner_t {
 } tftp_inner_t;
 
 namespace {
-int32_t NowMs() { return (int32_t)(uint32_t)Board_MonoMs(); }
+int32_t NowMs() { return (int32_t)(uint32_t)Clock_MonoMs(); }
 
 void Put16(uint8_t* o_pBuf, int i_s32Offset, uint16_t i_u16Value) {
     o_pBuf[i_s32Offset] = (uint8_t)(i_u16Value & 0xFF);
@@ -58,8 +59,7 @@ bool Expired(tftp_inner_t* p) {
 }
 
 void Yield() {
-    struct timespec ts = {0, 0};
-    nanosleep(&ts, nullptr);
+    Clock_SleepUs(0);
 }
 
 // Closes the open file; a file still being received is dropped.

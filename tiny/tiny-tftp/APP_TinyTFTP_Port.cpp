@@ -1,4 +1,5 @@
 #include "APP_TinyTFTP_Port.h"
+#include "QxClock.h"
 
 #include <pthread.h>
 #include <string.h>
@@ -39,7 +40,7 @@ const uint8_t* PutFrame(const uint8_t* i_pData, int32_t i_s32Len) {
     tftp_len[s32Index] = n;
     tftp_flag++;
     pthread_once(&tftp_condOnce, InitCond);
-    pthread_cond_broadcast(&tftp_cond);
+    Clock_CondBroadcast(&tftp_cond);
     return pSlot;
 }
 }  // namespace
@@ -55,9 +56,9 @@ int32_t r_tftp_frame(void* /*i_pUser*/, void* o_pBuf, int32_t i_s32Size) {
     pthread_once(&tftp_condOnce, InitCond);
     pthread_mutex_lock(&tftp_lock);
     struct timespec deadline;
-    tiny_deadline_in(&deadline, Board_ScaleUs(TFTP_READ_WAIT_US));
+    tiny_deadline_in(&deadline, TFTP_READ_WAIT_US);
     while (tftp_flag == 0)
-        if (pthread_cond_timedwait(&tftp_cond, &tftp_lock, &deadline) != 0) break;
+        if (Clock_CondTimedWait(&tftp_cond, &tftp_lock, &deadline) != 0) break;
     int32_t s32Ret = 0;
     if (tftp_flag > 0) {
         int32_t n = i_s32Size < TFTP_SLOT_SIZE ? i_s32Size : TFTP_SLOT_SIZE;
@@ -95,8 +96,7 @@ void* recv_task(void* i_pHandle) {
     tiny_link_handle* h = (tiny_link_handle*)i_pHandle;
     while (h->read_func != nullptr) {
         tiny_hd_run(h);
-        struct timespec ts = {0, 1000000};
-        nanosleep(&ts, nullptr);
+        Clock_SleepUs(1000);
     }
     return nullptr;
 }

@@ -1,5 +1,5 @@
 // fwtool simulate --agent: the whole upgrade against a binary of the agent run
-// as a black box in private namespaces (see sim/BlackBox.h).
+// as a black box in private namespaces (see sim/scenario/BlackBox.h).
 #pragma once
 
 #include <string>

@@ -1,6 +1,6 @@
 // fwtool simulate: the whole upgrade against the emulated board. The agent runs
 // in this process on a board profile (temp root, pty serial line, free UDP
-// ports, scaled time, recording reboot stub); vela's stand-in sends a Valens
+// ports, virtual time, recording reboot stub); vela's stand-in sends a Valens
 // order and then a package order, and every target is checked byte for byte.
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,7 +28,7 @@
 namespace {
 
 struct Options {
-    double scale = 0.02;
+    double scale = 0;  // 0: virtual time
     bool realTime = false;
     bool quiet = false;
     bool keep = false;
@@ -50,7 +50,7 @@ void LogHook(int, const char* text, size_t len, void*) {
 // The scenario's options from the command line; false (with a message) when they do not hold.
 bool ScenarioFrom(const Options& o, sim::ScenarioOptions* so) {
     std::string err;
-    so->timeScale = o.realTime ? 1.0 : o.scale;
+    so->timeScale = o.realTime ? 1.0 : o.scale;  // 0: virtual time
     so->seed = o.seed;
     so->timeout = std::chrono::seconds(o.timeoutSec);
     so->package = o.package;
@@ -141,13 +141,16 @@ int Run() {
 }
 
 FwCommand::Run Setup(CLI::App& app) {
-    app.add_option("--scale", s_opt.scale, "time scale: every pause, window and time-out shrunk alike")
-        ->capture_default_str()
-        ->check(CLI::Range(0.001, 1.0));
-    app.add_flag("--real-time", s_opt.realTime, "time scale 1, as on the board");
-    app.add_option("--seed", s_opt.seed, "seed of the generated images")->capture_default_str();
+    auto* scale = app.add_option("--scale", s_opt.scale,
+                                 "watch it live on a wall clock at this many real seconds a board second (every "
+                                 "pause, window and time-out shrunk alike, none below 2 ms); default: virtual time, "
+                                 "as fast as the machine goes, the same run every time")
+                      ->check(CLI::Range(0.001, 1.0));
+    app.add_flag("--real-time", s_opt.realTime, "on the wall clock at the board's own pace (time scale 1)")
+        ->excludes(scale);
+    app.add_option("--seed", s_opt.seed, "seed of the generated images and of random faults")->capture_default_str();
     app.add_option("--timeout", s_opt.timeoutSec,
-                   "seconds to wait for each order's end (default 900; 7200 with --agent)")
+                   "wall-clock seconds to wait for each order's end (default 900; 7200 with --agent)")
         ->check(CLI::Range(1, 86400));
     app.add_option(
         "--only", s_opt.only,

@@ -31,6 +31,7 @@ int Run(uint32_t type, const std::string& payload, bool valens) {
     }
     vela->setOrderPort((uint16_t)agentPort);
     auto t0 = std::chrono::steady_clock::now();
+    auto boardT0 = sim::BoardClock::now();
     vela->sendOrder(type, payload);
     printf("sent type %u (%zu payload bytes) to 127.0.0.1:%d; listening on 127.0.0.1:%d for %.1f s\n", type,
            payload.size(), agentPort, reportPort, waitSec);
@@ -42,7 +43,7 @@ int Run(uint32_t type, const std::string& payload, bool valens) {
         auto got = vela->datagrams();
         for (; shown < got.size(); shown++) {
             const sim::Datagram& d = got[shown];
-            double at = std::chrono::duration<double>(d.at - t0).count();
+            double at = std::chrono::duration<double>(d.at - boardT0).count();
             printf("[+%8.3fs] type %u len %u bytes %zu  %s\n", at, d.type(), d.len(), d.bytes.size(),
                    d.payload().c_str());
             sim::Report r;

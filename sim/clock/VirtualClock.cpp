@@ -176,11 +176,15 @@ void VirtualClock::maybeAdvance() {
     // A byte in flight: a poller whose descriptor is ready has only not run
     // yet. (A poll of a pty waits for the bytes the kernel is still handing
     // over, so nothing written before the writer blocked is missed.)
+    // Such a poller is woken as well: a pty does not always wake a writer
+    // when room comes back, so its own poll might sleep on.
     bool ready = false;
     for (Participant* p : parts_) {
         if (!p->blocked || p->kind != Participant::kFds) continue;
         if (::poll(p->fds.data(), (nfds_t)p->fds.size(), 0) != 0) {
             unblock(p);
+            uint64_t one = 1;
+            if (write(p->wakeFd, &one, sizeof(one)) < 0) perror("virtual clock: wake");
             ready = true;
         }
     }
@@ -280,6 +284,8 @@ int VirtualClock::Poll(struct pollfd* fds, nfds_t n, int64_t timeoutNs) {
             p->fds.clear();
             return ready;
         }
+        // Woken for a descriptor that is not ready after all: wait on.
+        if (!p->blocked) block(p);
     }
 }
 

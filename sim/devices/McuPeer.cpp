@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 namespace {
@@ -91,17 +93,20 @@ bool McuFrameReader::feed(uint8_t byte, Frame* out) {
 }
 
 McuPeer::McuPeer(PtyLine& line) : line_(line) {
-    thread_ = std::thread([this] { run(); });
-    worker_ = std::thread([this] { worker(); });
+    thread_ = StartThread("mcu peer", [this] { run(); });
+    worker_ = StartThread("mcu peer worker", [this] { worker(); });
 }
 
 McuPeer::~McuPeer() { stop(); }
 
 void McuPeer::stop() {
-    running_ = false;
-    cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
-    if (worker_.joinable()) worker_.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+    }
+    NotifyAll(cv_);
+    JoinThread(thread_);
+    JoinThread(worker_);
 }
 
 void McuPeer::run() {
@@ -119,7 +124,7 @@ void McuPeer::run() {
             }
             if (got) onFrame(f);
         }
-        cv_.notify_all();
+        NotifyAll(cv_);
     }
 }
 
@@ -128,7 +133,7 @@ void McuPeer::worker() {
         Bytes next;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [this] { return !running_ || !outbox_.empty(); });
+            WaitFor(lock, cv_, std::chrono::hours(24 * 365), [this] { return !running_ || !outbox_.empty(); });
             if (!running_) return;
             next = outbox_.front();
             outbox_.pop_front();
@@ -159,8 +164,8 @@ int McuPeer::send(const Bytes& payload) {
     for (int attempt = 0; attempt < 3 && running_; attempt++) {
         writeFrame(static_cast<uint16_t>(id | 0x4000), payload);
         std::unique_lock<std::mutex> lock(mutex_);
-        if (cv_.wait_for(lock, std::chrono::milliseconds(ackTimeoutMs_.load()),
-                         [&] { return acked_[id] || !running_; }) &&
+        if (WaitFor(lock, cv_, std::chrono::milliseconds(ackTimeoutMs_.load()),
+                    [&] { return acked_[id] || !running_; }) &&
             acked_[id]) {
             acked_.erase(id);
             return 1;
@@ -174,7 +179,7 @@ int McuPeer::send(const Bytes& payload) {
 void McuPeer::queue(const Bytes& payload) {
     std::lock_guard<std::mutex> lock(mutex_);
     outbox_.push_back(payload);
-    cv_.notify_all();
+    NotifyAll(cv_);
 }
 
 void McuPeer::onFrame(const McuFrameReader::Frame& f) {
@@ -182,7 +187,7 @@ void McuPeer::onFrame(const McuFrameReader::Frame& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = acked_.find(f.uid & 0x0FFF);
         if (it != acked_.end()) it->second = true;
-        cv_.notify_all();
+        NotifyAll(cv_);
         return;
     }
     if (f.uid & 0x4000) {
@@ -293,10 +298,10 @@ size_t McuPeer::badFrames() const {
 }
 
 bool McuPeer::waitUntil(const std::function<bool()>& pred, int timeoutMs) const {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
+    auto end = BoardClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (BoardClock::now() < end) {
         if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        SleepFor(std::chrono::milliseconds(5));
     }
     return pred();
 }

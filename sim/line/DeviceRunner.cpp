@@ -1,7 +1,10 @@
 #include "DeviceRunner.h"
 
-namespace sim {
+#include <algorithm>
 
+#include "VirtualClock.h"
+
+namespace sim {
 
 DeviceRunner::DeviceRunner(PtyLine& line, Device& dev) : line_(line), dev_(dev), link_(new PtyLink(line)) {}
 
@@ -10,19 +13,22 @@ DeviceRunner::~DeviceRunner() { stop(); }
 void DeviceRunner::start(const std::string& entry) {
     if (running_.exchange(true)) return;
     dev_.attach(*link_, entry);
-    thread_ = std::thread([this] { run(); });
+    thread_ = StartThread("device", [this] { run(); });
 }
 
 void DeviceRunner::stop() {
     if (!running_.exchange(false)) return;
-    if (thread_.joinable()) thread_.join();
+    JoinThread(thread_);
     dev_.detach();
 }
 
 void DeviceRunner::run() {
     uint8_t buf[4096];
     while (running_.load()) {
-        ssize_t n = line_.read(buf, sizeof(buf), 1);
+        int waitMs = 1000;
+        auto in = dev_.tickIn();
+        if (in.count() >= 0) waitMs = (int)std::min<int64_t>(waitMs, (in.count() + 999999) / 1000000);
+        ssize_t n = line_.read(buf, sizeof(buf), waitMs);
         if (n > 0) dev_.onBytes(*link_, buf, (size_t)n);
         dev_.onTick(*link_);
     }

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 int32_t LinkEnd::Write(void* user, const void* data, int32_t len) {
@@ -22,7 +24,7 @@ int32_t LinkEnd::Write(void* user, const void* data, int32_t len) {
         if (n == 1) return len;
         if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;
         struct pollfd p = {e->fd, POLLOUT, 0};
-        poll(&p, 1, 10);
+        PollFor(&p, 1, 10);
     }
 }
 
@@ -48,18 +50,18 @@ bool LinkEnd::init(int descriptor, uint32_t timeoutMs) {
 
 void LinkEnd::start() {
     running_ = true;
-    rx_ = std::thread([this] {
+    rx_ = StartThread("link end", [this] {
         while (running_) {
             if (tiny_hd_run(&h) != 0) continue;
             struct pollfd p = {fd, POLLIN, 0};
-            poll(&p, 1, 2);
+            PollFor(&p, 1, 2);
         }
     });
 }
 
 void LinkEnd::stop() {
     running_ = false;
-    if (rx_.joinable()) rx_.join();
+    JoinThread(rx_);
 }
 
 LinkEnd::Frames LinkEnd::got() const {

@@ -315,7 +315,7 @@ private:
     std::vector<Verdict> verdicts_;
     std::unique_ptr<Trace> trace_;
     std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();  // wall
-    BoardClock::time_point boardT0_ = BoardClock::now();
+    BoardClock::time_point boardT0_ = BoardClock::now(), boardEnd_ = boardT0_;  // the orders' span
     BoardProfile profile_;
     std::vector<BootRun> bootRuns_;
     size_t boot_ = 0;       // the boot now running, from 1 (drivers only)
@@ -943,7 +943,7 @@ int Scenario::summary() {
     fputc('\n', out_);
     PrintTable(out_, c);
     double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
-    double board = std::chrono::duration<double>(BoardClock::now() - boardT0_).count();
+    double board = std::chrono::duration<double>(boardEnd_ - boardT0_).count();
     std::string pace = o_.timeScale == 0   ? "virtual time"
                        : o_.timeScale == 1 ? "real time"
                                            : "time scale " + ScaleText(o_.timeScale);
@@ -982,6 +982,7 @@ int Scenario::run() {
         drivenPhase();
     else if (runPackage_)
         packagePhase();
+    boardEnd_ = BoardClock::now();
     board_.stop();
     saveTrace();
     if (o_.afterOrders)

@@ -461,6 +461,13 @@ void UseScaledTime(double scale, uint32_t floorUs) {
     QxClock_Install(g_scaled);
 }
 
+void UseTimeScale(double scale) {
+    if (scale == 0)
+        UseVirtualTime();
+    else if (scale != 1)
+        UseScaledTime(scale, 2000);
+}
+
 VirtualClock* Virtual() { return g_virtual.load(); }
 
 double BoardWallSeconds() {

@@ -110,6 +110,10 @@ private:
 VirtualClock& UseVirtualTime();
 // Installs a scaled wall clock (scale 1: the board's pace). Before any agent thread starts.
 void UseScaledTime(double scale, uint32_t floorUs = 0);
+// The clock for a time scale as the rigs and fwtool take it: 0 virtual time,
+// 1 the system's clock (nothing installed), otherwise a scaled wall clock
+// whose waits are at least 2 ms. Before any agent thread starts.
+void UseTimeScale(double scale);
 // The installed virtual clock, or null.
 VirtualClock* Virtual();
 

@@ -9,12 +9,7 @@
 
 namespace sim {
 
-LabWorld::UseClock::UseClock(double scale) {
-    if (scale == 0)
-        UseVirtualTime();
-    else if (scale != 1)
-        UseScaledTime(scale, 2000);
-}
+LabWorld::UseClock::UseClock(double scale) { UseTimeScale(scale); }
 
 LabWorld::LabWorld(const LabOptions& o)
     : clock(o.scale),

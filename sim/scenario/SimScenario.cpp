@@ -1007,12 +1007,9 @@ int Scenario::run() {
 
 int RunUpgradeScenario(const TempRoot& root, const RebootStub& reboot, const ScenarioOptions& options, FILE* out) {
     // The clock first: every thread of the board and of the agent runs on it.
-    // (A wall clock keeps the ISP answer windows above 2 ms, longer than a
-    // device's answer over the pty.)
-    if (options.timeScale == 0)
-        UseVirtualTime();
-    else if (options.timeScale != 1)
-        UseScaledTime(options.timeScale, 2000);
+    // (A scaled wall clock keeps the ISP answer windows above 2 ms, longer
+    // than a device's answer over the pty.)
+    UseTimeScale(options.timeScale);
     Scenario s(root, reboot, options, out);
     return s.run();
 }

@@ -25,7 +25,8 @@ constexpr uint32_t kIspMinWaitUs = 2000;
 class IspRig : public sim::LabWorld {
 public:
     explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
-        : LabWorld(sim::LabOptions{scale * kTestSlowdown, (uint32_t)(minWaitUs * kTestSlowdown), {}, {}, {}}) {
+        : LabWorld(sim::LabOptions{scale * kTestSlowdown, {}, {}, {}}) {
+        (void)minWaitUs;
         if (!ready()) throw std::runtime_error("the board could not be set up");
         task.SetUpgradeflg(true);
     }

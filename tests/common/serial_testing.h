@@ -17,11 +17,12 @@
 
 namespace fwtest {
 
-// Installs a profile whose serial device is dev (no root, default ports).
+// Installs a profile whose serial device is dev (no root, default ports), and
+// the clock for the time scale (see sim::UseTimeScale: 0 virtual time).
 inline void UseSerialDevice(const std::string& dev, double scale = 1.0) {
+    sim::UseTimeScale(scale);
     BoardProfile p;
     p.strSerialDev = dev;
-    p.dTimeScale = scale;
     SetProfile(p);
 }
 

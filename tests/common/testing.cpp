@@ -7,13 +7,12 @@
 namespace fwtest {
 
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
-                         const std::string& serialDev, double timeScale) {
+                         const std::string& serialDev) {
     BoardProfile p;
     p.strRoot = root.path();
     p.strSerialDev = serialDev;
     p.u16OrderPort = vela.orderPort() ? vela.orderPort() : FreeUdpPort();
     p.u16ReportPort = vela.reportPort();
-    p.dTimeScale = timeScale;
     p.strRebootCmd = reboot.command();
     return p;
 }

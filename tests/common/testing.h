@@ -16,6 +16,7 @@
 #include "Taskfile2mcu.h"
 #include "Udp2vela.h"
 #include "Vela.h"
+#include "VirtualClock.h"
 
 namespace fwtest {
 
@@ -32,7 +33,7 @@ using namespace sim;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
 BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const RebootStub& reboot,
-                         const std::string& serialDev = "/dev/null", double timeScale = 1.0);
+                         const std::string& serialDev = "/dev/null");
 
 // Installs p as the board profile; throws when it is refused.
 void SetProfile(const BoardProfile& p);
@@ -40,9 +41,11 @@ void SetProfile(const BoardProfile& p);
 // What an agent test stands on: a temp root, vela's stand-in, the reboot stub
 // and the agent's log, captured quietly.
 struct AgentHome {
-    // Installs the profile for this home with the serial device and time scale given.
+    // Installs the profile for this home with the serial device given, and
+    // the clock for the time scale (see sim::UseTimeScale: 0 virtual time).
     void install(const std::string& dev = "/dev/null", double scale = 1.0) {
-        SetProfile(TestProfile(root, vela, reboot, dev, scale));
+        sim::UseTimeScale(scale);
+        SetProfile(TestProfile(root, vela, reboot, dev));
     }
     TempRoot root;
     VelaStandIn vela;

@@ -30,7 +30,7 @@ std::string MakeHex(size_t n, unsigned seed = 1) {
 struct Rig : sim::LabWorld {
     explicit Rig(double scale, sim::BootloaderOptions masterOpt = {}, sim::BootloaderOptions ioOpt = {},
                  sim::ValensOptions valensOpt = {})
-        : LabWorld(sim::LabOptions{scale, 0, masterOpt, ioOpt, valensOpt}) {
+        : LabWorld(sim::LabOptions{scale, masterOpt, ioOpt, valensOpt}) {
         if (!ready()) throw std::runtime_error("the board could not be set up");
         task.SetUartSpeed(line.slavePath().c_str(), 57600);
     }

@@ -191,7 +191,7 @@ TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
         faults.valens.cPeriodMs = faults.valens.cForever ? 20 : 10000;  // else one 'C' at the start only
         sim::PtyLine line;
         UseSerialDevice(line.slavePath(), 0.05);
-        sim::ValensChip chip("valens", 0.05, faults.valens);
+        sim::ValensChip chip("valens", faults.valens);
         sim::DeviceRunner runner(line, chip);
         LogCapture log(true);
         TaskOnPort port(line.slavePath());

@@ -28,7 +28,7 @@ std::string SmallHex() {
 // The lab's rig; the scheduler opens the task's port itself.
 struct SchedRig : sim::LabWorld {
     explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}, sim::BootloaderOptions master = {})
-        : LabWorld(sim::LabOptions{scale, 0, master, {}, vo, false}) {
+        : LabWorld(sim::LabOptions{scale, master, {}, vo, false}) {
         if (!ready()) throw std::runtime_error("the board could not be set up");
     }
     ~SchedRig() {

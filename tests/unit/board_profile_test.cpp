@@ -10,20 +10,17 @@ TEST(BoardProfile, RefusesRootsThatCouldCutOrBreakACommandAndAnyOnceTheAgentRuns
     struct {
         const char* legend;
         std::string root;
-        double scale;
         int expected;
     } rows[] = {
-        {"too long", "/" + std::string(QX_ROOT_MAX, 'a'), 1, -1},
-        {"relative", "relative/root", 1, -1},
-        {"a blank", "/tmp/a b", 1, -1},
-        {"a semicolon", "/tmp/x;rm", 1, -1},
-        {"time scale 0", "/tmp/ok", 0, -1},
-        {"the longest root", "/" + std::string(QX_ROOT_MAX - 1, 'r'), 1, 0},
+        {"too long", "/" + std::string(QX_ROOT_MAX, 'a'), -1},
+        {"relative", "relative/root", -1},
+        {"a blank", "/tmp/a b", -1},
+        {"a semicolon", "/tmp/x;rm", -1},
+        {"the longest root", "/" + std::string(QX_ROOT_MAX - 1, 'r'), 0},
     };
     for (const auto& r : rows) {
         BoardProfile p;
         p.strRoot = r.root;
-        p.dTimeScale = r.scale;
         std::string err;
         EXPECT_EQ(BoardProfile_Set(p, &err), r.expected) << r.legend;
         EXPECT_EQ(err.empty(), r.expected == 0) << r.legend;
@@ -60,22 +57,4 @@ TEST(BoardProfile, SnprintfNeverHandsOutACutText) {
     EXPECT_STREQ(sz, "");
     EXPECT_TRUE(log.contains("######"));
     EXPECT_EQ(Board_Snprintf(sz, sizeof(sz), "%s", "1234567"), 7);
-}
-
-TEST(BoardProfile, TimeScaleShrinksWaitsAndStretchesTheClock) {
-    BoardProfile p;
-    p.dTimeScale = 0.01;
-    ASSERT_EQ(BoardProfile_Set(p), 0);
-    EXPECT_EQ(Board_ScaleUs(1000000), 10000u);
-    EXPECT_EQ(Board_ScaleUs(0), 0u);
-    struct timeval tv = Board_Timeval(1, 5000);
-    EXPECT_EQ(tv.tv_sec, 0);
-    EXPECT_EQ(tv.tv_usec, 10050);
-    time_t t0 = Board_time();
-    Board_sleep(3);  // 30 ms real
-    EXPECT_GE(Board_time() - t0, 2);
-    p.u32MinWaitUs = 500;
-    ASSERT_EQ(BoardProfile_Set(p), 0);
-    EXPECT_EQ(Board_ScaleUs(1000), 500u);
-    BoardProfile_Set(BoardProfile());
 }

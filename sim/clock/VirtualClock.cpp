@@ -449,15 +449,15 @@ VirtualClock& UseVirtualTime() {
     static VirtualClock* clock = [] {
         auto* c = new VirtualClock;  // lives as long as the process: the agent's threads never end
         g_virtual.store(c);
-        QxClock_Install(c);
         return c;
     }();
+    QxClock_Install(clock);
     clock->enroll("main");
     return *clock;
 }
 
 void UseScaledTime(double scale, uint32_t floorUs) {
-    if (g_scaled == nullptr) g_scaled = new ScaledClock(scale, floorUs);
+    if (g_scaled == nullptr || g_scaled->scale() != scale) g_scaled = new ScaledClock(scale, floorUs);
     QxClock_Install(g_scaled);
 }
 
@@ -466,9 +466,14 @@ void UseTimeScale(double scale) {
         UseVirtualTime();
     else if (scale != 1)
         UseScaledTime(scale, 2000);
+    else
+        QxClock_Install(nullptr);
 }
 
-VirtualClock* Virtual() { return g_virtual.load(); }
+VirtualClock* Virtual() {
+    VirtualClock* v = g_virtual.load();
+    return v != nullptr && QxClock_Installed() == v ? v : nullptr;
+}
 
 double BoardWallSeconds() {
     struct timeval tv;

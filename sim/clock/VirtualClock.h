@@ -105,8 +105,10 @@ private:
     struct timespec monoStart_, realStart_;
 };
 
-// Installs a virtual clock for the process (once; later calls return the same
-// one) and enrolls the calling thread. Before any agent thread starts.
+// Installs the process's virtual clock (made once; later calls install the
+// same one) and enrolls the calling thread. Before any agent thread starts.
+// A test program runs all its tests on one kind of clock: threads left
+// waiting on another clock would wait for ever.
 VirtualClock& UseVirtualTime();
 // Installs a scaled wall clock (scale 1: the board's pace). Before any agent thread starts.
 void UseScaledTime(double scale, uint32_t floorUs = 0);
@@ -114,7 +116,7 @@ void UseScaledTime(double scale, uint32_t floorUs = 0);
 // 1 the system's clock (nothing installed), otherwise a scaled wall clock
 // whose waits are at least 2 ms. Before any agent thread starts.
 void UseTimeScale(double scale);
-// The installed virtual clock, or null.
+// The virtual clock when it is the installed one, else null.
 VirtualClock* Virtual();
 
 // A std::chrono clock on the installed clock's monotonic time.

@@ -135,6 +135,10 @@ int Clock_CondBroadcast(pthread_cond_t* i_pCond) {
     return 0;
 }
 
+void Clock_Drain(int i_fd) {
+    if (s_pClock != nullptr) s_pClock->Drain(i_fd);
+}
+
 int Clock_ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg) {
     if (s_pClock == nullptr) return pthread_create(o_pTid, i_pAttr, i_fn, i_pArg);
     return s_pClock->ThreadCreate(o_pTid, i_pAttr, i_fn, i_pArg);

@@ -28,6 +28,8 @@ public:
     virtual void CondBroadcast(pthread_cond_t* i_pCond) = 0;
     // As pthread_create; the clock learns of the thread before it runs.
     virtual int ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg) = 0;
+    // Returns once what was written to the serial port has left it.
+    virtual void Drain(int i_fd) { (void)i_fd; }
 };
 
 // Installs the process's clock (null: the system's). Once, before any thread
@@ -53,4 +55,8 @@ int Clock_CondWait(pthread_cond_t* i_pCond, pthread_mutex_t* i_pMutex);
 // must have been set up with CLOCK_MONOTONIC.
 int Clock_CondTimedWait(pthread_cond_t* i_pCond, pthread_mutex_t* i_pMutex, const struct timespec* i_pMonoDeadline);
 int Clock_CondBroadcast(pthread_cond_t* i_pCond);
+// Before the serial port's speed changes: returns once what was written to
+// it has gone out. On the board stty itself waits for that, so this does
+// nothing there.
+void Clock_Drain(int i_fd);
 int Clock_ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg);

@@ -100,6 +100,7 @@ int32_t CTaskfile2mcu::SetUartSpeed(const char* i_pDevice, int i_s32Speed) {
                    "stty -F %s speed %d -ixon -ixoff -ixany -crtscts clocal cs8 -parenb -cstopb -istrip -igncr "
                    "-inlcr -icrnl -opost -onlcr -ocrnl -isig -icanon -iexten -echo -echoe -echok -echoctl -echoke",
                    i_pDevice ? i_pDevice : "", i_s32Speed);
+    Clock_Drain(m_Uartfd);
     int nRet = pox_system(szCmd);
     sync();
     if (nRet != 0) qx_printf("######SetUartSpeed [%s] Error!\n", szCmd);

@@ -378,6 +378,20 @@ int VirtualClock::ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void*
     return r;
 }
 
+void VirtualClock::setDrain(std::function<void()> drain) {
+    std::lock_guard<std::mutex> lock(mu_);
+    drain_ = std::move(drain);
+}
+
+void VirtualClock::Drain(int) {
+    std::function<void()> drain;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        drain = drain_;
+    }
+    if (drain) drain();
+}
+
 std::thread VirtualClock::spawn(const std::string& name, std::function<void()> fn) {
     auto* p = new Participant;
     p->name = name;

@@ -40,6 +40,9 @@ public:
     int CondWait(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* monoDeadline) override;
     void CondBroadcast(pthread_cond_t* cond) override;
     int ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) override;
+    void Drain(int fd) override;
+    // What Drain() waits for: the emulated line taking what the agent wrote.
+    void setDrain(std::function<void()> drain);
 
     // Nanoseconds on the monotonic clock.
     uint64_t nowNs() const;
@@ -83,6 +86,7 @@ private:
     uint64_t advances_ = 0;
     bool reportedStuck_ = false;
     std::vector<Participant*> parts_;
+    std::function<void()> drain_;  // under mu_
 };
 
 class ScaledClock : public QxClock {

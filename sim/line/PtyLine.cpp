@@ -54,6 +54,22 @@ PtyLine::~PtyLine() {
     if (slave_ >= 0) close(slave_);
 }
 
+void PtyLine::drain() {
+    if (Virtual() == nullptr) return;
+    auto drained = [this] {
+        if (crossing_) return false;
+        if (taken_ >= holdAfter_) return true;  // the line holds flow: nothing will cross
+        struct pollfd pfd = {master_, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) == 0;
+    };
+    std::unique_lock<std::mutex> lock(crossMutex_);
+    WaitFor(lock, crossCv_, std::chrono::seconds(2), drained);
+}
+
+void SetBoardLine(PtyLine* line) {
+    if (VirtualClock* v = Virtual()) v->setDrain(line != nullptr ? [line] { line->drain(); } : std::function<void()>());
+}
+
 void PtyLine::powerCut() {
     tcflush(master_, TCIOFLUSH);
     tcflush(slave_, TCIOFLUSH);
@@ -117,7 +133,18 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
     taken_ += (size_t)n;
     if (LineTap* tap = tap_.load(); tap && n > 0) tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud());
-    pace((size_t)n);
+    if (n > 0 && pacing_) {
+        {
+            std::lock_guard<std::mutex> lock(crossMutex_);
+            crossing_ = true;
+        }
+        pace((size_t)n);
+        {
+            std::lock_guard<std::mutex> lock(crossMutex_);
+            crossing_ = false;
+        }
+        NotifyAll(crossCv_);
+    }
     return n;
 }
 

@@ -8,6 +8,8 @@
 #include <termios.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 namespace sim {
@@ -51,6 +53,11 @@ public:
     // Set before the line is used, cleared after; nullptr: no tap.
     void setTap(LineTap* tap) { tap_ = tap; }
 
+    // Returns once what the agent wrote has crossed the line (on virtual
+    // time; at once on a wall clock), as stty drains a serial port's output
+    // before it changes the speed.
+    void drain();
+
     // What a power cut leaves, once nobody writes: nothing in flight either
     // way, and the port at the speed and mode it comes up with.
     void powerCut();
@@ -65,7 +72,13 @@ private:
     std::atomic<size_t> holdAfter_{SIZE_MAX};
     std::atomic<size_t> taken_{0};
     std::atomic<LineTap*> tap_{nullptr};
+    std::mutex crossMutex_;
+    std::condition_variable crossCv_;
+    bool crossing_ = false;  // bytes taken from the agent are on their way
 };
+
+// The board's line: the agent's Clock_Drain waits for it (null: none).
+void SetBoardLine(PtyLine* line);
 
 // Speed constant (B57600...) to bit/s; 0 when unknown.
 unsigned BaudFromSpeed(unsigned speedConstant);

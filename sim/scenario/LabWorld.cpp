@@ -24,6 +24,7 @@ LabWorld::LabWorld(const LabOptions& o)
     p.u16OrderPort = FreeUdpPort();
     p.u16ReportPort = vela.reportPort();
     p.strRebootCmd = reboot.command();
+    SetBoardLine(&line);
     profileSet = BoardProfile_Set(p) == 0;
     board.route("WUPG Master\r\n", &master);
     board.routeSig(&io, &valens);
@@ -44,6 +45,7 @@ LabWorld::~LabWorld() {
     if (host.m_socket >= 0) close(host.m_socket);
     if (host.m_socketClient >= 0) close(host.m_socketClient);
     BoardProfile_Set(BoardProfile());
+    SetBoardLine(nullptr);
 }
 
 void LabWorld::selectPort(bool bv, unsigned port, const std::string& file) {

@@ -959,6 +959,7 @@ int Scenario::run() {
     p.u16OrderPort = o_.orderPort ? o_.orderPort : FreeUdpPort();
     p.u16ReportPort = vela_.reportPort();
     p.strRebootCmd = reboot_.command();
+    SetBoardLine(&line_);
     std::string err;
     if (BoardProfile_Set(p, &err) != 0) {
         fprintf(out_, "board profile refused: %s\n", err.c_str());
@@ -1011,7 +1012,9 @@ int RunUpgradeScenario(const TempRoot& root, const RebootStub& reboot, const Sce
     // than a device's answer over the pty.)
     UseTimeScale(options.timeScale);
     Scenario s(root, reboot, options, out);
-    return s.run();
+    int rc = s.run();
+    SetBoardLine(nullptr);
+    return rc;
 }
 
 }  // namespace sim

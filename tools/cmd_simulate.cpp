@@ -79,6 +79,23 @@ std::vector<std::string> Forwarded(const Options& o) {
     return a;
 }
 
+// The command that runs the same again: on virtual time, the same run byte for
+// byte (the seed draws the images and random faults).
+std::string ReplayLine(const Options& o) {
+    std::string line = "seed " + std::to_string(o.seed) + "; replay: fwtool simulate";
+    std::vector<std::string> a = Forwarded(o);
+    a.insert(a.end(), {"--seed", std::to_string(o.seed)});
+    if (o.realTime) a.push_back("--real-time");
+    if (o.scale != 0) a.insert(a.end(), {"--scale", std::to_string(o.scale)});
+    if (!o.trace.empty()) a.insert(a.end(), {"--trace", o.trace});
+    for (const std::string& w : a) {
+        bool plain = !w.empty() && w.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.,:=/+") ==
+                                       std::string::npos;
+        line += " " + (plain ? w : "'" + w + "'");
+    }
+    return line;
+}
+
 int Run() {
     Options& o = s_opt;
     if (o.faults == "help") {
@@ -120,6 +137,7 @@ int Run() {
     so.logHook = &LogHook;
     so.view = o.quiet ? sim::ProgressView::Quiet : isatty(realOut) ? sim::ProgressView::Live : sim::ProgressView::Lines;
     int rc = sim::RunUpgradeScenario(root, reboot, so, out);
+    if (rc != 0) fprintf(out, "%s\n", ReplayLine(o).c_str());
 
     QxLog_SetHook(nullptr, nullptr);
     {

@@ -15,9 +15,6 @@ namespace {
 const uint64_t kNever = UINT64_MAX;
 // Monotonic time starts here: whole seconds, the same in every run.
 const uint64_t kOrigin = 1000ull * 1000000000ull;
-// How long a condition wait sleeps in real time before it looks again at what
-// the clock decided (a wake-up that raced with the start of the wait).
-const auto kRealSlice = std::chrono::milliseconds(2);
 
 uint64_t TsNs(const struct timespec& ts) { return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec; }
 struct timespec NsTs(uint64_t ns) {
@@ -34,21 +31,18 @@ ScaledClock* g_scaled = nullptr;
 
 struct VirtualClock::Participant {
     enum Kind { kNone, kSleep, kFds, kKeyed };
+    int id = 0;
     std::string name;
     Kind kind = kNone;
-    bool blocked = false;
+    bool waiting = false;   // in a wait of the clock
+    bool ready = false;     // its wait is over: it runs when its turn comes
+    bool settling = false;  // runs only when nobody else can
     bool aside = false;
-    bool woken = false;     // by the clock: the deadline, or a notify
-    bool notified = false;  // by a notify
+    bool notified = false;
     uint64_t deadline = kNever;
     const void* key = nullptr;
-    std::function<void()> kick;
     std::vector<struct pollfd> fds;
-    int wakeFd = -1;
-    std::condition_variable cv;
-    ~Participant() {
-        if (wakeFd >= 0) close(wakeFd);
-    }
+    std::condition_variable cv;  // its turn came
 };
 
 namespace {
@@ -90,6 +84,11 @@ uint64_t VirtualClock::advances() const {
     return advances_;
 }
 
+uint64_t VirtualClock::turns() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return turns_;
+}
+
 void VirtualClock::Now(clockid_t id, struct timespec* ts) {
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t ns = now_;
@@ -97,21 +96,37 @@ void VirtualClock::Now(clockid_t id, struct timespec* ts) {
     *ts = NsTs(ns);
 }
 
+VirtualClock::Participant* VirtualClock::add(const std::string& name) {
+    auto* p = new Participant;
+    p->id = nextId_++;
+    p->name = name;
+    parts_.push_back(p);
+    return p;
+}
+
 VirtualClock::Participant* VirtualClock::self() {
     (void)&tl_leave;
-    if (tl_self == nullptr) enroll("thread");
+    if (tl_self == nullptr) {
+        // A thread of its own making: it takes part from its first wait on.
+        std::lock_guard<std::mutex> lock(mu_);
+        tl_self = add("thread");
+    }
     return tl_self;
 }
 
 void VirtualClock::enroll(const std::string& name) {
     (void)&tl_leave;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     if (tl_self != nullptr) return;
-    auto* p = new Participant;
-    p->name = name;
-    parts_.push_back(p);
-    enrolled_++;
+    Participant* p = add(name);
     tl_self = p;
+    if (turn_ == nullptr && !std::any_of(parts_.begin(), parts_.end(), [](Participant* q) { return q->ready; })) {
+        turn_ = p;  // the first to take part runs at once
+        return;
+    }
+    p->ready = true;
+    passTurnIfFree();
+    awaitTurn(p, lock);
 }
 
 void VirtualClock::leave() {
@@ -119,111 +134,109 @@ void VirtualClock::leave() {
     Participant* p = tl_self;
     if (p == nullptr) return;
     tl_self = nullptr;
-    unblock(p);
-    if (!p->aside) enrolled_--;
     parts_.erase(std::remove(parts_.begin(), parts_.end(), p), parts_.end());
+    bool hadTurn = turn_ == p;
     delete p;
-    maybeAdvance();
+    if (hadTurn) {
+        turn_ = nullptr;
+        passTurn();
+    }
 }
 
 void VirtualClock::standAside(bool aside) {
     Participant* p = self();
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     if (p->aside == aside) return;
     p->aside = aside;
     if (aside) {
-        enrolled_--;
-        maybeAdvance();
-    } else {
-        enrolled_++;
-    }
-}
-
-void VirtualClock::block(Participant* p) {
-    p->blocked = true;
-    if (!p->aside) blocked_++;
-    maybeAdvance();
-}
-
-void VirtualClock::unblock(Participant* p) {
-    if (!p->blocked) return;
-    p->blocked = false;
-    if (!p->aside) blocked_--;
-}
-
-void VirtualClock::wake(Participant* p) {
-    unblock(p);
-    p->woken = true;
-    switch (p->kind) {
-        case Participant::kSleep:
-            p->cv.notify_one();
-            break;
-        case Participant::kFds: {
-            uint64_t one = 1;
-            if (write(p->wakeFd, &one, sizeof(one)) < 0) perror("virtual clock: wake");
-            break;
-        }
-        case Participant::kKeyed:
-            if (p->kick) p->kick();
-            break;
-        case Participant::kNone:
-            break;
-    }
-}
-
-void VirtualClock::maybeAdvance() {
-    if (enrolled_ == 0 || blocked_ < enrolled_) return;
-    // A byte in flight: a poller whose descriptor is ready has only not run
-    // yet. (A poll of a pty waits for the bytes the kernel is still handing
-    // over, so nothing written before the writer blocked is missed.)
-    // Such a poller is woken as well: a pty does not always wake a writer
-    // when room comes back, so its own poll might sleep on.
-    bool ready = false;
-    for (Participant* p : parts_) {
-        if (!p->blocked || p->kind != Participant::kFds) continue;
-        if (::poll(p->fds.data(), (nfds_t)p->fds.size(), 0) != 0) {
-            unblock(p);
-            uint64_t one = 1;
-            if (write(p->wakeFd, &one, sizeof(one)) < 0) perror("virtual clock: wake");
-            ready = true;
-        }
-    }
-    if (ready) return;
-    uint64_t next = kNever;
-    for (Participant* p : parts_)
-        if (p->blocked) next = std::min(next, p->deadline);
-    if (next == kNever) {
-        if (!reportedStuck_) {
-            reportedStuck_ = true;
-            std::string who;
-            for (Participant* p : parts_)
-                if (p->blocked) who += " " + p->name;
-            fprintf(stderr, "virtual clock: every thread waits and none has a deadline:%s\n", who.c_str());
+        if (turn_ == p) {
+            turn_ = nullptr;
+            passTurn();
         }
         return;
     }
-    reportedStuck_ = false;
-    if (next > now_) {
-        now_ = next;
+    p->ready = true;
+    passTurnIfFree();
+    awaitTurn(p, lock);
+}
+
+void VirtualClock::passTurnIfFree() {
+    if (turn_ == nullptr) passTurn();
+}
+
+void VirtualClock::awaitTurn(Participant* p, std::unique_lock<std::mutex>& lock) {
+    p->cv.wait(lock, [&] { return turn_ == p; });
+}
+
+void VirtualClock::wait(Participant* p, std::unique_lock<std::mutex>& lock) {
+    // A thread outside the turns takes its turn for the wait and gives it up after.
+    bool aside = p->aside;
+    p->aside = false;
+    p->waiting = true;
+    p->ready = false;
+    if (turn_ == p) turn_ = nullptr;
+    passTurnIfFree();
+    awaitTurn(p, lock);
+    p->waiting = false;
+    p->ready = false;
+    if (aside) {
+        p->aside = true;
+        turn_ = nullptr;
+        passTurn();
+    }
+}
+
+void VirtualClock::passTurn() {
+    for (;;) {
+        // Whose wait is over, at this instant? A descriptor that is ready
+        // counts: a poll of a pty hands over what the kernel still holds for
+        // the reader, so nothing written before is missed.
+        Participant* next = nullptr;
+        Participant* settler = nullptr;
+        for (Participant* p : parts_) {
+            if (p->aside) continue;
+            if (p->waiting && !p->ready) {
+                if (p->deadline <= now_)
+                    p->ready = true;
+                else if (p->kind == Participant::kFds && ::poll(p->fds.data(), (nfds_t)p->fds.size(), 0) != 0)
+                    p->ready = true;
+            }
+            if (!p->ready) continue;
+            Participant*& slot = p->settling ? settler : next;
+            if (slot == nullptr || p->id < slot->id) slot = p;
+        }
+        if (next == nullptr) next = settler;
+        if (next != nullptr) {
+            turn_ = next;
+            turns_++;
+            next->cv.notify_one();
+            return;
+        }
+        uint64_t soonest = kNever;
+        for (Participant* p : parts_)
+            if (!p->aside && p->waiting) soonest = std::min(soonest, p->deadline);
+        if (soonest == kNever) {
+            if (!reportedStuck_) {
+                reportedStuck_ = true;
+                std::string who;
+                for (Participant* p : parts_)
+                    if (p->waiting && !p->aside) who += " " + p->name;
+                fprintf(stderr, "virtual clock: every thread waits and none has a deadline:%s\n", who.c_str());
+            }
+            return;  // a thread outside the turns may still end a wait
+        }
+        reportedStuck_ = false;
+        now_ = soonest;
         advances_++;
     }
-    for (Participant* p : parts_)
-        if (p->blocked && p->deadline <= now_) wake(p);
 }
 
 void VirtualClock::Sleep(uint64_t ns) {
-    if (ns == 0) {
-        sched_yield();
-        return;
-    }
     Participant* p = self();
     std::unique_lock<std::mutex> lock(mu_);
     p->kind = Participant::kSleep;
-    p->deadline = AddSat(now_, ns);
-    p->woken = false;
-    block(p);
-    p->cv.wait(lock, [p] { return p->woken; });
-    p->woken = false;
+    p->deadline = AddSat(now_, ns);  // 0: the others ready now run first
+    wait(p, lock);
     p->kind = Participant::kNone;
     p->deadline = kNever;
 }
@@ -233,10 +246,9 @@ void VirtualClock::settle() {
     std::unique_lock<std::mutex> lock(mu_);
     p->kind = Participant::kSleep;
     p->deadline = now_;
-    p->woken = false;
-    block(p);
-    p->cv.wait(lock, [p] { return p->woken; });
-    p->woken = false;
+    p->settling = true;
+    wait(p, lock);
+    p->settling = false;
     p->kind = Participant::kNone;
     p->deadline = kNever;
 }
@@ -244,101 +256,53 @@ void VirtualClock::settle() {
 int VirtualClock::Poll(struct pollfd* fds, nfds_t n, int64_t timeoutNs) {
     if (timeoutNs == 0) return ::poll(fds, n, 0);
     Participant* p = self();
-    if (p->wakeFd < 0) p->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::vector<struct pollfd> all(fds, fds + n);
-    all.push_back({p->wakeFd, POLLIN, 0});
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_);
         p->kind = Participant::kFds;
         p->fds.assign(fds, fds + n);
         p->deadline = timeoutNs < 0 ? kNever : AddSat(now_, (uint64_t)timeoutNs);
-        p->woken = false;
-        block(p);
+        wait(p, lock);
+        p->kind = Participant::kNone;
+        p->deadline = kNever;
+        p->fds.clear();
     }
-    for (;;) {
-        for (auto& f : all) f.revents = 0;
-        int r = ::poll(all.data(), (nfds_t)all.size(), -1);
-        int err = errno;
-        std::lock_guard<std::mutex> lock(mu_);
-        if (all[n].revents != 0) {
-            uint64_t count;
-            while (read(p->wakeFd, &count, sizeof(count)) > 0) {
-            }
-        }
-        int ready = 0;
-        for (nfds_t i = 0; i < n; i++) {
-            fds[i].revents = all[i].revents;
-            if (all[i].revents != 0) ready++;
-        }
-        if (r < 0 && err != EINTR) {
-            unblock(p);
-            p->kind = Participant::kNone;
-            errno = err;
-            return -1;
-        }
-        if (ready > 0 || p->woken) {
-            unblock(p);
-            p->woken = false;
-            p->kind = Participant::kNone;
-            p->deadline = kNever;
-            p->fds.clear();
-            return ready;
-        }
-        // Woken for a descriptor that is not ready after all: wait on.
-        if (!p->blocked) block(p);
-    }
+    return ::poll(fds, n, 0);
 }
 
-bool VirtualClock::waitKeyed(const void* key, uint64_t deadlineNs, const std::function<void()>& realWait,
-                             std::function<void()> kick) {
+bool VirtualClock::waitKeyed(const void* key, uint64_t deadlineNs, const std::function<void()>& unlock,
+                             const std::function<void()>& relock) {
     Participant* p = self();
+    bool notified;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_);
         if (deadlineNs <= now_) return false;
         p->kind = Participant::kKeyed;
         p->key = key;
-        p->kick = std::move(kick);
         p->deadline = deadlineNs;
-        p->woken = p->notified = false;
-        block(p);
+        p->notified = false;
+        unlock();  // after the wait is known: a notify from now on finds it
+        wait(p, lock);
+        notified = p->notified;
+        p->notified = false;
+        p->kind = Participant::kNone;
+        p->key = nullptr;
+        p->deadline = kNever;
     }
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (p->woken) {
-                bool notified = p->notified;
-                p->woken = p->notified = false;
-                p->kind = Participant::kNone;
-                p->key = nullptr;
-                p->kick = nullptr;
-                p->deadline = kNever;
-                return notified;
-            }
-        }
-        realWait();
-    }
+    relock();
+    return notified;
 }
 
 void VirtualClock::notify(const void* key) {
     std::lock_guard<std::mutex> lock(mu_);
     for (Participant* p : parts_)
-        if (p->blocked && p->kind == Participant::kKeyed && p->key == key) {
-            unblock(p);
-            p->woken = p->notified = true;
-        }
+        if (p->waiting && !p->ready && p->kind == Participant::kKeyed && p->key == key) p->ready = p->notified = true;
+    passTurnIfFree();  // a notify from outside the turns
 }
 
 int VirtualClock::CondWait(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* monoDeadline) {
     uint64_t deadline = monoDeadline != nullptr ? TsNs(*monoDeadline) : kNever;
     bool notified = waitKeyed(
-        cond, deadline,
-        [cond, mutex] {
-            struct timespec t;
-            clock_gettime(CLOCK_MONOTONIC, &t);
-            t = NsTs(TsNs(t) + (uint64_t)std::chrono::nanoseconds(kRealSlice).count());
-            pthread_cond_clockwait(cond, mutex, CLOCK_MONOTONIC, &t);
-        },
-        [cond] { pthread_cond_broadcast(cond); });
+        cond, deadline, [mutex] { pthread_mutex_unlock(mutex); }, [mutex] { pthread_mutex_lock(mutex); });
     return notified ? 0 : ETIMEDOUT;
 }
 
@@ -348,12 +312,11 @@ void VirtualClock::CondBroadcast(pthread_cond_t* cond) {
 }
 
 int VirtualClock::ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) {
-    auto* t = new Trampoline{this, new Participant, fn, arg};
-    t->part->name = "agent";
+    Trampoline* t;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        parts_.push_back(t->part);
-        enrolled_++;
+        t = new Trampoline{this, add("agent"), fn, arg};
+        t->part->ready = true;
     }
     int r = pthread_create(
         tid, attr,
@@ -361,6 +324,10 @@ int VirtualClock::ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void*
             auto* tr = static_cast<Trampoline*>(a);
             (void)&tl_leave;
             tl_self = tr->part;
+            {
+                std::unique_lock<std::mutex> lock(tr->clock->mu_);
+                tr->clock->awaitTurn(tr->part, lock);
+            }
             void* (*f)(void*) = tr->fn;
             void* farg = tr->arg;
             delete tr;
@@ -370,10 +337,8 @@ int VirtualClock::ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void*
     if (r != 0) {
         std::lock_guard<std::mutex> lock(mu_);
         parts_.erase(std::remove(parts_.begin(), parts_.end(), t->part), parts_.end());
-        enrolled_--;
         delete t->part;
         delete t;
-        maybeAdvance();
     }
     return r;
 }
@@ -393,16 +358,19 @@ void VirtualClock::Drain(int) {
 }
 
 std::thread VirtualClock::spawn(const std::string& name, std::function<void()> fn) {
-    auto* p = new Participant;
-    p->name = name;
+    Participant* p;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        parts_.push_back(p);
-        enrolled_++;
+        p = add(name);
+        p->ready = true;
     }
-    return std::thread([p, fn = std::move(fn)] {
+    return std::thread([this, p, fn = std::move(fn)] {
         (void)&tl_leave;
         tl_self = p;
+        {
+            std::unique_lock<std::mutex> lock(mu_);
+            awaitTurn(p, lock);
+        }
         fn();
     });
 }
@@ -535,7 +503,7 @@ bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, st
         while (!pred()) {
             if (v->nowNs() >= deadline) return false;
             v->waitKeyed(
-                &cv, deadline, [&] { cv.wait_for(lock, kRealSlice); }, [&cv] { cv.notify_all(); });
+                &cv, deadline, [&] { lock.unlock(); }, [&] { lock.lock(); });
         }
         return true;
     }

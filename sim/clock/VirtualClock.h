@@ -1,10 +1,12 @@
 // Time for the emulated board and the agent running beside it.
 //
-// VirtualClock: time moves only when every thread taking part waits on the
-// clock (a pause, a poll with a time-out, a condition wait) and no byte is in
-// flight on any descriptor one of them polls; then it jumps to the earliest
-// deadline. A run costs only its processor work, and a loaded machine changes
-// how long it takes, never what happens in it.
+// VirtualClock: the threads taking part run one at a time, like the events of
+// a discrete-event simulation. The one that runs keeps going until it waits on
+// the clock (a pause, a poll with a time-out, a condition wait); then the
+// waiting thread with the lowest number whose wait is over (its descriptor is
+// ready, it was notified, its deadline came) runs next. When none is, time
+// jumps to the earliest deadline. A run costs only its processor work, and it
+// is the same run, to the nanosecond, on a loaded machine and an idle one.
 //
 // ScaledClock: the wall clock, every duration times a factor (to watch a run
 // live at a fiftieth of the board's pace, or at the board's own).
@@ -46,45 +48,51 @@ public:
 
     // Nanoseconds on the monotonic clock.
     uint64_t nowNs() const;
-    // Returns once every other thread taking part waits: what they do at this
-    // instant is done (all the bytes written now are written).
+    // Lets every other thread that can run at this instant run first: what
+    // they do now is done when this returns (all the bytes written now are
+    // written).
     void settle();
     // The calling thread takes part (once; later calls do nothing) until it
-    // ends or calls leave(). A thread that waits on the clock without having
-    // enrolled is enrolled then.
+    // ends or calls leave(); it runs when its turn comes. A thread that waits
+    // on the clock without having enrolled is enrolled then.
     void enroll(const std::string& name);
     void leave();
     // A thread that takes part from before it runs until it ends.
     std::thread spawn(const std::string& name, std::function<void()> fn);
-    // While set, the calling thread does not hold time back (it waits on
-    // something outside the clock: a join, a child process, real time).
+    // While set, the calling thread runs outside the turns and does not hold
+    // time back (it waits on something outside the clock: a join, a child
+    // process, real time).
     void standAside(bool aside);
 
-    // A wait on a condition of the caller's: `realWait` waits for it in real
-    // time for a moment (a few ms at most) with the caller's lock released,
-    // `kick` wakes such a wait (without the caller's lock). Returns true when
-    // notify(key) woke it, false at the deadline (ns, UINT64_MAX: none).
-    bool waitKeyed(const void* key, uint64_t deadlineNs, const std::function<void()>& realWait,
-                   std::function<void()> kick);
+    // A wait on a condition of the caller's: `unlock` releases the caller's
+    // lock for the wait, `relock` takes it again. Returns true when
+    // notify(key) ended it, false at the deadline (ns, UINT64_MAX: none).
+    bool waitKeyed(const void* key, uint64_t deadlineNs, const std::function<void()>& unlock,
+                   const std::function<void()>& relock);
     void notify(const void* key);
 
     uint64_t advances() const;  // how many times time moved
+    uint64_t turns() const;     // how many times a thread was given its turn
 
     struct Participant;
 
 private:
     Participant* self();
-    void block(Participant* p);    // mu_ held
-    void unblock(Participant* p);  // mu_ held
-    void maybeAdvance();           // mu_ held
-    void wake(Participant* p);     // mu_ held
+    Participant* add(const std::string& name);  // mu_ held
+    // The caller's wait, set up in p: gives the turn away and returns with
+    // the turn back (lock on mu_).
+    void wait(Participant* p, std::unique_lock<std::mutex>& lock);
+    void awaitTurn(Participant* p, std::unique_lock<std::mutex>& lock);
+    void passTurn();        // mu_ held, nobody's turn: the next one's, time moved if need be
+    void passTurnIfFree();  // mu_ held
 
     mutable std::mutex mu_;
     uint64_t now_;
     int64_t wallOffsetNs_;  // wall = monotonic + offset
-    size_t enrolled_ = 0, blocked_ = 0;
-    uint64_t advances_ = 0;
+    uint64_t advances_ = 0, turns_ = 0;
+    int nextId_ = 0;
     bool reportedStuck_ = false;
+    Participant* turn_ = nullptr;  // the thread that runs
     std::vector<Participant*> parts_;
     std::function<void()> drain_;  // under mu_
 };

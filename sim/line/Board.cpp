@@ -117,7 +117,9 @@ void Board::run() {
         speedAfter_ = line_.baud();
         if (n > 0) noise(buf, (size_t)n);
         for (ssize_t i = 0; i < n; i++) handle(buf[i]);
-        if (current_) current_->onTick(*link_);
+        // Timers run when due: not at the instant bytes came, when the agent
+        // may be changing the line's speed (which no byte tells).
+        if (current_ && (n <= 0 || current_->tickIn().count() == 0)) current_->onTick(*link_);
         if (current_ && current_->released()) {
             log("<- " + current_->name());
             release();

@@ -30,7 +30,7 @@ void DeviceRunner::run() {
         if (in.count() >= 0) waitMs = (int)std::min<int64_t>(waitMs, (in.count() + 999999) / 1000000);
         ssize_t n = line_.read(buf, sizeof(buf), waitMs);
         if (n > 0) dev_.onBytes(*link_, buf, (size_t)n);
-        dev_.onTick(*link_);
+        if (n <= 0 || dev_.tickIn().count() == 0) dev_.onTick(*link_);
     }
 }
 

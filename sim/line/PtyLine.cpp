@@ -57,7 +57,7 @@ PtyLine::~PtyLine() {
 void PtyLine::drain() {
     if (Virtual() == nullptr) return;
     auto drained = [this] {
-        if (crossing_) return false;
+        if (!fifo_.empty()) return false;
         if (taken_ >= holdAfter_) return true;  // the line holds flow: nothing will cross
         struct pollfd pfd = {master_, POLLIN, 0};
         return ::poll(&pfd, 1, 0) == 0;
@@ -71,6 +71,12 @@ void SetBoardLine(PtyLine* line) {
 }
 
 void PtyLine::powerCut() {
+    {
+        std::lock_guard<std::mutex> lock(crossMutex_);
+        fifo_.clear();
+        arrival_.clear();
+        batch_ = 0;
+    }
     tcflush(master_, TCIOFLUSH);
     tcflush(slave_, TCIOFLUSH);
     tcsetattr(slave_, TCSANOW, &initial_);
@@ -118,6 +124,7 @@ bool PtyLine::write(const void* data, size_t len) {
 }
 
 ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
+    if (pacing_) return readOnTheLine(static_cast<uint8_t*>(buf), len, timeoutMs);
     size_t room = holdAfter_ > taken_ ? holdAfter_ - taken_ : 0;
     if (room == 0) {
         PollFor(nullptr, 0, timeoutMs < 0 ? 10 : timeoutMs);
@@ -127,25 +134,80 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     int r = PollFor(&pfd, 1, timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -1;
     if (r == 0) return 0;
-    // On virtual time: take everything the agent writes at this instant in one go.
-    Settle();
     ssize_t n = ::read(master_, buf, std::min(len, room));
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
     taken_ += (size_t)n;
     if (LineTap* tap = tap_.load(); tap && n > 0) tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud());
-    if (n > 0 && pacing_) {
-        {
-            std::lock_guard<std::mutex> lock(crossMutex_);
-            crossing_ = true;
-        }
-        pace((size_t)n);
-        {
-            std::lock_guard<std::mutex> lock(crossMutex_);
-            crossing_ = false;
-        }
-        NotifyAll(crossCv_);
-    }
     return n;
 }
 
+// Everything the agent writes at this instant goes on the line: once every
+// other thread waits (its writes of the instant are done) the pty is emptied,
+// again while the agent, given room, writes more. How the kernel split the
+// writes makes no difference to what is on the line, nor when it arrives.
+void PtyLine::takeInstant() {
+    uint8_t tmp[4096];
+    for (;;) {
+        Settle();
+        size_t got = 0;
+        for (;;) {
+            size_t room = holdAfter_ > taken_ ? holdAfter_ - taken_ : 0;
+            if (room == 0) break;
+            ssize_t n = ::read(master_, tmp, std::min(sizeof(tmp), room));
+            if (n <= 0) {
+                // A poll hands over what the kernel still holds for the reader.
+                struct pollfd pfd = {master_, POLLIN, 0};
+                if (n < 0 && errno == EAGAIN && ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN)) continue;
+                break;
+            }
+            taken_ += (size_t)n;
+            got += (size_t)n;
+            unsigned b = baud();
+            if (LineTap* tap = tap_.load()) tap->onLine(true, tmp, (size_t)n, b);
+            // Each byte takes 10 bits at the line's speed, after the one before it.
+            std::lock_guard<std::mutex> lock(crossMutex_);
+            uint64_t start = std::max<uint64_t>(Clock_MonoNs(), lastArrival_);
+            for (ssize_t i = 0; i < n; i++) {
+                fifo_.push_back(tmp[i]);
+                arrival_.push_back(b ? start + (uint64_t)(i + 1) * 10000000000ull / b : start);
+            }
+            lastArrival_ = arrival_.back();
+        }
+        if (got == 0) return;
+    }
+}
+
+// On virtual time: bytes reach the board when the line has carried them, in
+// batches of what was on the line when the batch began (at most len).
+ssize_t PtyLine::readOnTheLine(uint8_t* buf, size_t len, int timeoutMs) {
+    const uint64_t deadline = timeoutMs < 0 ? UINT64_MAX : Clock_MonoNs() + (uint64_t)timeoutMs * 1000000u;
+    for (;;) {
+        uint64_t now = Clock_MonoNs(), due = deadline;
+        {
+            std::lock_guard<std::mutex> lock(crossMutex_);
+            if (batch_ == 0) batch_ = std::min(fifo_.size(), len);
+            if (batch_ > 0) {
+                due = arrival_[batch_ - 1];
+                if (due <= now) {
+                    size_t n = batch_;
+                    std::copy(fifo_.begin(), fifo_.begin() + (long)n, buf);
+                    fifo_.erase(fifo_.begin(), fifo_.begin() + (long)n);
+                    arrival_.erase(arrival_.begin(), arrival_.begin() + (long)n);
+                    batch_ = 0;
+                    NotifyAll(crossCv_);
+                    return (ssize_t)n;
+                }
+            }
+        }
+        if (due <= now) return 0;
+        struct timespec wait = {(time_t)std::min<uint64_t>((due - now) / 1000000000u, INT32_MAX),
+                                (long)((due - now) % 1000000000u)};
+        struct pollfd pfd = {master_, POLLIN, 0};
+        bool holding = taken_ >= holdAfter_;
+        int r = Clock_PPoll(holding ? nullptr : &pfd, holding ? 0 : 1, &wait);
+        if (r > 0) takeInstant();
+    }
+}
+
 }  // namespace sim
+

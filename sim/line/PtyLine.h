@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <deque>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -72,9 +73,16 @@ private:
     std::atomic<size_t> holdAfter_{SIZE_MAX};
     std::atomic<size_t> taken_{0};
     std::atomic<LineTap*> tap_{nullptr};
+    // On virtual time, what the agent wrote on its way over the line: each
+    // byte with the board time it arrives.
+    void takeInstant();
+    ssize_t readOnTheLine(uint8_t* buf, size_t len, int timeoutMs);
     std::mutex crossMutex_;
     std::condition_variable crossCv_;
-    bool crossing_ = false;  // bytes taken from the agent are on their way
+    std::deque<uint8_t> fifo_;
+    std::deque<uint64_t> arrival_;
+    uint64_t lastArrival_ = 0;
+    size_t batch_ = 0;  // bytes of the batch under way (their last one's arrival ends it)
 };
 
 // The board's line: the agent's Clock_Drain waits for it (null: none).

@@ -1,10 +1,11 @@
 // The wire of short scenarios against the golden traces in tests/data/traces:
-// each is recorded again (fwtool trace record NAME, seed 1) and compared as
-// the dialogue "fwtool trace show" reads, without the timing. The scenario
-// itself checks that the device holds the image. When the wire is meant to
-// change, regenerate them with
+// each is recorded again (fwtool trace record NAME, seed 1) and compared byte
+// for byte. The scenario itself checks that the device holds the image. When
+// the wire is meant to change, regenerate them with
 //     FWAGENT_REGEN_TRACES=1 ctest --test-dir build -R GoldenTrace
 #include <gtest/gtest.h>
+
+#include <ctype.h>
 
 #include <filesystem>
 #include <sstream>
@@ -32,31 +33,39 @@ std::string FirstDifference(const std::string& want, const std::string& got) {
         std::string a, b;
         std::getline(w, a);
         std::getline(g, b);
-        if (a != b) return "unit " + std::to_string(n) + ": golden [" + a + "], now [" + b + "]";
+        if (a != b) return "line " + std::to_string(n) + ": golden [" + a + "], now [" + b + "]";
     }
     return "";
 }
 
 }  // namespace
 
-// A device answer that comes later than the agent's window (a loaded machine)
-// makes the agent ask again, which is a different wire: a scenario passes when
-// one of three runs matches.
-TEST(GoldenTrace, EachScenarioPutsTheGoldenBytesOnTheWire) {
-    const fs::path dir = fs::path(FWAGENT_SOURCE_DIR) / "tests/data/traces";
-    const bool regen = getenv("FWAGENT_REGEN_TRACES") != nullptr;
+// On virtual time a scenario puts the same bytes on the wire at the same board
+// times in every run: the trace is compared whole, times included. The
+// dialogue's first difference is named (canonical form, without times) when
+// the wire changed, else the first line whose time moved.
+class GoldenTrace : public testing::TestWithParam<std::string> {};
+
+TEST_P(GoldenTrace, PutsTheGoldenBytesOnTheWireAtTheGoldenTimes) {
+    const std::string& name = GetParam();
+    const fs::path golden = fs::path(FWAGENT_SOURCE_DIR) / "tests/data/traces" / (name + ".trace");
     fwtest::TempRoot scratch;
-    for (const std::string& name : sim::TraceScenarioNames()) {
-        const fs::path golden = dir / (name + ".trace"), fresh = fs::path(scratch.path()) / (name + ".trace");
-        std::string why = "not run";
-        for (int attempt = 0; attempt < 3 && !why.empty(); attempt++) {
-            if (sim::WaitProgram(sim::SpawnProgram({FWTOOL_PATH, "trace", "record", name, fresh.string()})) != 0) {
-                why = "the scenario did not complete";
-                continue;
-            }
-            if (regen) fs::copy_file(fresh, golden, fs::copy_options::overwrite_existing);
-            why = FirstDifference(sim::TraceCanonical(Load(golden)), sim::TraceCanonical(Load(fresh)));
-        }
-        EXPECT_EQ(why, "") << name << " against " << golden;
-    }
+    const fs::path fresh = fs::path(scratch.path()) / (name + ".trace");
+    ASSERT_EQ(sim::WaitProgram(sim::SpawnProgram({FWTOOL_PATH, "trace", "record", name, fresh.string()})), 0)
+        << "the scenario did not complete";
+    if (getenv("FWAGENT_REGEN_TRACES") != nullptr) fs::copy_file(fresh, golden, fs::copy_options::overwrite_existing);
+    const std::string want = fwtest::ReadFile(golden), got = fwtest::ReadFile(fresh);
+    if (want == got) return;
+    std::string why = FirstDifference(sim::TraceCanonical(Load(golden)), sim::TraceCanonical(Load(fresh)));
+    if (why.empty()) why = "same wire, other times: " + FirstDifference(want, got);
+    ADD_FAILURE() << name << " against " << golden << ": " << why
+                  << "\nreplay: " FWTOOL_PATH " trace record " << name << " FILE";
 }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, GoldenTrace, testing::ValuesIn(sim::TraceScenarioNames()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             std::string n = info.param;
+                             for (char& c : n)
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             return n;
+                         });

@@ -179,6 +179,8 @@ void Board::handleHeld(uint8_t byte) {
     current_->onBytes(*link_, &byte, 1);
     window_.push_back((char)byte);
     if (window_.size() > kWindow) window_.erase(0, window_.size() - kWindow);
+    // Every text that takes the line ends with "\r\n".
+    if (byte != '\n') return;
     if (EndsWith(window_, kReset)) {
         resets_++;
         log(std::string("UPG RST"));

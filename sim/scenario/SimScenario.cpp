@@ -949,6 +949,9 @@ int Scenario::summary() {
                                            : "time scale " + ScaleText(o_.timeScale);
     fprintf(out_, "\n%zu targets, %d not as expected; %zu checks, %d failed; %.1f s board time in %.1f s wall (%s)\n",
             verdicts_.size(), bad, checks_.size(), failed, board, sec, pace.c_str());
+    if (getenv("FWAGENT_CLOCK_STATS") != nullptr && Virtual() != nullptr)
+        fprintf(out_, "virtual clock: %llu turns, %llu advances\n", (unsigned long long)Virtual()->turns(),
+                (unsigned long long)Virtual()->advances());
     return bad == 0 && failed == 0 ? 0 : 1;
 }
 

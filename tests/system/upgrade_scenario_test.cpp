@@ -36,8 +36,8 @@ TEST(UpgradeScenario, ValensThenWholePackageWithEveryTargetVerified) {
 // the same bytes on the line at the same board times, the same summary.
 TEST(UpgradeScenario, TwoRunsOfOneSeedAreTheSameByteForByte) {
     fwtest::TempRoot scratch;
-    const std::vector<std::string> args = {"simulate", "--quiet", "--only", "master,bv", "--seed", "7", "--faults",
-                                           "bv3=withhold-ack:2,line=flip:2e-5"};
+    const std::vector<std::string> args = {"simulate", "--quiet", "--only", "valens,master,bv", "--seed", "7",
+                                           "--faults", "bv3=withhold-ack:2,valens=nak:2,master=repeat-token"};
     std::string trace[2], summary[2];
     for (int i = 0; i < 2; i++) {
         std::vector<std::string> a = args;
@@ -48,8 +48,8 @@ TEST(UpgradeScenario, TwoRunsOfOneSeedAreTheSameByteForByte) {
         summary[i] = summary[i].substr(0, summary[i].rfind(" in "));
     }
     EXPECT_FALSE(trace[0].empty());
-    EXPECT_TRUE(trace[0] == trace[1]) << "replay: fwtool simulate --quiet --only master,bv --seed 7 --faults "
-                                         "bv3=withhold-ack:2,line=flip:2e-5 --trace FILE";
+    EXPECT_TRUE(trace[0] == trace[1]) << "replay: fwtool simulate --quiet --only valens,master,bv --seed 7 --faults "
+                                         "bv3=withhold-ack:2,valens=nak:2,master=repeat-token --trace FILE";
     EXPECT_EQ(summary[0], summary[1]);
 }
 

@@ -79,6 +79,8 @@ std::vector<WalkRow> WalkRows() {
     };
 }
 
+void PrintTo(const WalkRow& r, std::ostream* os) { *os << r.legend; }
+
 class IspWalk : public ::testing::TestWithParam<WalkRow> {};
 
 TEST_P(IspWalk, ClosesEachPortWithWhatItReached) {
@@ -166,6 +168,8 @@ std::vector<BankFileRow> BankFileRows() {
     };
 }
 
+void PrintTo(const BankFileRow& r, std::ostream* os) { *os << r.legend; }
+
 class IspBankFile : public ::testing::TestWithParam<BankFileRow> {};
 
 TEST_P(IspBankFile, EndsTheRunBeforeEntry) {
@@ -194,6 +198,8 @@ struct MisbehavingRow {
     int entries, blocks;
     const char* logged;  // shows the fault was met
 };
+
+void PrintTo(const MisbehavingRow& r, std::ostream* os) { *os << r.faults << (r.shift ? " shifted" : ""); }
 
 class IspMisbehaving : public ::testing::TestWithParam<MisbehavingRow> {};
 

@@ -154,6 +154,8 @@ struct PhaseRow {
     unsigned port, bank;
 };
 
+void PrintTo(const PhaseRow& r, std::ostream* os) { *os << r.name; }
+
 class IspBlockPhase : public ::testing::TestWithParam<PhaseRow> {};
 
 TEST_P(IspBlockPhase, IsThePausesAndWindowsOfTheDialogue) {

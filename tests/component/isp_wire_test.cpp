@@ -67,6 +67,8 @@ const Judged kJudged[] = {
     {"85 answer is never looked at", Ack, "", 0, {}},
 };
 
+void PrintTo(const Judged& c, std::ostream* os) { *os << c.legend; }
+
 class IspWire : public ::testing::TestWithParam<Judged> {};
 
 TEST_P(IspWire, AnswerIsJudgedAsTheCommandTableSays) {

@@ -46,6 +46,8 @@ struct RealTimeRow {
     void (*run)();
 };
 
+void PrintTo(const RealTimeRow& r, std::ostream* os) { *os << r.name; }
+
 class RealTime : public testing::TestWithParam<RealTimeRow> {};
 
 TEST_P(RealTime, TheDeviceHoldsTheImage) {

@@ -404,9 +404,18 @@ uint64_t ScaledClock::realNs(uint64_t boardNs) const {
 void ScaledClock::Now(clockid_t id, struct timespec* ts) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    double elapsed = (double)(TsNs(now) - TsNs(monoStart_)) / scale_;
-    uint64_t base = TsNs(id == CLOCK_REALTIME ? realStart_ : monoStart_);
-    *ts = NsTs(base + (uint64_t)elapsed);
+    int64_t real = (int64_t)(TsNs(now) - TsNs(monoStart_));
+    int64_t elapsed = (int64_t)((double)real / scale_);
+    if (id != CLOCK_REALTIME) {
+        *ts = NsTs(TsNs(monoStart_) + (uint64_t)elapsed);
+        return;
+    }
+    // The wall clock keeps the system's steps (set by hand or faked by a
+    // test): only the time that passed is scaled.
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int64_t step = (int64_t)TsNs(wall) - (int64_t)TsNs(realStart_) - real;
+    *ts = NsTs((uint64_t)((int64_t)TsNs(realStart_) + elapsed + step));
 }
 
 void ScaledClock::Sleep(uint64_t ns) {

@@ -2,6 +2,8 @@
 // devices, and the sample images the ISP tests flash.
 #pragma once
 
+#include <ctype.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,19 +16,11 @@
 
 namespace fwtest {
 
-// Time scale and floor of the ISP tests: every prescribed pause and window
-// shrinks to a fiftieth, none below 2 ms, which keeps the dialogue's answer
-// windows longer than the device's answer time on a loaded machine and under
-// the address sanitizer.
-constexpr double kIspTimeScale = 0.02;
-constexpr uint32_t kIspMinWaitUs = 2000;
-
-// The lab's rig with the upgrade flag up, the agent's log captured.
+// The lab's rig with the upgrade flag up, the agent's log captured; on
+// virtual time unless a time scale is given (see sim::UseTimeScale).
 class IspRig : public sim::LabWorld {
 public:
-    explicit IspRig(double scale = kIspTimeScale, uint32_t minWaitUs = kIspMinWaitUs)
-        : LabWorld(sim::LabOptions{scale * kTestSlowdown, {}, {}, {}}) {
-        (void)minWaitUs;
+    explicit IspRig(double scale = 0) : LabWorld(sim::LabOptions{scale, {}, {}, {}}) {
         if (!ready()) throw std::runtime_error("the board could not be set up");
         task.SetUpgradeflg(true);
     }
@@ -50,6 +44,19 @@ public:
 
     LogCapture log{true};
 };
+
+// A test name from a row's text: each run of other characters than letters and digits one '_'.
+inline std::string RowName(const std::string& text) {
+    std::string name;
+    for (char c : text) {
+        if (isalnum((unsigned char)c))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    return name;
+}
 
 // Sample EP banks: bank 0 with data in rows 0x70-0x7F too (never written),
 // bank 2 with blank rows 0x82-0x85 (they do not end the bank) and blank from 0x90.

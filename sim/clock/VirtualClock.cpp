@@ -229,7 +229,9 @@ void VirtualClock::passTurn() {
         for (Participant* p : parts_)
             if (!p->aside && p->waiting) soonest = std::min(soonest, p->deadline);
         if (soonest == kNever) {
-            if (!reportedStuck_) {
+            // With a thread outside the turns (joining one, say) that may be as meant.
+            bool outside = std::any_of(parts_.begin(), parts_.end(), [](Participant* p) { return p->aside; });
+            if (!reportedStuck_ && !outside) {
                 reportedStuck_ = true;
                 std::string who;
                 for (Participant* p : parts_)

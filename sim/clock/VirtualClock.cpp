@@ -236,7 +236,8 @@ void VirtualClock::passTurn() {
                 std::string who;
                 for (Participant* p : parts_)
                     if (p->waiting && !p->aside) who += " " + p->name;
-                fprintf(stderr, "virtual clock: every thread waits and none has a deadline:%s\n", who.c_str());
+                if (!who.empty())
+                    fprintf(stderr, "virtual clock: every thread waits and none has a deadline:%s\n", who.c_str());
             }
             return;  // a thread outside the turns may still end a wait
         }

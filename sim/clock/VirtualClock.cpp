@@ -193,7 +193,9 @@ void VirtualClock::maybeAdvance() {
     for (Participant* p : parts_)
         if (p->blocked) next = std::min(next, p->deadline);
     if (next == kNever) {
-        if (!reportedStuck_) {
+        // A thread standing aside (a join, a child process) may yet wake one.
+        bool aside = std::any_of(parts_.begin(), parts_.end(), [](Participant* p) { return p->aside; });
+        if (!reportedStuck_ && !aside) {
             reportedStuck_ = true;
             std::string who;
             for (Participant* p : parts_)

@@ -2,6 +2,8 @@
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
+#include <ctype.h>
+
 #include <chrono>
 #include <functional>
 #include <random>
@@ -80,6 +82,25 @@ inline std::string RandomBytes(size_t n, unsigned seed = 7) {
 inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
+// A test's name from a row's legend: its words in letters and digits, '_' between.
+inline std::string TestName(const std::string& legend) {
+    std::string name;
+    for (char c : legend) {
+        if (isalnum((unsigned char)c))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    return name;
+}
+// For INSTANTIATE_TEST_SUITE_P: each row named after its legend.
+struct LegendName {
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        return TestName(info.param.legend);
+    }
+};
 // Runs fwtool (behind the emulator in cross builds) with args, no shell between.
 inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
     std::vector<std::string> argv;
@@ -88,11 +109,15 @@ inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
     argv.insert(argv.end(), args.begin(), args.end());
     return sim::RunArgv(argv, out);
 }
-// Polls pred every 5 ms until it holds; false when it still fails after ms.
+// Polls pred every 5 ms until it holds; false when it still fails after ms
+// (board milliseconds on virtual time, where a real sleep would hold time still).
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
     for (int i = 0; i < ms / 5; i++) {
         if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (sim::Virtual() != nullptr)
+            sim::SleepFor(std::chrono::milliseconds(5));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
 }

@@ -16,20 +16,12 @@ LogCapture::~LogCapture() {
 
 void LogCapture::Hook(int, const char* text, size_t len, void* user) {
     LogCapture* self = static_cast<LogCapture*>(user);
-    std::function<void(const std::string&)> onLine;
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->text_.append(text, len);
         self->lines_.emplace_back(sim::BoardClock::now(), std::string(text, len));
-        onLine = self->onLine_;
     }
     sim::NotifyAll(self->cv_);
-    if (onLine) onLine(std::string(text, len));
-}
-
-void LogCapture::onLine(std::function<void(const std::string&)> f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    onLine_ = std::move(f);
 }
 
 std::string LogCapture::text() const {

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,8 +27,6 @@ public:
     // Waits until needle has been logged at least n times; false on time-out.
     bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
     void clear();
-    // f is called with each line in the logging thread, after it is recorded.
-    void onLine(std::function<void(const std::string&)> f);
     // When the first (or last) line holding needle was logged (time_point{} if never).
     sim::BoardClock::time_point at(const std::string& needle, bool last = false) const;
 
@@ -38,7 +35,6 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::string text_;
-    std::function<void(const std::string&)> onLine_;
     std::vector<std::pair<sim::BoardClock::time_point, std::string>> lines_;
 };
 

@@ -18,6 +18,7 @@ namespace fwtest {
 
 class McuChannelTest : public ::testing::Test, public AgentHome {
 protected:
+    McuChannelTest() : AgentHome(0) {}
     sim::PtyLine line;
     std::unique_ptr<sim::McuPeer> mcu;
     std::unique_ptr<AgentGlobals> globals;

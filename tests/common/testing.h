@@ -43,12 +43,20 @@ void SetProfile(const BoardProfile& p);
 // What an agent test stands on: a temp root, vela's stand-in, the reboot stub
 // and the agent's log, captured quietly.
 struct AgentHome {
+    // scale >= 0: its clock (see sim::UseTimeScale) is installed first, before
+    // vela's stand-in starts its thread.
+    explicit AgentHome(double scale = -1) : clock(scale) {}
     // Installs the profile for this home with the serial device given, and
     // the clock for the time scale (see sim::UseTimeScale: 0 virtual time).
     void install(const std::string& dev = "/dev/null", double scale = 1.0) {
         sim::UseTimeScale(scale);
         SetProfile(TestProfile(root, vela, reboot, dev));
     }
+    struct UseClock {
+        explicit UseClock(double scale) {
+            if (scale >= 0) sim::UseTimeScale(scale);
+        }
+    } clock;
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};

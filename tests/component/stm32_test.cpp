@@ -301,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 // The agent on a pty whose far end is drained into a string.
 struct PushRig : AgentHome {
-    explicit PushRig(bool withHost = true) : port(line.slavePath(), 115200) {
+    explicit PushRig(bool withHost = true) : AgentHome(0), port(line.slavePath(), 115200) {
         if (withHost) host.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         drain = sim::StartThread("drain", [this] {
             char buf[8192];

@@ -458,14 +458,14 @@ VirtualClock& UseVirtualTime() {
         g_virtual.store(c);
         return c;
     }();
-    QxClock_Install(clock);
+    if (QxClock_Installed() != clock) QxClock_Install(clock);  // threads already read it
     clock->enroll("main");
     return *clock;
 }
 
 void UseScaledTime(double scale, uint32_t floorUs) {
     if (g_scaled == nullptr || g_scaled->scale() != scale) g_scaled = new ScaledClock(scale, floorUs);
-    QxClock_Install(g_scaled);
+    if (QxClock_Installed() != g_scaled) QxClock_Install(g_scaled);
 }
 
 void UseTimeScale(double scale) {
@@ -473,7 +473,7 @@ void UseTimeScale(double scale) {
         UseVirtualTime();
     else if (scale != 1)
         UseScaledTime(scale, 2000);
-    else
+    else if (QxClock_Installed() != nullptr)
         QxClock_Install(nullptr);
 }
 

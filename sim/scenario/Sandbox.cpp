@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 void MkdirP(const std::string& path) {
@@ -121,10 +123,10 @@ int RebootStub::count() const {
 void RebootStub::reset() const { WriteFile(log_, ""); }
 
 bool RebootStub::waitForRun(int timeoutMs) const {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
+    auto end = BoardClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (BoardClock::now() < end) {
         if (count() > 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SleepFor(std::chrono::milliseconds(20));
     }
     return count() > 0;
 }

@@ -19,9 +19,9 @@ void LogCapture::Hook(int, const char* text, size_t len, void* user) {
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->text_.append(text, len);
-        self->lines_.emplace_back(std::chrono::steady_clock::now(), std::string(text, len));
+        self->lines_.emplace_back(sim::BoardClock::now(), std::string(text, len));
     }
-    self->cv_.notify_all();
+    sim::NotifyAll(self->cv_);
 }
 
 std::string LogCapture::text() const {
@@ -43,7 +43,7 @@ size_t LogCapture::count(const std::string& needle) const {
 
 bool LogCapture::waitFor(const std::string& needle, int timeoutMs, size_t n) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Count(text_, needle) >= n; });
+    return sim::WaitFor(lock, cv_, std::chrono::milliseconds(timeoutMs), [&] { return Count(text_, needle) >= n; });
 }
 
 void LogCapture::clear() {
@@ -52,9 +52,9 @@ void LogCapture::clear() {
     lines_.clear();
 }
 
-std::chrono::steady_clock::time_point LogCapture::at(const std::string& needle, bool last) const {
+sim::BoardClock::time_point LogCapture::at(const std::string& needle, bool last) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::chrono::steady_clock::time_point when{};
+    sim::BoardClock::time_point when{};
     for (const auto& l : lines_) {
         if (l.second.find(needle) == std::string::npos) continue;
         when = l.first;

@@ -1,5 +1,5 @@
-// The agent's log as a test sees it: every line with the time it was logged,
-// counted, searched and waited on while the capture lives.
+// The agent's log as a test sees it: every line with the board time it was
+// logged, counted, searched and waited on while the capture lives.
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "VirtualClock.h"
 
 namespace fwtest {
 
@@ -26,14 +28,14 @@ public:
     bool waitFor(const std::string& needle, int timeoutMs = 30000, size_t n = 1) const;
     void clear();
     // When the first (or last) line holding needle was logged (time_point{} if never).
-    std::chrono::steady_clock::time_point at(const std::string& needle, bool last = false) const;
+    sim::BoardClock::time_point at(const std::string& needle, bool last = false) const;
 
 private:
     static void Hook(int stream, const char* text, size_t len, void* user);
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::string text_;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines_;
+    std::vector<std::pair<sim::BoardClock::time_point, std::string>> lines_;
 };
 
 }  // namespace fwtest

@@ -1,6 +1,6 @@
-// A test with the master-MCU channel's surroundings: a temp board root, a
-// vela stand-in, a reboot stub, a pty line and, once opened, the channel on
-// its slave with the emulated MCU on its master.
+// A test with the master-MCU channel's surroundings on virtual time: a temp
+// board root, a vela stand-in, a reboot stub, a pty line and, once opened, the
+// channel on its slave with the emulated MCU on its master.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,13 +18,14 @@ namespace fwtest {
 
 class McuChannelTest : public ::testing::Test, public AgentHome {
 protected:
+    McuChannelTest() : AgentHome(0) {}
     sim::PtyLine line;
     std::unique_ptr<sim::McuPeer> mcu;
     std::unique_ptr<AgentGlobals> globals;
 
     // Opens the channel on dev (the pty slave when empty), as start-up would.
-    void open(double timeScale = 1.0, const std::string& dev = "") {
-        install(dev.empty() ? line.slavePath() : dev, timeScale);
+    void open(const std::string& dev = "") {
+        install(dev.empty() ? line.slavePath() : dev, 0);
         globals.reset(new AgentGlobals(nullptr, AgentGlobals::kSockets));
         g_pTransferFile2mcu = new CTransfer4mcu();
         mcu.reset(new sim::McuPeer(line));

@@ -2,6 +2,8 @@
 // loopback ports, a recording reboot stub, and a way to run fwtool.
 #pragma once
 
+#include <ctype.h>
+
 #include <chrono>
 #include <functional>
 #include <random>
@@ -41,12 +43,20 @@ void SetProfile(const BoardProfile& p);
 // What an agent test stands on: a temp root, vela's stand-in, the reboot stub
 // and the agent's log, captured quietly.
 struct AgentHome {
+    // scale >= 0: its clock (see sim::UseTimeScale) is installed first, before
+    // vela's stand-in starts its thread.
+    explicit AgentHome(double scale = -1) : clock(scale) {}
     // Installs the profile for this home with the serial device given, and
     // the clock for the time scale (see sim::UseTimeScale: 0 virtual time).
     void install(const std::string& dev = "/dev/null", double scale = 1.0) {
         sim::UseTimeScale(scale);
         SetProfile(TestProfile(root, vela, reboot, dev));
     }
+    struct UseClock {
+        explicit UseClock(double scale) {
+            if (scale >= 0) sim::UseTimeScale(scale);
+        }
+    } clock;
     TempRoot root;
     VelaStandIn vela;
     RebootStub reboot{root};
@@ -80,6 +90,25 @@ inline std::string RandomBytes(size_t n, unsigned seed = 7) {
 inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
+// A test's name from a row's legend: its words in letters and digits, '_' between.
+inline std::string TestName(const std::string& legend) {
+    std::string name;
+    for (char c : legend) {
+        if (isalnum((unsigned char)c))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    return name;
+}
+// For INSTANTIATE_TEST_SUITE_P: each row named after its legend.
+struct LegendName {
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        return TestName(info.param.legend);
+    }
+};
 // Runs fwtool (behind the emulator in cross builds) with args, no shell between.
 inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
     std::vector<std::string> argv;
@@ -88,11 +117,15 @@ inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
     argv.insert(argv.end(), args.begin(), args.end());
     return sim::RunArgv(argv, out);
 }
-// Polls pred every 5 ms until it holds; false when it still fails after ms.
+// Polls pred every 5 ms until it holds; false when it still fails after ms
+// (board milliseconds on virtual time, where a real sleep would hold time still).
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
     for (int i = 0; i < ms / 5; i++) {
         if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (sim::Virtual() != nullptr)
+            sim::SleepFor(std::chrono::milliseconds(5));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
 }

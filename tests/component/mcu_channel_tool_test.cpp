@@ -1,4 +1,5 @@
-// fwtool mcu-channel against the emulated master MCU on a pty.
+// fwtool mcu-channel against the emulated master MCU on a pty. On the wall
+// clock: the agent runs in fwtool's process, the MCU in this one.
 #include <gtest/gtest.h>
 
 #include "McuPeer.h"

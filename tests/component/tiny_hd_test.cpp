@@ -18,6 +18,8 @@ using Pair = sim::LinkPair;
 using fwtest::WaitFor;
 
 const Bytes kHello{'h', 'e', 'l', 'l', 'o', 0x01, 0x02};
+// Every test on virtual time, the main thread taking part from the start.
+const bool kVirtual = (sim::UseVirtualTime(), true);
 
 // The frames an independent reader finds on a non-blocking descriptor, until
 // n are in or ms have passed.
@@ -66,38 +68,46 @@ TEST(TinyHd, DeliveredAndAcknowledgedBothWays) {
     EXPECT_EQ(p.b.got()[2].first, (first + 1) & 0x0FFF);
 }
 
-TEST(TinyHd, LostOrDamagedFramesAreSentAgainAndDeliveredOnce) {
-    const struct {
-        const char* legend;
-        int dropAck, flip, lose;
-        int ackFlags;  // flags b wrote: two per acknowledgement
-    } rows[] = {
+struct LossRow {
+    const char* legend;
+    int dropAck, flip, lose;
+    int ackFlags;  // flags b wrote: two per acknowledgement
+};
+void PrintTo(const LossRow& r, std::ostream* os) { *os << r.legend; }
+class LostOrDamagedFrames : public ::testing::TestWithParam<LossRow> {};
+
+TEST_P(LostOrDamagedFrames, AreSentAgainAndDeliveredOnce) {
+    const LossRow& r = GetParam();
+    Pair p;
+    ASSERT_TRUE(p.ok);
+    p.b.dropFrame = r.dropAck;
+    p.a.flipFrame = r.flip;
+    p.a.loseByteOfFrame = r.lose;
+    p.a.start();
+    p.b.start();
+    EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
+    EXPECT_EQ(p.b.flags.load(), r.ackFlags);
+    sim::SleepFor(std::chrono::seconds(1));  // no second delivery comes
+    ASSERT_EQ(p.b.got().size(), 1u);
+    EXPECT_EQ(p.b.got()[0].second, kHello);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LostOrDamagedFrames,
+    ::testing::ValuesIn(std::vector<LossRow>{
         {"the acknowledgement lost: the resend is acknowledged, not delivered", 0, -1, -1, 4},
         {"a byte flipped", -1, 0, -1, 2},
         {"a byte dropped", -1, -1, 0, 2},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.legend);
-        Pair p;
-        ASSERT_TRUE(p.ok);
-        p.b.dropFrame = r.dropAck;
-        p.a.flipFrame = r.flip;
-        p.a.loseByteOfFrame = r.lose;
-        p.a.start();
-        p.b.start();
-        EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), 1);
-        EXPECT_EQ(p.b.flags.load(), r.ackFlags);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(p.b.got().size(), 1u);
-        EXPECT_EQ(p.b.got()[0].second, kHello);
-    }
-}
+    }),
+    fwtest::LegendName());
 
 TEST(TinyHd, SilentPeerGivesMinusTwoAfterThreeTransmissions) {
     Pair p(150);
     ASSERT_TRUE(p.ok);
     p.a.start();  // b never reads
+    auto t0 = sim::BoardClock::now();
     EXPECT_EQ(tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()), -2);
+    EXPECT_EQ(sim::BoardClock::now() - t0, std::chrono::milliseconds(450));  // three waits of 150 ms
     auto frames = ReadFrames(p.slave, 4, 200);
     EXPECT_EQ(frames.size(), 3u);
     for (const auto& f : frames) {
@@ -110,10 +120,11 @@ TEST(TinyHd, CloseDuringAWaitGivesMinusOne) {
     Pair p(20000);
     ASSERT_TRUE(p.ok);
     std::atomic<int> result{0};
-    std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::thread sender =
+        sim::StartThread("sender", [&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), (uint16_t)kHello.size()); });
+    sim::SleepFor(std::chrono::milliseconds(100));
     tiny_hd_close(&p.a.h);
-    sender.join();
+    sim::JoinThread(sender);
     EXPECT_EQ(result.load(), -1);
     ASSERT_TRUE(p.a.init(p.line.masterFd(), 300));  // the pair closes it again
 }
@@ -125,13 +136,13 @@ TEST(TinyHd, AcknowledgementFormsFromAForeignPeer) {
         Pair p(5000);
         ASSERT_TRUE(p.ok);
         std::atomic<int> result{0};
-        std::thread sender([&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), 3); });
+        std::thread sender = sim::StartThread("sender", [&] { result = tiny_send_wait_ack(&p.a.h, kHello.data(), 3); });
         auto frames = ReadFrames(p.slave, 1, 2000);
         ASSERT_EQ(frames.size(), 1u);
         p.a.start();
         Bytes ack = sim::McuEncodeFrame((uint16_t)((frames[0].uid & 0x0FFF) | ackBits), Bytes{0});
         ASSERT_EQ(::write(p.slave, ack.data(), ack.size()), (ssize_t)ack.size());
-        sender.join();
+        sim::JoinThread(sender);
         EXPECT_EQ(result.load(), 1);
     }
 }

@@ -172,53 +172,74 @@ TEST(YmodemTool, SendsAFileToRb) {
 
 // ---- sender faults ---------------------------------------------------------------------
 
-// tests/data/ymodem_sender_faults.tsv: one run against the emulated chip per row.
-TEST(YmodemSenderFaults, AgainstTheEmulatedChip) {
+// tests/data/ymodem_sender_faults.tsv: one run against the emulated chip a row,
+// on virtual time.
+struct FaultRow {
+    std::string legend, knob;
+    size_t size;
+    std::string result;
+    int headers, eots;
+    std::vector<int> blocks;
+};
+void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.knob; }
+
+std::vector<FaultRow> FaultRows() {
     std::istringstream table(ReadFile(FWAGENT_SOURCE_DIR "/tests/data/ymodem_sender_faults.tsv"));
-    int n = 0;
-    for (std::string row, knob, result, blocks; std::getline(table, row);) {
-        if (row[0] == '#') continue;
-        SCOPED_TRACE(row);
-        std::istringstream cols(row);
-        size_t size;
-        int headers, eots;
-        cols >> knob >> size >> result >> headers >> eots;
-        std::getline(cols, blocks);
-        sim::FaultSet set;
-        sim::DeviceFaults faults;
-        ASSERT_TRUE(knob == "-" || set.parse(knob, &result)) << result;
-        set.apply(&faults);
-        faults.valens.cPeriodMs = faults.valens.cForever ? 20 : 10000;  // else one 'C' at the start only
-        sim::PtyLine line;
-        UseSerialDevice(line.slavePath(), 0.05);
-        sim::ValensChip chip("valens", faults.valens);
-        sim::DeviceRunner runner(line, chip);
-        LogCapture log(true);
-        TaskOnPort port(line.slavePath());
-        runner.start("TX");
-        int32_t ret = Send(RandomBytes(size), "VSTX.hex");
-        runner.stop();
-        const bool ok = result == "ok";
-        EXPECT_EQ(ret, ok ? (int32_t)size : -1);
-        EXPECT_EQ(chip.record().file == RandomBytes(size) && chip.record().complete, ok);
-        EXPECT_EQ(chip.record().cancelled, !ok);
-        EXPECT_EQ(chip.record().headers, headers);
-        EXPECT_EQ(chip.record().eots, eots);
-        std::istringstream numbers(blocks);
-        std::vector<int> want;
-        for (int b; numbers >> b;) want.push_back(b);
-        EXPECT_EQ(chip.record().blocks, want);
-        n++;
+    std::vector<FaultRow> rows;
+    for (std::string line; std::getline(table, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        FaultRow r;
+        std::istringstream cols(line);
+        cols >> r.knob >> r.size >> r.result >> r.headers >> r.eots;
+        for (int b; cols >> b;) r.blocks.push_back(b);
+        r.legend = r.knob == "-" ? "none" : r.knob.substr(r.knob.find('=') + 1);
+        rows.push_back(r);
     }
-    EXPECT_GE(n, 8);
+    return rows;
+}
+class YmodemSenderFaults : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(YmodemSenderFaults, AgainstTheEmulatedChip) {
+    const FaultRow& r = GetParam();
+    sim::FaultSet set;
+    sim::DeviceFaults faults;
+    std::string result = r.result;
+    ASSERT_TRUE(r.knob == "-" || set.parse(r.knob, &result)) << result;
+    set.apply(&faults);
+    faults.valens.cPeriodMs = faults.valens.cForever ? 20 : 10000;  // else one 'C' at the start only
+    sim::PtyLine line;
+    UseSerialDevice(line.slavePath(), 0);
+    sim::ValensChip chip("valens", faults.valens);
+    sim::DeviceRunner runner(line, chip);
+    LogCapture log(true);
+    TaskOnPort port(line.slavePath());
+    runner.start("TX");
+    int32_t ret = Send(RandomBytes(r.size), "VSTX.hex");
+    runner.stop();
+    const bool ok = r.result == "ok";
+    EXPECT_EQ(ret, ok ? (int32_t)r.size : -1);
+    EXPECT_EQ(chip.record().file == RandomBytes(r.size) && chip.record().complete, ok);
+    EXPECT_EQ(chip.record().cancelled, !ok);
+    EXPECT_EQ(chip.record().headers, r.headers);
+    EXPECT_EQ(chip.record().eots, r.eots);
+    EXPECT_EQ(chip.record().blocks, r.blocks);
 }
 
-TEST(YmodemSenderFaults, ScriptedReceivers) {
+INSTANTIATE_TEST_SUITE_P(Rows, YmodemSenderFaults, ::testing::ValuesIn(FaultRows()), LegendName());
+
+// Scripted peers on a scaled wall clock: the script's own reads are timed in real time.
+namespace {
+void PrintTo(const Script& s, std::ostream* os) { *os << s.legend; }
+}  // namespace
+class ScriptedReceivers : public ::testing::TestWithParam<Script> {};
+TEST_P(ScriptedReceivers, TheSenderAnswersAsScripted) { Play(GetParam()); }
+
+std::vector<Script> ScriptedRows() {
     const std::string can = "<\x18\x18", ack = ">\x06";
     std::vector<std::string> silentAfterC = {">C"};
     for (int i = 0; i < YM_MAX_SENDS; i++) silentAfterC.push_back("<" + Header("f", "3"));
     silentAfterC.push_back(can);
-    const Script rows[] = {
+    return {
         {"a first answer NAK cancels; the name is cut at 110 characters",
          "",
          [] { return Send("abc", std::string(200, 'n')); },
@@ -239,8 +260,8 @@ TEST(YmodemSenderFaults, ScriptedReceivers) {
         {"silent after the 'C': packet 0 sent ten times, then given up", "", [] { return Send("abc", "f"); },
          silentAfterC, -1, YM_MAX_SENDS * YM_ANSWER_WAIT_MS / 1000.0, 0.03},
     };
-    for (const Script& s : rows) Play(s);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ScriptedReceivers, ::testing::ValuesIn(ScriptedRows()), LegendName());
 
 TEST(YmodemReceiver, ExactFitRepeatedBlockFiveErrorsAndASenderRepeatingItself) {
     std::vector<unsigned char> buf(1025);

@@ -3,6 +3,7 @@
 // reboot stub.
 #include <gtest/gtest.h>
 
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,35 +18,32 @@ using namespace fwtest;
 
 namespace {
 
-// Runs with a YMODEM transfer: each answer may take 10 s scaled, 0.5 s here.
-const double kValensScale = 0.05;
-
 std::string SmallHex() {
     // Two data records and the end record, checksums computed by hand.
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
-// The lab's rig; the scheduler opens the task's port itself.
+// The lab's rig on virtual time; the scheduler opens the task's port itself.
 struct SchedRig : sim::LabWorld {
-    explicit SchedRig(double scale = 0.01, sim::ValensOptions vo = {}, sim::BootloaderOptions master = {})
-        : LabWorld(sim::LabOptions{scale, master, {}, vo, false}) {
+    explicit SchedRig(sim::ValensOptions vo = {}, sim::BootloaderOptions master = {})
+        : LabWorld(sim::LabOptions{0, master, {}, vo, false}) {
         if (!ready()) throw std::runtime_error("the board could not be set up");
     }
     ~SchedRig() {
         if (thread.joinable()) {
             // A scheduler still polling: a package order with nothing staged ends it.
             task.SetUpgradeflg(true);
-            thread.join();
+            sim::JoinThread(thread);
         }
     }
     void start() {
-        thread = std::thread([this] { result = task.WaitForRead(); });
+        thread = sim::StartThread("scheduler", [this] { result = task.WaitForRead(); });
     }
     // A package order: the scheduler runs until the package branch ends.
     void runPackage() {
         task.SetUpgradeflg(true);
         start();
-        thread.join();
+        sim::JoinThread(thread);
     }
     void stageValens(const std::string& image) {
         root.write(QX_VALENS_TX_HEX, image);
@@ -68,7 +66,7 @@ struct SchedRig : sim::LabWorld {
 }  // namespace
 
 TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
-    SchedRig rig(kValensScale);
+    SchedRig rig;
     std::string image = RandomBytes(5000, 21);
     rig.stageValens(image);
     rig.root.write(QX_MASTER_HEX, SmallHex());
@@ -100,140 +98,140 @@ TEST(Scheduler, BothFlagsAtOnePollRunValensFirstThenThePackage) {
 }
 
 // Success, a refusing chip and endless requests are also fault-table rows.
-TEST(Scheduler, TheValensBranchCleansUpReportsAndSwitchesTheSerialLine) {
-    sim::ValensOptions fail;
-    fail.verdict = sim::ValensOptions::Fail;
-    struct {
-        const char* legend;
-        sim::ValensOptions vo;
-        std::string isEnd;
-        bool linked;  // valens/ is a link to another directory: removed, never followed
-    } rows[] = {{"failure", fail, "-1", false}, {"valens/ a link", {}, "1", true}};
-    for (const auto& r : rows) {
-        SchedRig rig(kValensScale, r.vo);
-        if (r.linked) {
-            rig.root.write("/other/keep", "k");
-            symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/valens").c_str());
-        }
-        rig.stageValens(RandomBytes(2000, 3));
-        rig.start();
-        rig.vela.waitUntil([](const std::vector<Datagram>& got) { return !got.empty() && got.back().type() == 400; });
-        auto got = rig.vela.datagrams();
-        ASSERT_GE(got.size(), 2u) << r.legend;
-        const Datagram& rep = got[got.size() - 2];
-        const Datagram& sw = got.back();
-        Report report;
-        ASSERT_TRUE(ParseReport(rep.payload(), &report)) << r.legend;
-        EXPECT_EQ(report.name + report.total + report.current + ":" + report.isEnd, "VALENS11:" + r.isEnd) << r.legend;
-        EXPECT_EQ(sw.payload(), "switch serial");
-        EXPECT_FALSE(rig.root.exists(QX_VALENS_DIR)) << r.legend;
-        EXPECT_EQ(rig.root.exists("/other/keep"), r.linked) << r.legend;
-        EXPECT_EQ(rig.board.resets(), 1) << r.legend;
-        EXPECT_EQ(rig.board.holder(), "") << r.legend;  // the reset took the line from the chip
-        // Back to polling with the flags cleared, no reboot.
-        EXPECT_TRUE(WaitFor([&] { return rig.task.GetValensUpFlg() == 0; }, 1000));
-        EXPECT_EQ(rig.reboot.count(), 0);
+struct ValensRow {
+    const char* legend;
+    sim::ValensOptions::Verdict verdict;
+    std::string isEnd;
+    bool linked;  // valens/ is a link to another directory: removed, never followed
+};
+void PrintTo(const ValensRow& r, std::ostream* os) { *os << r.legend; }
+class ValensBranch : public ::testing::TestWithParam<ValensRow> {};
+
+TEST_P(ValensBranch, CleansUpReportsAndSwitchesTheSerialLine) {
+    const ValensRow& r = GetParam();
+    sim::ValensOptions vo;
+    vo.verdict = r.verdict;
+    SchedRig rig(vo);
+    if (r.linked) {
+        rig.root.write("/other/keep", "k");
+        symlink(rig.root.file("/other").c_str(), rig.root.file("/home/ubuntu/valens").c_str());
     }
+    rig.stageValens(RandomBytes(2000, 3));
+    rig.start();
+    rig.vela.waitUntil([](const std::vector<Datagram>& got) { return !got.empty() && got.back().type() == 400; });
+    auto got = rig.vela.datagrams();
+    ASSERT_GE(got.size(), 2u);
+    const Datagram& rep = got[got.size() - 2];
+    const Datagram& sw = got.back();
+    Report report;
+    ASSERT_TRUE(ParseReport(rep.payload(), &report));
+    EXPECT_EQ(report.name + report.total + report.current + ":" + report.isEnd, "VALENS11:" + r.isEnd);
+    EXPECT_EQ(sw.payload(), "switch serial");
+    EXPECT_FALSE(rig.root.exists(QX_VALENS_DIR));
+    EXPECT_EQ(rig.root.exists("/other/keep"), r.linked);
+    EXPECT_EQ(rig.board.resets(), 1);
+    EXPECT_EQ(rig.board.holder(), "");  // the reset took the line from the chip
+    // Back to polling with the flags cleared, no reboot.
+    EXPECT_TRUE(WaitFor([&] { return rig.task.GetValensUpFlg() == 0; }, 1000));
+    EXPECT_EQ(rig.reboot.count(), 0);
 }
 
-TEST(Scheduler, WithoutMasterImageThereIsNoTenSecondPause) {
-    // Scale 0.2: the pause would take 2 s. Measured from the last EP port (whose
-    // missing image is followed by the walk's 1 s pause) to the start of the BV walk.
-    struct {
-        const char* legend;
-        bool master;
-        bool pause;
-    } rows[] = {{"no MASTER.hex", false, false}, {"with MASTER.hex", true, true}};
-    const double scale = 0.2;
-    for (const auto& r : rows) {
-        SchedRig rig(scale);
-        rig.root.mkdirs(QX_UPDATE_DIR);
-        if (r.master) rig.root.write(QX_MASTER_HEX, SmallHex());
-        rig.runPackage();
-        EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
-        double gap = std::chrono::duration<double>(rig.log.at("###### No File to UpGrade BV") -
-                                                   rig.log.at("cVersionFile is [", true))
-                         .count();
-        EXPECT_TRUE(r.pause ? gap >= 10 * scale : gap < 5 * scale) << r.legend << ": " << gap << " s";
-        EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0) << r.legend;
-    }
+INSTANTIATE_TEST_SUITE_P(Rows, ValensBranch,
+                         ::testing::ValuesIn(std::vector<ValensRow>{
+                             {"failure", sim::ValensOptions::Fail, "-1", false},
+                             {"valens a link", sim::ValensOptions::Auto, "1", true}}),
+                         LegendName());
+
+// Board time from the last line logged before the BV walk to its start: after
+// the master's closing report, 10 s; without a master image, only the EP walk's
+// 1 s pause after its last port.
+struct PauseRow {
+    const char* legend;
+    bool master;
+    const char* from;
+    int ms;
+};
+void PrintTo(const PauseRow& r, std::ostream* os) { *os << r.legend; }
+class MasterPause : public ::testing::TestWithParam<PauseRow> {};
+
+TEST_P(MasterPause, TenSecondsAfterTheMasterAndNoneWithoutItsImage) {
+    const PauseRow& r = GetParam();
+    SchedRig rig;
+    rig.root.mkdirs(QX_UPDATE_DIR);
+    if (r.master) rig.root.write(QX_MASTER_HEX, SmallHex());
+    rig.runPackage();
+    EXPECT_EQ(rig.reboot.count(), 1);
+    std::string text = rig.log.text();
+    EXPECT_EQ(text.find(r.from, text.rfind("EP upgrade over!")) + strlen(r.from) + 1,
+              text.find("###### No File to UpGrade BV"));  // nothing logged between
+    EXPECT_EQ(rig.log.at("###### No File to UpGrade BV") - rig.log.at(r.from, true), std::chrono::milliseconds(r.ms));
+    EXPECT_EQ(rig.master.record().attaches, r.master ? 1 : 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MasterPause,
+    ::testing::ValuesIn(std::vector<PauseRow>{
+        {"no MASTER hex", false, "EP upgrade over!  m_s8RevTimeoutNum[0]", 1000},
+        {"with MASTER hex", true, R"("name":"ST","total":"26","current":"17","percent":"100","isEnd":"0"}] [94] )", 10000}}),
+    LegendName());
 
 // Each push target and each BV port is closed with the percent it reached:
 // 100 only when flashed, 0 for an image refused before anything was written.
-TEST(Scheduler, RefusedImagesAndSilentBootLoadersAreReportedAsTheyEndedAndVelaStillHearsTheEnd) {
+struct RefusedRow {
+    const char* legend;
+    std::string master, ioMcu, bv;  // "fifo": a FIFO in its place; "": none
+    bool linkedDir;                 // the staging directory is a link to another directory
+    bool silentMaster;
+    std::vector<std::string> reports;  // the plain ones: name:percent:isEnd
+    int masterAttaches, ioAttaches;
+    size_t refusals;  // "######" lines of images refused or not regular
+};
+void PrintTo(const RefusedRow& r, std::ostream* os) { *os << r.legend; }
+class RefusedImages : public ::testing::TestWithParam<RefusedRow> {};
+
+TEST_P(RefusedImages, AreReportedAsTheyEndedAndVelaStillHearsTheEnd) {
+    const RefusedRow& r = GetParam();
+    sim::BootloaderOptions masterOpt;
+    masterOpt.silent = r.silentMaster;
+    SchedRig rig({}, masterOpt);
+    if (!r.ioMcu.empty()) rig.root.write(QX_IOMCU_HEX, r.ioMcu);
+    if (!r.bv.empty()) rig.root.write(QX_BV_HEX, r.bv);
+    rig.root.mkdirs(QX_UPDATE_DIR);
+    if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
+    if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
+    if (r.linkedDir) {
+        std::string dir = rig.root.file(QX_UPDATE_DIR);
+        dir.pop_back();
+        rename(dir.c_str(), rig.root.file("/other").c_str());
+        symlink(rig.root.file("/other").c_str(), dir.c_str());
+    }
+    rig.runPackage();
+    EXPECT_EQ(rig.plainReports(), r.reports);
+    EXPECT_EQ(rig.master.record().attaches, r.masterAttaches);
+    EXPECT_EQ(rig.io.record().attaches, r.ioAttaches);
+    for (int p = 1; p <= 8 && !r.bv.empty(); p++) EXPECT_EQ(rig.isp.bv(p).entries(), 0);
+    EXPECT_EQ(rig.log.count("refused, nothing sent") + rig.log.count("is not a regular file"), r.refusals);
+    EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir);
+    EXPECT_EQ(rig.reboot.count(), 1);
+}
+
+std::vector<RefusedRow> RefusedRows() {
     const std::string bad = ":0400000001020304F3\r\n:00000001FF\r\n";  // checksum off by one
-    sim::BootloaderOptions silent;
-    silent.silent = true;
     std::vector<std::string> bvRefused = {"ST:100:0"};
     for (int p = 1; p <= 8; p++) bvRefused.push_back("BV(" + std::to_string(p) + "):0:0");
     bvRefused.push_back("IoMcu:100:1");
-    struct {
-        const char* legend;
-        std::string master, ioMcu, bv;     // "fifo": a FIFO in its place; "": none
-        bool linkedDir;                    // the staging directory is a link to another directory
-        sim::BootloaderOptions masterOpt;
-        std::vector<std::string> reports;  // the plain ones: name:percent:isEnd
-        int masterAttaches, ioAttaches;
-        size_t refusals;  // "######" lines of images refused or not regular
-    } rows[] = {
-        {"bad checksum in the master image", bad, SmallHex(), "", false, {}, {"ST:0:0", "IoMcu:100:1"}, 0, 1, 1},
-        {"a record after the IO MCU image's end",
-         SmallHex(),
-         SmallHex() + SmallHex(),
-         "",
-         false,
-         {},
-         {"ST:100:0", "IoMcu:0:1"},
-         1,
-         0,
-         1},
-        {"master a FIFO, never waited on; the linked directory removed, never followed",
-         "fifo",
-         SmallHex(),
-         "",
-         true,
-         {},
-         {"IoMcu:100:1"},
-         0,
-         1,
-         1},
-        {"BV.hex with a bad checksum: every BV port hears 0",
-         SmallHex(),
-         SmallHex(),
-         bad,
-         false,
-         {},
-         bvRefused,
-         1,
-         1,
-         0},
-        {"the master boot loader never ready: ST hears 0", SmallHex(), "", "", false, silent, {"ST:0:0"}, 1, 0, 0},
+    return {
+        {"bad checksum in the master image", bad, SmallHex(), "", false, false, {"ST:0:0", "IoMcu:100:1"}, 0, 1, 1},
+        {"a record after the IO MCU image's end", SmallHex(), SmallHex() + SmallHex(), "", false, false,
+         {"ST:100:0", "IoMcu:0:1"}, 1, 0, 1},
+        {"master a FIFO, never waited on; the linked directory removed, never followed", "fifo", SmallHex(), "",
+         true, false, {"IoMcu:100:1"}, 0, 1, 1},
+        {"BV.hex with a bad checksum: every BV port hears 0", SmallHex(), SmallHex(), bad, false, false, bvRefused,
+         1, 1, 0},
+        {"the master boot loader never ready: ST hears 0", SmallHex(), "", "", false, true, {"ST:0:0"}, 1, 0, 0},
     };
-    for (const auto& r : rows) {
-        SchedRig rig(0.01, {}, r.masterOpt);
-        if (!r.ioMcu.empty()) rig.root.write(QX_IOMCU_HEX, r.ioMcu);
-        if (!r.bv.empty()) rig.root.write(QX_BV_HEX, r.bv);
-        rig.root.mkdirs(QX_UPDATE_DIR);
-        if (r.master == "fifo") mkfifo(rig.root.file(QX_MASTER_HEX).c_str(), 0600);
-        if (r.master != "fifo") rig.root.write(QX_MASTER_HEX, r.master);
-        if (r.linkedDir) {
-            std::string dir = rig.root.file(QX_UPDATE_DIR);
-            dir.pop_back();
-            rename(dir.c_str(), rig.root.file("/other").c_str());
-            symlink(rig.root.file("/other").c_str(), dir.c_str());
-        }
-        rig.runPackage();
-        EXPECT_EQ(rig.plainReports(), r.reports) << r.legend;
-        EXPECT_EQ(rig.master.record().attaches, r.masterAttaches) << r.legend;
-        EXPECT_EQ(rig.io.record().attaches, r.ioAttaches) << r.legend;
-        for (int p = 1; p <= 8 && !r.bv.empty(); p++) EXPECT_EQ(rig.isp.bv(p).entries(), 0) << r.legend;
-        EXPECT_EQ(rig.log.count("refused, nothing sent") + rig.log.count("is not a regular file"), r.refusals)
-            << r.legend;
-        EXPECT_EQ(rig.root.exists("/other/IOMCU.hex"), r.linkedDir) << r.legend;
-        EXPECT_EQ(rig.reboot.count(), 1) << r.legend;
-    }
 }
+INSTANTIATE_TEST_SUITE_P(Rows, RefusedImages, ::testing::ValuesIn(RefusedRows()), LegendName());
 
 // A reboot that fails is recorded and the agent takes orders again; a second
 // package order while one runs is refused and changes nothing on disk or line.
@@ -267,7 +265,7 @@ TEST(Scheduler, AFailedRebootIsRecordedAndASecondOrderMidRunChangesNothing) {
     // Served again: the second package now goes through, and this reboot works.
     rig.reboot.exitWith(0);
     ASSERT_EQ(rig.host.Task_UpdateFile_Path("second-order"), 0);
-    rig.thread.join();
+    sim::JoinThread(rig.thread);
     EXPECT_EQ(rig.master.record().hexText, second);
     EXPECT_EQ(rig.reboot.count(), 2);
     EXPECT_NE(rig.root.read(QX_LAST_RUN).find("order_id=second-order\n"), std::string::npos);

@@ -2,21 +2,25 @@
 
 #include <errno.h>
 
+#include <atomic>
+
 namespace {
-QxClock* s_pClock = nullptr;
+// Set before the agent's threads start; atomic so that a harness installing
+// one while a thread of its own already reads it is still well defined.
+std::atomic<QxClock*> s_clock{nullptr};
 
 uint64_t TsNs(const struct timespec& i_ts) { return (uint64_t)i_ts.tv_sec * 1000000000u + (uint64_t)i_ts.tv_nsec; }
 
 void Now(clockid_t i_id, struct timespec* o_pTs) {
-    if (s_pClock != nullptr)
-        s_pClock->Now(i_id, o_pTs);
+    if (QxClock* pClock = QxClock_Installed())
+        pClock->Now(i_id, o_pTs);
     else
         clock_gettime(i_id, o_pTs);
 }
 }  // namespace
 
-void QxClock_Install(QxClock* i_pClock) { s_pClock = i_pClock; }
-QxClock* QxClock_Installed() { return s_pClock; }
+void QxClock_Install(QxClock* i_pClock) { s_clock.store(i_pClock, std::memory_order_release); }
+QxClock* QxClock_Installed() { return s_clock.load(std::memory_order_acquire); }
 
 uint64_t Clock_MonoNs() {
     struct timespec ts;
@@ -37,26 +41,29 @@ void Clock_MonoDeadline(struct timespec* o_pTs, uint32_t i_u32Ms) {
 }
 
 time_t Clock_Time() {
-    if (s_pClock == nullptr) return time(nullptr);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return time(nullptr);
     struct timespec ts;
-    s_pClock->Now(CLOCK_REALTIME, &ts);
+    pClock->Now(CLOCK_REALTIME, &ts);
     return ts.tv_sec;
 }
 
 void Clock_TimeOfDay(struct timeval* o_pTv) {
-    if (s_pClock == nullptr) {
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) {
         gettimeofday(o_pTv, nullptr);
         return;
     }
     struct timespec ts;
-    s_pClock->Now(CLOCK_REALTIME, &ts);
+    pClock->Now(CLOCK_REALTIME, &ts);
     o_pTv->tv_sec = ts.tv_sec;
     o_pTv->tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
 }
 
 void Clock_SleepUs(uint64_t i_u64Us) {
-    if (s_pClock != nullptr) {
-        s_pClock->Sleep(i_u64Us * 1000u);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock != nullptr) {
+        pClock->Sleep(i_u64Us * 1000u);
         return;
     }
     struct timespec ts;
@@ -67,17 +74,20 @@ void Clock_SleepUs(uint64_t i_u64Us) {
 }
 
 int Clock_Poll(struct pollfd* io_pFds, nfds_t i_n, int i_s32TimeoutMs) {
-    if (s_pClock == nullptr) return poll(io_pFds, i_n, i_s32TimeoutMs);
-    return s_pClock->Poll(io_pFds, i_n, i_s32TimeoutMs < 0 ? -1 : (int64_t)i_s32TimeoutMs * 1000000);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return poll(io_pFds, i_n, i_s32TimeoutMs);
+    return pClock->Poll(io_pFds, i_n, i_s32TimeoutMs < 0 ? -1 : (int64_t)i_s32TimeoutMs * 1000000);
 }
 
 int Clock_PPoll(struct pollfd* io_pFds, nfds_t i_n, const struct timespec* i_pTimeout) {
-    if (s_pClock == nullptr) return ppoll(io_pFds, i_n, i_pTimeout, nullptr);
-    return s_pClock->Poll(io_pFds, i_n, i_pTimeout == nullptr ? -1 : (int64_t)TsNs(*i_pTimeout));
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return ppoll(io_pFds, i_n, i_pTimeout, nullptr);
+    return pClock->Poll(io_pFds, i_n, i_pTimeout == nullptr ? -1 : (int64_t)TsNs(*i_pTimeout));
 }
 
 int Clock_Select(int i_s32Nfds, fd_set* io_pRead, fd_set* io_pWrite, fd_set* io_pExcept, const struct timeval* i_pTv) {
-    if (s_pClock == nullptr) {
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) {
         struct timeval tv;
         if (i_pTv != nullptr) tv = *i_pTv;
         return select(i_s32Nfds, io_pRead, io_pWrite, io_pExcept, i_pTv != nullptr ? &tv : nullptr);
@@ -93,7 +103,7 @@ int Clock_Select(int i_s32Nfds, fd_set* io_pRead, fd_set* io_pWrite, fd_set* io_
         if (sEvents != 0) aFds[n++] = {fd, sEvents, 0};
     }
     int64_t s64Ns = i_pTv == nullptr ? -1 : (int64_t)i_pTv->tv_sec * 1000000000 + (int64_t)i_pTv->tv_usec * 1000;
-    int nRet = s_pClock->Poll(aFds, n, s64Ns);
+    int nRet = pClock->Poll(aFds, n, s64Ns);
     if (nRet < 0) return nRet;
     if (io_pRead != nullptr) FD_ZERO(io_pRead);
     if (io_pWrite != nullptr) FD_ZERO(io_pWrite);
@@ -120,26 +130,36 @@ int Clock_Select(int i_s32Nfds, fd_set* io_pRead, fd_set* io_pWrite, fd_set* io_
 }
 
 int Clock_CondWait(pthread_cond_t* i_pCond, pthread_mutex_t* i_pMutex) {
-    if (s_pClock == nullptr) return pthread_cond_wait(i_pCond, i_pMutex);
-    return s_pClock->CondWait(i_pCond, i_pMutex, nullptr);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return pthread_cond_wait(i_pCond, i_pMutex);
+    return pClock->CondWait(i_pCond, i_pMutex, nullptr);
 }
 
 int Clock_CondTimedWait(pthread_cond_t* i_pCond, pthread_mutex_t* i_pMutex, const struct timespec* i_pMonoDeadline) {
-    if (s_pClock == nullptr) return pthread_cond_timedwait(i_pCond, i_pMutex, i_pMonoDeadline);
-    return s_pClock->CondWait(i_pCond, i_pMutex, i_pMonoDeadline);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return pthread_cond_timedwait(i_pCond, i_pMutex, i_pMonoDeadline);
+    return pClock->CondWait(i_pCond, i_pMutex, i_pMonoDeadline);
 }
 
 int Clock_CondBroadcast(pthread_cond_t* i_pCond) {
-    if (s_pClock == nullptr) return pthread_cond_broadcast(i_pCond);
-    s_pClock->CondBroadcast(i_pCond);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return pthread_cond_broadcast(i_pCond);
+    pClock->CondBroadcast(i_pCond);
     return 0;
 }
 
 void Clock_Drain(int i_fd) {
-    if (s_pClock != nullptr) s_pClock->Drain(i_fd);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock != nullptr) pClock->Drain(i_fd, 0);
+}
+
+void Clock_TxRoom(int i_fd) {
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock != nullptr) pClock->Drain(i_fd, QX_TX_BUFFER);
 }
 
 int Clock_ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg) {
-    if (s_pClock == nullptr) return pthread_create(o_pTid, i_pAttr, i_fn, i_pArg);
-    return s_pClock->ThreadCreate(o_pTid, i_pAttr, i_fn, i_pArg);
+    QxClock* const pClock = QxClock_Installed();
+    if (pClock == nullptr) return pthread_create(o_pTid, i_pAttr, i_fn, i_pArg);
+    return pClock->ThreadCreate(o_pTid, i_pAttr, i_fn, i_pArg);
 }

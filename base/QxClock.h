@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -28,8 +29,12 @@ public:
     virtual void CondBroadcast(pthread_cond_t* i_pCond) = 0;
     // As pthread_create; the clock learns of the thread before it runs.
     virtual int ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg) = 0;
-    // Returns once what was written to the serial port has left it.
-    virtual void Drain(int i_fd) { (void)i_fd; }
+    // Returns once at most i_uKeep of the bytes written to the serial port
+    // have not left it yet.
+    virtual void Drain(int i_fd, size_t i_uKeep) {
+        (void)i_fd;
+        (void)i_uKeep;
+    }
 };
 
 // Installs the process's clock (null: the system's). Once, before any thread
@@ -59,4 +64,9 @@ int Clock_CondBroadcast(pthread_cond_t* i_pCond);
 // it has gone out. On the board stty itself waits for that, so this does
 // nothing there.
 void Clock_Drain(int i_fd);
+// After a write to the serial port: returns once the port's transmit buffer
+// (QX_TX_BUFFER bytes) has room again. On the board the write itself waits
+// for that (or takes less), so this does nothing there.
+#define QX_TX_BUFFER 4096
+void Clock_TxRoom(int i_fd);
 int Clock_ThreadCreate(pthread_t* o_pTid, const pthread_attr_t* i_pAttr, void* (*i_fn)(void*), void* i_pArg);

@@ -56,6 +56,7 @@ ssize_t UartWriteBounded(int i_fd, const void* i_pBuf, size_t i_uLen) {
     size_t uDone = 0;
     while (uDone < i_uLen) {
         ssize_t n = write(i_fd, p + uDone, i_uLen - uDone);
+        if (n > 0) Clock_TxRoom(i_fd);
         uint64_t u64Now = MonoUs();
         if (n > 0) {
             uDone += (size_t)n;

@@ -359,18 +359,18 @@ int VirtualClock::ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void*
     return r;
 }
 
-void VirtualClock::setDrain(std::function<void()> drain) {
+void VirtualClock::setDrain(std::function<void(size_t)> drain) {
     std::lock_guard<std::mutex> lock(mu_);
     drain_ = std::move(drain);
 }
 
-void VirtualClock::Drain(int) {
-    std::function<void()> drain;
+void VirtualClock::Drain(int, size_t keep) {
+    std::function<void(size_t)> drain;
     {
         std::lock_guard<std::mutex> lock(mu_);
         drain = drain_;
     }
-    if (drain) drain();
+    if (drain) drain(keep);
 }
 
 std::thread VirtualClock::spawn(const std::string& name, std::function<void()> fn) {

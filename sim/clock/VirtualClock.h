@@ -42,9 +42,10 @@ public:
     int CondWait(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* monoDeadline) override;
     void CondBroadcast(pthread_cond_t* cond) override;
     int ThreadCreate(pthread_t* tid, const pthread_attr_t* attr, void* (*fn)(void*), void* arg) override;
-    void Drain(int fd) override;
-    // What Drain() waits for: the emulated line taking what the agent wrote.
-    void setDrain(std::function<void()> drain);
+    void Drain(int fd, size_t keep) override;
+    // What Drain() waits for: the emulated line carrying what the agent wrote
+    // until at most `keep` bytes are left.
+    void setDrain(std::function<void(size_t keep)> drain);
 
     // Nanoseconds on the monotonic clock.
     uint64_t nowNs() const;
@@ -94,7 +95,7 @@ private:
     bool reportedStuck_ = false;
     Participant* turn_ = nullptr;  // the thread that runs
     std::vector<Participant*> parts_;
-    std::function<void()> drain_;  // under mu_
+    std::function<void(size_t)> drain_;  // under mu_
 };
 
 class ScaledClock : public QxClock {

@@ -55,7 +55,7 @@ std::chrono::nanoseconds Bootloader::tickIn() const {
         // Noise, once it began, goes out every millisecond.
         return opt_.noise && in.count() == 0 ? std::chrono::milliseconds(1) : in;
     }
-    if (opt_.repeatToken && !ended_) return until(tokenAt_ + Ms(opt_.tokenDelayMs));
+    if (opt_.repeatToken && !ended_) return until(tokenAt_ + Ms(opt_.repeatMs));
     if (ended_ && !rec_.closed && !opt_.noClosingText) return until(endedAt_ + Ms(opt_.closingDelayMs));
     return none;
 }
@@ -140,7 +140,7 @@ void Bootloader::onTick(Link& link) {
                 tokenAt_ = now;
                 say = opt_.token;
             }
-        } else if (opt_.repeatToken && !ended_ && now - tokenAt_ >= Ms(opt_.tokenDelayMs)) {
+        } else if (opt_.repeatToken && !ended_ && now - tokenAt_ >= Ms(opt_.repeatMs)) {
             tokenAt_ = now;
             say = opt_.token;
         } else if (ended_ && !rec_.closed && !opt_.noClosingText && now - endedAt_ >= Ms(opt_.closingDelayMs)) {

@@ -24,7 +24,8 @@ struct BootloaderOptions {
     // Fault knobs.
     bool silent = false;               // never says anything
     bool noClosingText = false;        // takes the image, then says nothing
-    bool repeatToken = false;          // says its ready token again every tokenDelayMs until the end record
+    bool repeatToken = false;          // says its ready token again every repeatMs until the end record
+    double repeatMs = 250;
     bool noise = false;                // says nothing but noise, for ever, once at 115200
 };
 

@@ -106,13 +106,12 @@ void Board::run() {
         // it (stty) before this thread gets to read them.
         // Asleep until bytes come or the holder's next timer; the run flag is
         // looked at every second.
-        int waitMs = 1000;
+        std::chrono::nanoseconds wait = std::chrono::seconds(1);
         if (current_) {
             auto in = current_->tickIn();
-            if (in.count() >= 0)
-                waitMs = (int)std::min<int64_t>(waitMs, (in.count() + 999999) / 1000000);
+            if (in.count() >= 0) wait = std::min(wait, in);
         }
-        ssize_t n = line_.read(buf, sizeof(buf), waitMs);
+        ssize_t n = line_.read(buf, sizeof(buf), wait);
         speedBefore_ = speedAfter_;
         speedAfter_ = line_.baud();
         if (n > 0) noise(buf, (size_t)n);

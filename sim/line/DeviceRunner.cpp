@@ -25,10 +25,10 @@ void DeviceRunner::stop() {
 void DeviceRunner::run() {
     uint8_t buf[4096];
     while (running_.load()) {
-        int waitMs = 1000;
+        std::chrono::nanoseconds wait = std::chrono::seconds(1);
         auto in = dev_.tickIn();
-        if (in.count() >= 0) waitMs = (int)std::min<int64_t>(waitMs, (in.count() + 999999) / 1000000);
-        ssize_t n = line_.read(buf, sizeof(buf), waitMs);
+        if (in.count() >= 0) wait = std::min(wait, in);
+        ssize_t n = line_.read(buf, sizeof(buf), wait);
         if (n > 0) dev_.onBytes(*link_, buf, (size_t)n);
         if (n <= 0 || dev_.tickIn().count() == 0) dev_.onTick(*link_);
     }

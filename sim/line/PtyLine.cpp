@@ -16,6 +16,10 @@
 
 namespace sim {
 
+namespace {
+std::atomic<PtyLine*> s_boardLine{nullptr};  // see SetBoardLine
+}  // namespace
+
 unsigned BaudFromSpeed(unsigned s) {
     switch (s) {
         case B9600: return 9600;
@@ -43,6 +47,7 @@ PtyLine::PtyLine() {
     initial_ = tio;
     // On virtual time a byte always takes its time on the line.
     pacing_ = Virtual() != nullptr;
+    if (pacing_) SetBoardLine(this);
     int fl = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, fl | O_NONBLOCK);
     fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -50,24 +55,45 @@ PtyLine::PtyLine() {
 }
 
 PtyLine::~PtyLine() {
+    PtyLine* self = this;
+    s_boardLine.compare_exchange_strong(self, nullptr);
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
 }
 
-void PtyLine::drain() {
+void PtyLine::drain(size_t keep) {
     if (Virtual() == nullptr) return;
-    auto drained = [this] {
-        if (!fifo_.empty()) return false;
-        if (taken_ >= holdAfter_) return true;  // the line holds flow: nothing will cross
+    // Bytes still on their way: those the board has not taken from the pty
+    // yet, and those whose last bit is not over. On the line's time, not on
+    // when the board hands them to the device.
+    auto onTheWay = [this](uint64_t now) {
+        size_t n = (size_t)(arrival_.end() - std::upper_bound(arrival_.begin(), arrival_.end(), now));
+        if (taken_ >= holdAfter_) return n;  // the line holds flow: nothing more will cross
         struct pollfd pfd = {master_, POLLIN, 0};
-        return ::poll(&pfd, 1, 0) == 0;
+        return ::poll(&pfd, 1, 0) > 0 ? SIZE_MAX : n;
     };
     std::unique_lock<std::mutex> lock(crossMutex_);
-    WaitFor(lock, crossCv_, std::chrono::seconds(2), drained);
+    const uint64_t giveUp = Clock_MonoNs() + 60000000000ull;
+    for (;;) {
+        uint64_t now = Clock_MonoNs();
+        size_t left = onTheWay(now);
+        if (left <= keep || now >= giveUp) return;
+        // When the byte that leaves `keep` behind is over; or the board's
+        // next take from the pty.
+        uint64_t until = left == SIZE_MAX ? giveUp : arrival_[arrival_.size() - keep - 1];
+        WaitFor(lock, crossCv_, std::chrono::nanoseconds(until - now), [&] {
+            size_t l = onTheWay(Clock_MonoNs());
+            return l <= keep || (left == SIZE_MAX && l != SIZE_MAX);  // taken: the time to wait is known now
+        });
+    }
 }
 
 void SetBoardLine(PtyLine* line) {
-    if (VirtualClock* v = Virtual()) v->setDrain(line != nullptr ? [line] { line->drain(); } : std::function<void()>());
+    s_boardLine = line;
+    if (VirtualClock* v = Virtual())
+        v->setDrain([](size_t keep) {
+            if (PtyLine* l = s_boardLine.load()) l->drain(keep);
+        });
 }
 
 void PtyLine::powerCut() {
@@ -88,16 +114,27 @@ unsigned PtyLine::baud() const {
     return BaudFromSpeed(cfgetospeed(&tio));
 }
 
-void PtyLine::pace(size_t bytes) const {
+void PtyLine::pace(size_t bytes) {
     if (!pacing_) return;
     unsigned b = baud();
     if (b == 0) return;
-    SleepFor(std::chrono::nanoseconds((uint64_t)bytes * 10u * 1000000000u / b));
+    // The line carries both ways at once: what the agent writes meanwhile
+    // goes on the line when it is written.
+    const uint64_t end = Clock_MonoNs() + (uint64_t)bytes * 10u * 1000000000u / b;
+    for (uint64_t now = Clock_MonoNs(); now < end; now = Clock_MonoNs()) {
+        struct timespec wait = {(time_t)((end - now) / 1000000000u), (long)((end - now) % 1000000000u)};
+        struct pollfd pfd = {master_, POLLIN, 0};
+        bool holding = taken_ >= holdAfter_;
+        if (Clock_PPoll(holding ? nullptr : &pfd, holding ? 0 : 1, &wait) > 0) takeInstant();
+    }
 }
 
 bool PtyLine::write(const void* data, size_t len) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    if (LineTap* tap = tap_.load()) tap->onLine(false, p, len, baud());
+    if (LineTap* tap = tap_.load()) {
+        auto now = BoardClock::now();
+        tap->onLine(false, p, len, baud(), now, now);
+    }
     size_t done = 0;
     bool paced = false;
     while (done < len) {
@@ -123,8 +160,15 @@ bool PtyLine::write(const void* data, size_t len) {
     return true;
 }
 
+ssize_t PtyLine::read(void* buf, size_t len, std::chrono::nanoseconds timeout) {
+    if (pacing_) return readOnTheLine(static_cast<uint8_t*>(buf), len, timeout);
+    return read(buf, len, timeout.count() < 0 ? -1 : (int)((timeout.count() + 999999) / 1000000));
+}
+
 ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
-    if (pacing_) return readOnTheLine(static_cast<uint8_t*>(buf), len, timeoutMs);
+    if (pacing_)
+        return readOnTheLine(static_cast<uint8_t*>(buf), len,
+                             std::chrono::milliseconds(timeoutMs < 0 ? -1 : timeoutMs));
     size_t room = holdAfter_ > taken_ ? holdAfter_ - taken_ : 0;
     if (room == 0) {
         PollFor(nullptr, 0, timeoutMs < 0 ? 10 : timeoutMs);
@@ -137,7 +181,10 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
     ssize_t n = ::read(master_, buf, std::min(len, room));
     if (n < 0) return (errno == EAGAIN || errno == EINTR || errno == EIO) ? 0 : -1;
     taken_ += (size_t)n;
-    if (LineTap* tap = tap_.load(); tap && n > 0) tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud());
+    if (LineTap* tap = tap_.load(); tap && n > 0) {
+        auto now = BoardClock::now();
+        tap->onLine(true, static_cast<uint8_t*>(buf), (size_t)n, baud(), now, now);
+    }
     return n;
 }
 
@@ -146,6 +193,7 @@ ssize_t PtyLine::read(void* buf, size_t len, int timeoutMs) {
 // again while the agent, given room, writes more. How the kernel split the
 // writes makes no difference to what is on the line, nor when it arrives.
 void PtyLine::takeInstant() {
+    std::lock_guard<std::mutex> taking(takeMutex_);  // in line order, whichever thread takes
     uint8_t tmp[4096];
     for (;;) {
         Settle();
@@ -163,32 +211,39 @@ void PtyLine::takeInstant() {
             taken_ += (size_t)n;
             got += (size_t)n;
             unsigned b = baud();
-            if (LineTap* tap = tap_.load()) tap->onLine(true, tmp, (size_t)n, b);
             // Each byte takes 10 bits at the line's speed, after the one before it.
-            std::lock_guard<std::mutex> lock(crossMutex_);
-            uint64_t start = std::max<uint64_t>(Clock_MonoNs(), lastArrival_);
-            for (ssize_t i = 0; i < n; i++) {
-                fifo_.push_back(tmp[i]);
-                arrival_.push_back(b ? start + (uint64_t)(i + 1) * 10000000000ull / b : start);
+            uint64_t start;
+            {
+                std::lock_guard<std::mutex> lock(crossMutex_);
+                start = std::max<uint64_t>(Clock_MonoNs(), lastArrival_);
+                for (ssize_t i = 0; i < n; i++) {
+                    fifo_.push_back(tmp[i]);
+                    arrival_.push_back(b ? start + (uint64_t)(i + 1) * 10000000000ull / b : start);
+                }
+                lastArrival_ = arrival_.back();
             }
-            lastArrival_ = arrival_.back();
+            if (LineTap* tap = tap_.load())
+                tap->onLine(true, tmp, (size_t)n, b, BoardClock::time_point(std::chrono::nanoseconds(start)),
+                            BoardClock::time_point(std::chrono::nanoseconds(lastArrival_)));
         }
+        // A writer waiting for room in the transmit buffer looks again.
+        if (got > 0) NotifyAll(crossCv_);
         if (got == 0) return;
     }
 }
 
 // On virtual time: bytes reach the board when the line has carried them, in
 // batches of what was on the line when the batch began (at most len).
-ssize_t PtyLine::readOnTheLine(uint8_t* buf, size_t len, int timeoutMs) {
-    const uint64_t deadline = timeoutMs < 0 ? UINT64_MAX : Clock_MonoNs() + (uint64_t)timeoutMs * 1000000u;
+ssize_t PtyLine::readOnTheLine(uint8_t* buf, size_t len, std::chrono::nanoseconds timeout) {
+    const uint64_t deadline = timeout.count() < 0 ? UINT64_MAX : Clock_MonoNs() + (uint64_t)timeout.count();
     for (;;) {
         uint64_t now = Clock_MonoNs(), due = deadline;
         {
             std::lock_guard<std::mutex> lock(crossMutex_);
             if (batch_ == 0) batch_ = std::min(fifo_.size(), len);
             if (batch_ > 0) {
-                due = arrival_[batch_ - 1];
-                if (due <= now) {
+                due = std::min(deadline, arrival_[batch_ - 1]);
+                if (arrival_[batch_ - 1] <= now) {
                     size_t n = batch_;
                     std::copy(fifo_.begin(), fifo_.begin() + (long)n, buf);
                     fifo_.erase(fifo_.begin(), fifo_.begin() + (long)n);

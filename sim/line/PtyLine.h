@@ -13,14 +13,19 @@
 #include <mutex>
 #include <string>
 
+#include "VirtualClock.h"
+
 namespace sim {
 
 // Sees every byte that crosses the line (a trace recorder).
 class LineTap {
 public:
     virtual ~LineTap() = default;
-    // fromAgent: written by the agent (read by the board); baud: the line's speed then.
-    virtual void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) = 0;
+    // fromAgent: written by the agent (read by the board); baud: the line's
+    // speed then; start, end: when the first byte went on the line and when
+    // the last one is over (the same for bytes the board writes).
+    virtual void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud, BoardClock::time_point start,
+                        BoardClock::time_point end) = 0;
 };
 
 class PtyLine {
@@ -50,21 +55,24 @@ public:
     // Reads what the agent wrote; waits at most timeoutMs (-1: no limit).
     // Returns the byte count, 0 on time-out, -1 on error.
     ssize_t read(void* buf, size_t len, int timeoutMs);
+    // The same with the time-out to the nanosecond (negative: no limit).
+    ssize_t read(void* buf, size_t len, std::chrono::nanoseconds timeout);
 
     // Set before the line is used, cleared after; nullptr: no tap.
     void setTap(LineTap* tap) { tap_ = tap; }
 
-    // Returns once what the agent wrote has crossed the line (on virtual
-    // time; at once on a wall clock), as stty drains a serial port's output
-    // before it changes the speed.
-    void drain();
+    // Returns once what the agent wrote has crossed the line but `keep`
+    // bytes (on virtual time; at once on a wall clock): as stty drains a
+    // serial port's output before it changes the speed (0), and as a write
+    // waits for room in the port's transmit buffer.
+    void drain(size_t keep = 0);
 
     // What a power cut leaves, once nobody writes: nothing in flight either
     // way, and the port at the speed and mode it comes up with.
     void powerCut();
 
 private:
-    void pace(size_t bytes) const;
+    void pace(size_t bytes);
     int master_ = -1;
     int slave_ = -1;  // kept open so the line never hangs up between agent opens
     struct termios initial_ {};  // as the port comes up
@@ -76,7 +84,8 @@ private:
     // On virtual time, what the agent wrote on its way over the line: each
     // byte with the board time it arrives.
     void takeInstant();
-    ssize_t readOnTheLine(uint8_t* buf, size_t len, int timeoutMs);
+    ssize_t readOnTheLine(uint8_t* buf, size_t len, std::chrono::nanoseconds timeout);
+    std::mutex takeMutex_;
     std::mutex crossMutex_;
     std::condition_variable crossCv_;
     std::deque<uint8_t> fifo_;
@@ -85,7 +94,9 @@ private:
     size_t batch_ = 0;  // bytes of the batch under way (their last one's arrival ends it)
 };
 
-// The board's line: the agent's Clock_Drain waits for it (null: none).
+// The board's line: the agent's Clock_Drain and Clock_TxRoom wait for it
+// (null: none). A line made on virtual time is the board's line until
+// another is made or it goes.
 void SetBoardLine(PtyLine* line);
 
 // Speed constant (B57600...) to bit/s; 0 when unknown.

@@ -141,31 +141,72 @@ std::string TraceHolderName(const std::string& boardName) {
     return s;
 }
 
-void Trace::onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) {
-    auto now = BoardClock::now();
+void Trace::onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud, BoardClock::time_point start,
+                   BoardClock::time_point end) {
     std::string holder = TraceHolderName(holder_ ? holder_() : "");
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fromAgent) {
+        auto each = len > 0 ? (end - start) / (long)len : end - start;
+        for (size_t i = 0; i < len; i++)
+            agent_.push_back({data[i], baud, holder, start + each * (long)i, start + each * (long)(i + 1)});
+        return;
+    }
     if (!records_.empty()) {
         TraceRecord& last = records_.back();
-        if (last.fromAgent == fromAgent && last.baud == baud && last.holder == holder && now - last_ < kBurstGap) {
+        if (last.fromAgent == fromAgent && last.baud == baud && last.holder == holder && start - last_ < kBurstGap) {
             last.bytes.append((const char*)data, len);
-            last_ = now;
+            last_ = end;
             return;
         }
     }
     TraceRecord r;
-    r.t = std::chrono::duration<double>(now - t0_).count();
+    r.t = std::chrono::duration<double>(start - t0_).count();
     r.baud = baud;
     r.holder = holder;
     r.fromAgent = fromAgent;
     r.bytes.assign((const char*)data, len);
     records_.push_back(std::move(r));
-    last_ = now;
+    last_ = end;
 }
 
 std::vector<TraceRecord> Trace::records() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
+    // The agent's bytes in bursts, cut at gaps, at changes of speed or
+    // holder, and where an answer starts; then all in time order (the
+    // agent's first at one instant).
+    std::vector<std::pair<BoardClock::time_point, TraceRecord>> all;
+    for (const TraceRecord& r : records_)
+        all.push_back({t0_ + std::chrono::duration_cast<BoardClock::duration>(std::chrono::duration<double>(r.t)), r});
+    std::vector<BoardClock::time_point> answers;
+    for (const auto& a : all) answers.push_back(a.first);
+    std::sort(answers.begin(), answers.end());
+    size_t first = 0;
+    for (size_t i = 0; i < agent_.size(); i++) {
+        const AgentByte& b = agent_[i];
+        bool join = i > first;
+        if (join) {
+            const AgentByte& prev = agent_[i - 1];
+            auto answer = std::upper_bound(answers.begin(), answers.end(), agent_[first].start);
+            join = prev.baud == b.baud && prev.holder == b.holder && b.start - prev.end < kBurstGap &&
+                   (answer == answers.end() || *answer > b.start);
+        }
+        if (!join) {
+            first = i;
+            TraceRecord r;
+            r.t = std::chrono::duration<double>(b.start - t0_).count();
+            r.baud = b.baud;
+            r.holder = b.holder;
+            r.fromAgent = true;
+            all.push_back({b.start, r});
+        }
+        all.back().second.bytes.push_back((char)b.byte);
+    }
+    std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : a.second.fromAgent && !b.second.fromAgent;
+    });
+    std::vector<TraceRecord> out;
+    for (auto& a : all) out.push_back(std::move(a.second));
+    return out;
 }
 
 bool Trace::save(const std::string& path, std::string* err) const {

@@ -32,14 +32,17 @@ struct TraceRecord {
     std::string bytes;
 };
 
-// Records a line through its tap. timeScale: the agent's, so times read in
-// board seconds whatever the run's speed.
+// Records a line through its tap, in board seconds. Bytes that follow each
+// other on the line (one direction, one speed, one holder, under 2 ms apart)
+// are one burst, however they were handed over; what the agent writes is cut
+// where the board's answer starts, byte by byte on the line's time.
 class Trace : public LineTap {
 public:
     Trace() = default;
     // Who holds the line, as the board names it ("" for the router).
     void setHolder(std::function<std::string()> holder) { holder_ = std::move(holder); }
-    void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud) override;
+    void onLine(bool fromAgent, const uint8_t* data, size_t len, unsigned baud, BoardClock::time_point start,
+                BoardClock::time_point end) override;
     std::vector<TraceRecord> records() const;
     // Writes the trace text to path; false with *err when it cannot.
     bool save(const std::string& path, std::string* err) const;
@@ -48,8 +51,16 @@ private:
     const BoardClock::time_point t0_ = BoardClock::now();
     std::function<std::string()> holder_;
     mutable std::mutex mutex_;
-    std::vector<TraceRecord> records_;
+    std::vector<TraceRecord> records_;  // the board's answers
     BoardClock::time_point last_;
+    // The agent's bytes, each with the time it went on the line and its end.
+    struct AgentByte {
+        uint8_t byte;
+        unsigned baud;
+        std::string holder;
+        BoardClock::time_point start, end;
+    };
+    std::vector<AgentByte> agent_;
 };
 
 // The board's device name as a trace shows it: "" router, "iomcu" io, "EP3" ep3.

@@ -275,22 +275,22 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, ValensRun,
     ::testing::ValuesIn(std::vector<ValensRow>{
         // clang-format off
-        {"transmitter", 1, {}, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100, 9458},
+        {"transmitter", 1, {}, 30000, false, 1, true, {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100, 9459},
         {"receiver", 2, [](sim::ValensOptions& o) { o.verdict = sim::ValensOptions::Success; }, 30000, false, 1, true,
-         {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100, 9458},
-        {"FAIL", 1, [](sim::ValensOptions& o) { o.verdict = sim::ValensOptions::Fail; }, 30000, false, -1, true, {}, {}, emOutcomeFailed, 99, 9457},
+         {"File transfer successful"}, {"no verdict"}, emOutcomeFlashed, 100, 9459},
+        {"FAIL", 1, [](sim::ValensOptions& o) { o.verdict = sim::ValensOptions::Fail; }, 30000, false, -1, true, {}, {}, emOutcomeFailed, 99, 9458},
         {"SUCCESS and FAIL: FAIL wins", 1, [](sim::ValensOptions& o) { o.verdict = sim::ValensOptions::Both; }, 30000, false, -1, true,
-         {}, {}, emOutcomeFailed, 99, 9458},
+         {}, {}, emOutcomeFailed, 99, 9459},
         // The transfer, then the whole 120 s verdict wait.
         {"no verdict: bounded wait, then failure", 1, [](sim::ValensOptions& o) { o.noVerdict = true; }, 30000, false, -1, true,
-         {"no verdict"}, {}, emOutcomeUnconfirmed, 99, 129357},
+         {"no verdict"}, {}, emOutcomeUnconfirmed, 99, 129358},
         // Left from an earlier attempt, before the push.
         {"text from before the push is no verdict", 1, [](sim::ValensOptions& o) { o.preamble = "FAIL"; }, 100, false, 1, true,
-         {}, {}, emOutcomeFlashed, 100, 6845},
+         {}, {}, emOutcomeFlashed, 100, 6846},
         // Without a verdict only the sender's outcome can end this run in time.
         {"a failed transfer ends at once, not a success", 1, [](sim::ValensOptions& o) { o.canBlock = 2; o.noVerdict = true; },
-         5000, false, -1, true, {"###### File transfer failed"}, {"File transfer successful", "no verdict"}, emOutcomeFailed, 20, 6822},
-        {"above 2 MiB: refused before anything is sent", 1, {}, 2097153, false, -1, false, {"2097153 bytes"}, {}, emOutcomeImageRefused, 0, 5621},
+         5000, false, -1, true, {"###### File transfer failed"}, {"File transfer successful", "no verdict"}, emOutcomeFailed, 20, 6823},
+        {"above 2 MiB: refused before anything is sent", 1, {}, 2097153, false, -1, false, {"2097153 bytes"}, {}, emOutcomeImageRefused, 0, 5622},
         {"an unwritable port: five tries", 1, {}, 100, true, -1, false, {"entry command not sent after 5 attempts"}, {}, emOutcomeFailed, 0, 21110},
         // clang-format on
     }),

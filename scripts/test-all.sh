@@ -36,48 +36,71 @@ check_clean() {
     fi
 }
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=address -DFWAGENT_WERROR=ON \
-    -DFWAGENT_MENDER_DIR="$mender_dir" >/dev/null
-cmake --build build-asan -j"$jobs"
-# Tests on a wall clock mostly sleep (the production binary at the board's
-# pace, the Mender client): more of them at once than there are cores.
-tests_at_once=$((jobs * 3))
-(cd build-asan && ctest -j"$tests_at_once" --output-on-failure)
-check_clean
+# Tests that keep a wall clock: the production binary at the board's pace and
+# the Mender client (they mostly sleep, so they run beside the next build),
+# and the rows at the board's pace on the emulated board (alone, at the end).
+prod_binary='MgTaskBlackBox|MenderE2e'
+board_pace='RealTime'
+tests_at_once=$((jobs * 2))
+# In the background: its status and output are kept for wait_for.
+in_background() {
+    local name="$1"; shift
+    ( "$@" > "$work/$name.log" 2>&1; echo $? > "$work/$name.rc" ) &
+}
+wait_for() {
+    wait
+    for rc in "$work"/*.rc; do
+        [ -e "$rc" ] || continue
+        if [ "$(cat "$rc")" != 0 ]; then
+            echo "FAIL: ${rc%.rc}:"; cat "${rc%.rc}.log"; exit 1
+        fi
+        rm -f "$rc"
+    done
+}
+# Sanitizer builds keep line tables only: stack traces name the lines, and
+# the build takes less time.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DFWAGENT_WERROR=ON
+    -DFWAGENT_MENDER_DIR="$mender_dir")
 
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DFWAGENT_SANITIZE=thread -DFWAGENT_WERROR=ON \
-    -DCMAKE_CXX_COMPILER=clang++ -DFWAGENT_MENDER_DIR="$mender_dir" >/dev/null
+cmake -S . -B build-asan -DFWAGENT_SANITIZE=address "${sanitizer_flags[@]}" >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ctest -j"$tests_at_once" --output-on-failure -E "$prod_binary|$board_pace")
+in_background asan-production-binary sh -c "cd build-asan && ctest -j8 --output-on-failure -R '$prod_binary'"
+
+cmake -S . -B build-tsan -DFWAGENT_SANITIZE=thread -DCMAKE_CXX_COMPILER=clang++ "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs"
 # Race reports go to files: any one fails the phase, whatever the test said.
+# (The production binary ran under the address sanitizer.)
 (export TSAN_OPTIONS="log_path=$work/tsan-report"
-    cd build-tsan && ctest -j"$tests_at_once" --output-on-failure)
+    cd build-tsan && ctest -j"$tests_at_once" --output-on-failure -E "$prod_binary|$board_pace")
 if compgen -G "$work/tsan-report*" >/dev/null; then
     echo "FAIL: the thread sanitizer reported:"; cat "$work"/tsan-report*; exit 1
 fi
+wait_for
 check_clean
 
 cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
     -DCMAKE_BUILD_TYPE=Release -DFWAGENT_WERROR=ON >/dev/null
 cmake --build build-armhf -j"$jobs"
 (cd build-armhf && ctest -j"$tests_at_once" --output-on-failure)
-if ! build-asan/fwtool simulate --agent "$PWD/build-armhf/mgtask" \
-    --agent-runner "qemu-arm -L /usr/arm-linux-gnueabihf" --light > "$work/armhf-blackbox.txt" 2>&1; then
-    echo "FAIL: the armhf mgtask as a black box:"; cat "$work/armhf-blackbox.txt"; exit 1
-fi
-# The fleet roll-out's success case with Debian's Mender client and the armhf
-# agent: exactly that test, passed (a skip or a filter that matches nothing fails).
-if ! FWAGENT_E2E_AGENT="$PWD/build-armhf/mgtask" FWAGENT_E2E_RUNNER="qemu-arm -L /usr/arm-linux-gnueabihf" \
-    build-asan/mender_e2e_test --gtest_filter='Rows/MenderE2e.ClientModuleAndAgent/Success' \
-    > "$work/armhf-mender.txt" 2>&1 || ! grep -q '^\[  PASSED  \] 1 test\.$' "$work/armhf-mender.txt"; then
-    echo "FAIL: the armhf mgtask with the Mender client:"; cat "$work/armhf-mender.txt"; exit 1
-fi
-check_clean
+# The armhf mgtask as a black box, and the fleet roll-out's success case with
+# Debian's Mender client and the armhf agent: exactly that test, passed (a
+# skip or a filter that matches nothing fails). Beside the next build.
+in_background armhf-blackbox build-asan/fwtool simulate --agent "$PWD/build-armhf/mgtask" \
+    --agent-runner "qemu-arm -L /usr/arm-linux-gnueabihf" --light
+in_background armhf-mender sh -c "FWAGENT_E2E_AGENT='$PWD/build-armhf/mgtask' \
+    FWAGENT_E2E_RUNNER='qemu-arm -L /usr/arm-linux-gnueabihf' \
+    build-asan/mender_e2e_test --gtest_filter='Rows/MenderE2e.ClientModuleAndAgent/Success' |
+    tee /dev/stderr | grep '^\[  PASSED  \] 1 test\.\$' >/dev/null"
 
 # The build a user makes first: Release, tests included, warnings as errors.
 cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DFWAGENT_BUILD_TESTS=ON -DFWAGENT_WERROR=ON \
     -DFWAGENT_MENDER_DIR="$mender_dir" >/dev/null
 cmake --build build-rel -j"$jobs" --target all fwagent_manpages
 (cd build-rel && ctest -j"$tests_at_once" --output-on-failure -L unit)
+wait_for
+# The emulated board at the board's own pace, alone: one EP port, one master push.
+(cd build-rel && ctest --output-on-failure -R "$board_pace")
 check_clean
 for b in build-armhf:armhf build-rel:"$(dpkg --print-architecture)"; do
     (cd "${b%%:*}" && cpack -G DEB -B packages >/dev/null)

@@ -114,8 +114,7 @@ TEST_P(IspWalk, ClosesEachPortWithWhatItReached) {
     EXPECT_EQ(rig.task.GetUpgradeflg(), !r.bv);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IspWalk, ::testing::ValuesIn(WalkRows()),
-                         [](const ::testing::TestParamInfo<WalkRow>& i) { return fwtest::RowName(i.param.legend); });
+INSTANTIATE_TEST_SUITE_P(Rows, IspWalk, ::testing::ValuesIn(WalkRows()), fwtest::LegendName());
 
 // A bank file missing, bad or no regular file ends the run before the device is entered.
 struct BankFileRow {
@@ -183,8 +182,7 @@ TEST_P(IspBankFile, EndsTheRunBeforeEntry) {
     EXPECT_EQ(rig.isp.ep(4).entries(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IspBankFile, ::testing::ValuesIn(BankFileRows()),
-                         [](const ::testing::TestParamInfo<BankFileRow>& i) { return fwtest::RowName(i.param.legend); });
+INSTANTIATE_TEST_SUITE_P(Rows, IspBankFile, ::testing::ValuesIn(BankFileRows()), fwtest::LegendName());
 
 // One device misbehaving on one port's run, its fault named as fwtool
 // simulate takes it: the run still flashes the image, or the stall rule gives
@@ -251,5 +249,5 @@ const MisbehavingRow kMisbehaving[] = {
 
 INSTANTIATE_TEST_SUITE_P(Rows, IspMisbehaving, ::testing::ValuesIn(kMisbehaving),
                          [](const ::testing::TestParamInfo<MisbehavingRow>& i) {
-                             return fwtest::RowName(i.param.faults) + (i.param.shift ? "_shifted" : "");
+                             return fwtest::TestName(i.param.faults) + (i.param.shift ? "_shifted" : "");
                          });

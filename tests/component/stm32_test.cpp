@@ -79,12 +79,6 @@ TEST(DynamicBuf, GrowsToTwoMebibytesAndNoFurther) {
 
 // ---- master and IO MCU -----------------------------------------------------------------
 
-// The percent of the last push report vela heard (0 when none came).
-int LastPushPercent(const sim::VelaStandIn& vela) {
-    auto reports = vela.reports();
-    return reports.empty() ? 0 : reports.back().percentValue();
-}
-
 // One boot loader run a row: flashed (100) only with "rebooting", else the
 // percent last reported.
 struct MasterRow {
@@ -128,7 +122,8 @@ TEST_P(MasterRuns, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
         EXPECT_EQ(rig.task.m_s32StPercent, 100);
     } else {
         sim::Settle();  // vela has taken every report sent
-        EXPECT_EQ(rig.task.m_s32StPercent, LastPushPercent(rig.vela));
+        auto reports = rig.vela.reports();
+        EXPECT_EQ(rig.task.m_s32StPercent, reports.empty() ? 0 : reports.back().percentValue());
         EXPECT_EQ(rig.task.m_s32StPercent > 0, r.pushed);
     }
 }

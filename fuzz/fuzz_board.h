@@ -15,9 +15,7 @@
 
 namespace fuzzboard {
 
-// The wall clock with every duration times a factor: the agent's pauses and
-// windows shrink to next to nothing, and a peer answering from within the
-// agent's own port calls is never late.
+// The wall clock with every duration times a factor.
 class FastClock : public QxClock {
 public:
     explicit FastClock(double i_dScale) : m_dScale(i_dScale) { clock_gettime(CLOCK_MONOTONIC, &m_start); }

@@ -1,6 +1,5 @@
-// The ISP run's answer checks on any answer a device can give (up to the
-// gathered length, zero-terminated as the run hands it over): each accepts
-// or refuses, and what it sends back is one short request or one block.
+// The ISP run's answer checks on any answer: each accepts or refuses, and sends
+// back one short request or one block.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>

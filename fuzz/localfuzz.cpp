@@ -1,6 +1,4 @@
-// Runs a fuzz target without libFuzzer: every file of its corpus, then a fixed
-// number of deterministic mutations of each, so the parsers' fuzz targets also
-// run as plain tests wherever the suite runs.
+// A fuzz target without libFuzzer: its corpus and fixed mutations of it, as a test.
 #include <dirent.h>
 #include <stddef.h>
 #include <stdint.h>

@@ -1,7 +1,5 @@
-// Records of the master-MCU channel from any bytes, parsed as the dispatch
-// thread parses its buffer and then acted on, with the shell recorded and no
-// host link: a record never reads past the bytes received, and only the
-// finish record reaches the reboot command.
+// Channel records from any bytes never read past them, and only the finish
+// record reaches the reboot command.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,5 @@
-// One datagram from vela, of any length and content, taken in as the receive
-// thread takes it, with the staging commands recorded rather than run: only a
-// package order stages, always with the same commands, and a Valens order is
-// taken only for an image that is there.
+// Any datagram from vela: only a package order stages, always with the same
+// commands, and a Valens order is taken only for an image that is there.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,5 @@
-// Frame receiver on any byte stream, byte by byte (with and without uid) and
-// through tiny_read over reads that find nothing now and then: every delivered frame lies within
-// its buffer, and the receive count never runs past it. Then the input as a payload: what the
-// link sends, both receive paths give back unchanged.
+// The frame receiver on any bytes keeps within its buffer; the input as a
+// payload comes back unchanged through both receive paths.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

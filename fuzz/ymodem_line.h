@@ -1,11 +1,7 @@
-// The serial line of the YMODEM fuzz targets: the task's port is one end of a
-// socket pair, and a peer answers each write of the agent with the next answer
-// of its script ([16-bit length][bytes]...), the first one unasked; when the
-// script ends the peer falls silent.
-// The targets link with --wrap for write, read and select: the peer answers
-// inside the agent's write and its bytes reach the agent's select and read from
-// memory, so a run takes no thread switch and no system call a byte, and goes
-// the same way every time. The agent's writes still go through the socket.
+// The YMODEM fuzz targets' line: a peer answers each write of the agent with the
+// next answer of its script ([16-bit length][bytes]...), then falls silent.
+// Linked with --wrap for write, read and select, so a run is deterministic and
+// takes no thread switch.
 #pragma once
 
 #include <stdint.h>

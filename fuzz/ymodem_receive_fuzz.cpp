@@ -1,6 +1,4 @@
-// Our YMODEM receiver against a sender that sends anything: the transfer ends
-// (within the bounds of its waits once the sender falls silent), keeps within
-// its buffer and name, and never reports more than the buffer holds.
+// Our YMODEM receiver against any sender ends within its buffer and name.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

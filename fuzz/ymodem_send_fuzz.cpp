@@ -1,6 +1,5 @@
-// Our YMODEM sender against a receiver that answers anything: the transfer
-// ends (within the bounds of its waits once the receiver falls silent), and it
-// reports success only when the receiver acknowledged every step.
+// Our YMODEM sender against any receiver ends, and succeeds only when every
+// step was acknowledged.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

@@ -45,18 +45,6 @@ public:
     LogCapture log{true};
 };
 
-// A test name from a row's text: each run of other characters than letters and digits one '_'.
-inline std::string RowName(const std::string& text) {
-    std::string name;
-    for (char c : text) {
-        if (isalnum((unsigned char)c))
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    while (!name.empty() && name.back() == '_') name.pop_back();
-    return name;
-}
 
 // Sample EP banks: bank 0 with data in rows 0x70-0x7F too (never written),
 // bank 2 with blank rows 0x82-0x85 (they do not end the bank) and blank from 0x90.

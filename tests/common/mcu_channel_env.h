@@ -1,6 +1,4 @@
-// A test with the master-MCU channel's surroundings on virtual time: a temp
-// board root, a vela stand-in, a reboot stub, a pty line and, once opened, the
-// channel on its slave with the emulated MCU on its master.
+// The master-MCU channel on a pty, the emulated MCU on its master, on virtual time.
 #pragma once
 
 #include <gtest/gtest.h>

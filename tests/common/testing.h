@@ -1,5 +1,4 @@
-// Shared fixtures: a temp board root, the agent's log, a vela stand-in on free
-// loopback ports, a recording reboot stub, and a way to run fwtool.
+// Shared fixtures: a temp board root, the agent's log, vela, the reboot stub, fwtool.
 #pragma once
 
 #include <ctype.h>
@@ -29,8 +28,6 @@ namespace fwtest {
 #endif
 constexpr double kTestSlowdown = FWAGENT_TEST_SLOWDOWN;
 
-// The lab's facilities (temp roots, vela's stand-in, the reboot stub, running
-// programs) under the tests' own namespace.
 using namespace sim;
 
 // A profile for an agent in root: free order port, reports to vela, stub reboot.
@@ -40,14 +37,11 @@ BoardProfile TestProfile(const TempRoot& root, const VelaStandIn& vela, const Re
 // Installs p as the board profile; throws when it is refused.
 void SetProfile(const BoardProfile& p);
 
-// What an agent test stands on: a temp root, vela's stand-in, the reboot stub
-// and the agent's log, captured quietly.
+// What an agent test stands on, its log captured quietly.
 struct AgentHome {
-    // scale >= 0: its clock (see sim::UseTimeScale) is installed first, before
-    // vela's stand-in starts its thread.
+    // scale >= 0: its clock is installed before vela's stand-in starts its thread.
     explicit AgentHome(double scale = -1) : clock(scale) {}
-    // Installs the profile for this home with the serial device given, and
-    // the clock for the time scale (see sim::UseTimeScale: 0 virtual time).
+    // The profile for this home on dev, and the clock for scale (0 virtual time).
     void install(const std::string& dev = "/dev/null", double scale = 1.0) {
         sim::UseTimeScale(scale);
         SetProfile(TestProfile(root, vela, reboot, dev));
@@ -63,10 +57,8 @@ struct AgentHome {
     LogCapture log{true};
 };
 
-// The agent's process-wide task object and host link for one test: while
-// this lives g_pTaskUP4mcu is task (when given) and g_pudp4vela a link with
-// its sockets, listening for orders too with kListening. A listening link's
-// receive thread outlives the test: both are then left to the process.
+// g_pTaskUP4mcu and g_pudp4vela for one test; a listening link's receive
+// thread outlives the test, so both are then left to the process.
 class AgentGlobals {
 public:
     enum Link { kNoLink, kSockets, kListening };
@@ -102,13 +94,25 @@ inline std::string TestName(const std::string& legend) {
     while (!name.empty() && name.back() == '_') name.pop_back();
     return name;
 }
-// For INSTANTIATE_TEST_SUITE_P: each row named after its legend.
+template <class Row>
+auto RowLegend(const Row& r) -> decltype(std::string(r.legend)) { return r.legend; }
+template <class Row>
+auto RowLegend(const Row& r) -> decltype(std::string(r.name)) { return r.name; }
+// For INSTANTIATE_TEST_SUITE_P: each row named after its legend (or name).
 struct LegendName {
     template <class Info>
     std::string operator()(const Info& info) const {
-        return TestName(info.param.legend);
+        return TestName(RowLegend(info.param));
     }
 };
+// The lines of a data file in the source tree, but blank ones and '#' comments.
+inline std::vector<std::string> DataLines(const std::string& relative) {
+    std::istringstream file(ReadFile(std::string(FWAGENT_SOURCE_DIR) + "/" + relative));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
+    return lines;
+}
 // Runs fwtool (behind the emulator in cross builds) with args, no shell between.
 inline int Fwtool(std::vector<std::string> args, std::string* out = nullptr) {
     std::vector<std::string> argv;

@@ -1,6 +1,4 @@
-// fwtool artifact on real packages with Debian's mender-artifact (unpacked by
-// scripts/mender-tools.sh): what it refuses, and what the artifact it writes
-// says when mender-artifact reads it back.
+// fwtool artifact on real packages, read back by Debian's mender-artifact.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -122,7 +120,6 @@ TEST_P(Artifact, RefusesWhatWouldNotFlashAndWritesWhatTheClientReads) {
     for (const std::string& s : c.reads) EXPECT_NE(reading.find(s), std::string::npos) << s << "\n" << reading;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Artifact, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ArtifactCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Artifact, ::testing::ValuesIn(kCases), fwtest::LegendName());
 
 }  // namespace

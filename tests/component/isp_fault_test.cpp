@@ -23,10 +23,8 @@ std::string Closing(const IspRig& rig, const std::string& name) {
 }
 }  // namespace
 
-// One walk over the EP (or BV) ports a row: the port's closing report says 100
-// only when the device took the whole image; otherwise the percent it reached,
-// 0 when nothing was written. A refused image is never written: its ports hear
-// 0. A missing image, and an EP port passed over after its stalls, hear nothing.
+// One walk over the EP (or BV) ports a row: a port closes with 100 only when its
+// device took the whole image, 0 when nothing was written, nothing when passed over.
 struct WalkRow {
     const char* legend;
     bool bv;
@@ -114,8 +112,7 @@ TEST_P(IspWalk, ClosesEachPortWithWhatItReached) {
     EXPECT_EQ(rig.task.GetUpgradeflg(), !r.bv);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IspWalk, ::testing::ValuesIn(WalkRows()),
-                         [](const ::testing::TestParamInfo<WalkRow>& i) { return fwtest::RowName(i.param.legend); });
+INSTANTIATE_TEST_SUITE_P(Rows, IspWalk, ::testing::ValuesIn(WalkRows()), fwtest::LegendName());
 
 // A bank file missing, bad or no regular file ends the run before the device is entered.
 struct BankFileRow {
@@ -183,14 +180,10 @@ TEST_P(IspBankFile, EndsTheRunBeforeEntry) {
     EXPECT_EQ(rig.isp.ep(4).entries(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IspBankFile, ::testing::ValuesIn(BankFileRows()),
-                         [](const ::testing::TestParamInfo<BankFileRow>& i) { return fwtest::RowName(i.param.legend); });
+INSTANTIATE_TEST_SUITE_P(Rows, IspBankFile, ::testing::ValuesIn(BankFileRows()), fwtest::LegendName());
 
-// One device misbehaving on one port's run, its fault named as fwtool
-// simulate takes it: the run still flashes the image, or the stall rule gives
-// the device up (-9) and leaves the task ready for the next port. On virtual
-// time unless FWAGENT_TEST_SCALE names a wall clock's scale (the stall rule
-// against a stepping wall clock wants a real one).
+// One device misbehaving: the run flashes the image, or gives the device up (-9)
+// ready for the next port. FWAGENT_TEST_SCALE picks a wall clock's scale.
 struct MisbehavingRow {
     const char* faults;
     int shift;  // the withheld block moves this far in every second attempt
@@ -251,5 +244,5 @@ const MisbehavingRow kMisbehaving[] = {
 
 INSTANTIATE_TEST_SUITE_P(Rows, IspMisbehaving, ::testing::ValuesIn(kMisbehaving),
                          [](const ::testing::TestParamInfo<MisbehavingRow>& i) {
-                             return fwtest::RowName(i.param.faults) + (i.param.shift ? "_shifted" : "");
+                             return fwtest::TestName(i.param.faults) + (i.param.shift ? "_shifted" : "");
                          });

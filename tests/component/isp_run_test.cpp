@@ -1,5 +1,4 @@
-// One EP port and one BV port flashed end to end over a real pty against the
-// emulated devices, on virtual time.
+// EP and BV ports flashed end to end over a pty, on virtual time.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -205,4 +204,4 @@ TEST_P(IspBlockPhase, IsThePausesAndWindowsOfTheDialogue) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, IspBlockPhase,
                          ::testing::Values(PhaseRow{"BvPort", true, 5, 0}, PhaseRow{"EpBank1", false, 3, 1}),
-                         [](const ::testing::TestParamInfo<PhaseRow>& i) { return std::string(i.param.name); });
+                         fwtest::LegendName());

@@ -81,7 +81,6 @@ TEST_P(IspWire, AnswerIsJudgedAsTheCommandTableSays) {
     EXPECT_EQ(rig.log.contains("MsgLen[4294967295] is Msg[0x0]"), c.check == Handshake && c.answer.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IspWire, ::testing::ValuesIn(kJudged),
-                         [](const ::testing::TestParamInfo<Judged>& i) { return fwtest::RowName(i.param.legend); });
+INSTANTIATE_TEST_SUITE_P(Rows, IspWire, ::testing::ValuesIn(kJudged), fwtest::LegendName());
 
 }  // namespace

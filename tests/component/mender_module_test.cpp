@@ -379,7 +379,6 @@ TEST_P(MenderModule, StatesAsTheClientCallsThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, MenderModule, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ModuleCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, MenderModule, ::testing::ValuesIn(kCases), fwtest::LegendName());
 
 }  // namespace

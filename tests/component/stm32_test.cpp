@@ -1,5 +1,4 @@
-// Master STM32, IO MCU and Valens runs against the emulated board, the image
-// push with its progress reports, and the helpers both use.
+// Master, IO MCU and Valens runs on the emulated board, and the image push.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -80,15 +79,8 @@ TEST(DynamicBuf, GrowsToTwoMebibytesAndNoFurther) {
 
 // ---- master and IO MCU -----------------------------------------------------------------
 
-// The percent of the last push report vela heard (0 when none came).
-int LastPushPercent(const sim::VelaStandIn& vela) {
-    auto reports = vela.reports();
-    return reports.empty() ? 0 : reports.back().percentValue();
-}
-
-// One run of the master (or the IO MCU's) boot loader a row: whether the image
-// went out and arrived whole, how many closing passes the run made, and how
-// it ended: flashed (100) only with "rebooting", else the percent last reported.
+// One boot loader run a row: flashed (100) only with "rebooting", else the
+// percent last reported.
 struct MasterRow {
     const char* legend;
     bool io;
@@ -130,7 +122,8 @@ TEST_P(MasterRuns, TheImageArrivesWholeAndTheRunEndsWhateverTheBootLoaderSays) {
         EXPECT_EQ(rig.task.m_s32StPercent, 100);
     } else {
         sim::Settle();  // vela has taken every report sent
-        EXPECT_EQ(rig.task.m_s32StPercent, LastPushPercent(rig.vela));
+        auto reports = rig.vela.reports();
+        EXPECT_EQ(rig.task.m_s32StPercent, reports.empty() ? 0 : reports.back().percentValue());
         EXPECT_EQ(rig.task.m_s32StPercent > 0, r.pushed);
     }
 }
@@ -149,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"the token repeated for ever", false, [](sim::BootloaderOptions& o) { o.repeatToken = true; }, 2000, SIZE_MAX, true, true, 0, emOutcomeFlashed},
         {"noise for ever: no token, no answer", false, [](sim::BootloaderOptions& o) { o.noise = true; }, 200, SIZE_MAX, false, false, 0, emOutcomeNoAnswer},
         {"silent: nothing after the entry command", false, [](sim::BootloaderOptions& o) { o.silent = true; }, 200, SIZE_MAX, false, false, 0, emOutcomeNoAnswer},
-        // The pty's buffer takes some 64 KiB more than the line, not the whole
-        // image: the first write that stalls ends the push, nothing follows it.
+        // The pty buffers some 64 KiB: the first write that stalls ends the push.
         {"a line held during the push: the push ends there", false, {}, 60000, 20000, true, false, 0, emOutcomeWriteStalled},
         // clang-format on
     }),

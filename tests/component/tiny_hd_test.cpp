@@ -1,5 +1,4 @@
-// Two ends of the acknowledged link over a real pty pair, each pumped by its
-// own receive thread, with a line that can lose or damage frames.
+// Two ends of the acknowledged link over a pty pair that can lose or damage frames.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,8 +20,7 @@ const Bytes kHello{'h', 'e', 'l', 'l', 'o', 0x01, 0x02};
 // Every test on virtual time, the main thread taking part from the start.
 const bool kVirtual = (sim::UseVirtualTime(), true);
 
-// The frames an independent reader finds on a non-blocking descriptor, until
-// n are in or ms have passed.
+// The frames an independent reader finds, until n are in or ms have passed.
 std::vector<sim::McuFrameReader::Frame> ReadFrames(int fd, size_t n, int ms) {
     sim::McuFrameReader reader;
     sim::McuFrameReader::Frame f;

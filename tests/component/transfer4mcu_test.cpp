@@ -1,5 +1,4 @@
-// The master-MCU channel opened on a pty slave, with the emulated master MCU
-// on the master side and a vela stand-in collecting the reports: records,
+// The master-MCU channel on a pty against the emulated master MCU: records,
 // the block-transfer engine with a scripted peer, and both file pushes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -159,8 +158,7 @@ TEST_F(Channel, RefusedFramesLeaveTheChannelWorking) {
         ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, Bytes{9}), 1);
         EXPECT_TRUE(gotRecord(comm_master_type_heartbeat, ++beats));
     }
-    // Refused where the frame comes in, by the parser's own rule: nothing bad
-    // reaches the parser, so it never drops good records held with a bad one.
+    // Refused where the frame comes in: the parser never sees a bad one.
     EXPECT_EQ(log.count("Failed to call QX_GetTLVFromData"), 0u);
     EXPECT_EQ(g_UpgInfo.mcu.load(), 7);
 }
@@ -211,9 +209,8 @@ TEST_F(Channel, PortThatCannotOpenStillStartsTheLinkAndWritesFail) {
 }
 
 TEST_F(Channel, FullHandOverBufferMakesTheReceiverWaitNotDrop) {
-    // The dispatch thread echoes a heartbeat whose acknowledgement is lost: it
-    // waits for the resend's while three records of 1008 bytes arrive, and at
-    // most two fit in the hand-over buffer.
+    // The echo of a heartbeat waits for a lost acknowledgement while three
+    // records of 1008 bytes arrive; two fit in the hand-over buffer.
     open();
     mcu->dropAcks(1);
     ASSERT_EQ(mcu->sendRecord(comm_master_type_heartbeat, Bytes{9}), 1);
@@ -377,8 +374,7 @@ TEST_F(Engine, ReceivedFilesLandOnlyInTheServicesOwnDirectory) {
 }
 
 TEST_F(ChannelPush, MasterImageGoesInRecordsWithProgress) {
-    // The MCU's first acknowledgement arrives while the upgrade request is
-    // still being waited for, and must not be lost.
+    // The first acknowledgement comes while the upgrade request is still awaited.
     open();
     std::string image = fwtest::RandomBytes(2048, 7);
     root.write(QX_MASTER_HEX, image);
@@ -486,8 +482,7 @@ TEST_F(ChannelPush, TheMcuCanPushAFileToTheEngine) {
         std::string content = fwtest::RandomBytes(size, 9);
         APP_TinyTFTP_t* h = nullptr;
         ASSERT_EQ(APP_TinyTFTP_Create(&h, &param), 1);
-        // The MCU's side, by hand: the request and every block arrive before the
-        // engine takes any; each waits its turn in the slot.
+        // The request and every block arrive before the engine takes any.
         const uint16_t blocks = (uint16_t)(size / 1024 + 1);
         ASSERT_EQ(mcu->send(Request(name.c_str())), 1);
         for (uint16_t b = 1; b <= blocks; b++) ASSERT_EQ(mcu->send(Data(b, content.substr((b - 1) * 1024, 1024))), 1);

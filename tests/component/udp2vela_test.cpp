@@ -21,8 +21,7 @@ using HostLinkSend = Home;
 using HostLinkStartup = Home;
 using HostLinkHandOver = Home;
 
-// A host link listening on a free port, reporting to a vela stand-in; the
-// task object exists (so orders can set its flags) but its scheduler does not run.
+// A listening host link; the task object exists, its scheduler does not run.
 class HostLink : public Home {
 protected:
     void SetUp() override {
@@ -88,8 +87,6 @@ TEST_F(HostLink, ValensOrdersStoreTheirTextAndSelectTheChip) {
     }
 }
 
-// A text goes out as type, length and the text without its NUL (the
-// reports' own layout is checked in the scheduler tests); 2048 bytes are the most.
 TEST_F(HostLink, SendCarriesTheRecordAsItIsUpTo2048Bytes) {
     EXPECT_EQ(QX_SendText2vela(comm_master_type_switch_serial, "switch serial"), 0);
     std::vector<char> buf(4096, 0);
@@ -114,9 +111,7 @@ TEST_F(HostLinkSend, ReturnsZeroWithNobodyListening) {
     EXPECT_EQ(QX_SendText2vela(252, "lost again"), 0);
 }
 
-// The service manager holds the order port and hands it over on descriptor 3:
-// the link takes it as it is, binds nothing, and hears orders on it. Only a
-// hand-over meant for this process counts.
+// A port handed over on descriptor 3 is taken as it is, only when meant for us.
 TEST_F(HostLinkStartup, TakesTheOrderPortTheServiceManagerHandsOver) {
     install();
     struct {

@@ -184,10 +184,8 @@ struct FaultRow {
 void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.knob; }
 
 std::vector<FaultRow> FaultRows() {
-    std::istringstream table(ReadFile(FWAGENT_SOURCE_DIR "/tests/data/ymodem_sender_faults.tsv"));
     std::vector<FaultRow> rows;
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line[0] == '#') continue;
+    for (const std::string& line : DataLines("tests/data/ymodem_sender_faults.tsv")) {
         FaultRow r;
         std::istringstream cols(line);
         cols >> r.knob >> r.size >> r.result >> r.headers >> r.eots;

@@ -1,7 +1,5 @@
-// The wire of short scenarios against the golden traces in tests/data/traces:
-// each is recorded again (fwtool trace record NAME, seed 1) and compared byte
-// for byte. The scenario itself checks that the device holds the image. When
-// the wire is meant to change, regenerate them with
+// Short scenarios recorded again and compared with tests/data/traces byte for
+// byte, times included. When the wire is meant to change, regenerate them with
 //     FWAGENT_REGEN_TRACES=1 ctest --test-dir build -R GoldenTrace
 #include <gtest/gtest.h>
 
@@ -40,10 +38,7 @@ std::string FirstDifference(const std::string& want, const std::string& got) {
 
 }  // namespace
 
-// On virtual time a scenario puts the same bytes on the wire at the same board
-// times in every run: the trace is compared whole, times included. The
-// dialogue's first difference is named (canonical form, without times) when
-// the wire changed, else the first line whose time moved.
+// Names the dialogue's first difference, else the first line whose time moved.
 class GoldenTrace : public testing::TestWithParam<std::string> {};
 
 TEST_P(GoldenTrace, PutsTheGoldenBytesOnTheWireAtTheGoldenTimes) {

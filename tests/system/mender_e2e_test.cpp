@@ -1,10 +1,6 @@
-// Fleet roll-out end to end with Debian's own Mender client (unpacked by
-// scripts/mender-tools.sh, never installed): artifacts made by fwtool artifact
-// are installed through the matrix-mcu module against the production agent in
-// fwtool simulate --agent's namespaces, across the agent's reboot and power
-// cuts. Standalone mode, no server: each boot's driver runs the client on the
-// board as an operator would (install, the module's ArtifactReboot as the
-// daemon would run it, commit after the reboot), and prints what it saw.
+// Debian's Mender client (unpacked by scripts/mender-tools.sh) installs fwtool
+// artifacts through the matrix-mcu module against the production agent in
+// fwtool simulate --agent's namespaces, standalone, across reboots and power cuts.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -29,10 +25,8 @@ const std::string kMenderBin = std::string(FWAGENT_MENDER_DIR) + "/usr/bin";
 // directory, $2 the update module, $3 the test's work directory, $4 fwtool.
 const char kPrelude[] = R"sh(set -u
 bin=$1 module=$2 work=$3 fwtool=$4
-# The client's fixed paths (/etc/mender, /usr/share/mender/modules) are made in
-# a mount namespace of this driver's own, where /etc and /usr/share are seen
-# through links to the host's entries (links themselves copied, so relative
-# ones still lead where they did): nothing is added on the host.
+# The client's fixed paths are made in a mount namespace of our own, /etc and
+# /usr/share seen through links to the host's entries: the host stays as it is.
 if [ "${MENDER_E2E_NS:-}" != 1 ]; then
     exec env MENDER_E2E_NS=1 unshare --mount --propagation private bash "$0" "$@"
 fi
@@ -70,8 +64,6 @@ record() {
     [ -n "$id" ] && [ "$id" = "$(cat "$work/order_id" 2> /dev/null)" ] && id=ours
     echo "record: order $id, phase $(field phase)${at:+ at $at}, verdict $(field verdict)"
 }
-# Who left what at the path the agent takes the package from, and any new
-# file the module left beside it.
 package() {
     local p=/home/ubuntu/McuUpdate.tar.gz what=absent
     if [ -f $p ]; then
@@ -81,15 +73,13 @@ package() {
     echo "package path: $what"
     if compgen -G "/home/ubuntu/.McuUpdate*" > /dev/null; then echo "package path: leftover beside it"; fi
 }
-# The daemon's ArtifactReboot state, which a standalone install leaves out:
-# the module orders the upgrade and waits for the agent's reboot.
+# The daemon's ArtifactReboot state, which a standalone install leaves out.
 order() {
     cp "$tree/tmp/matrix-mcu/order_id" "$work/order_id" || { echo "no order id kept"; return; }
     echo "---- ArtifactReboot"
     /usr/share/mender/modules/v3/matrix-mcu ArtifactReboot "$tree" 2>&1
     echo "ArtifactReboot: rc=$?"
 }
-# The agent down: its process ended by its id, found on the order port.
 stop_agent() {
     local pid i
     pid=$(ss -Hulpn 'sport = :1158' | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1)
@@ -102,7 +92,6 @@ stop_agent() {
     echo "agent: still on the order port"
     exit 1
 }
-# An upgrade already running: vela's own order, flashing.
 vela_order() {
     local i
     "$fwtool" vela --report-port 1154 --wait 0 send 251 vela-order > /dev/null || { echo "vela: not sent"; exit 1; }
@@ -170,15 +159,13 @@ void PrintTo(const E2eRow& r, std::ostream* os) { *os << r.name; }
 
 class MenderE2e : public testing::TestWithParam<E2eRow> {};
 
-// The agent under test: this build's, or another (the armhf build) with the
-// command it runs under.
+// This build's agent, or another (the armhf build's).
 std::string AgentUnderTest() {
     const char* a = getenv("FWAGENT_E2E_AGENT");
     return a && *a ? a : MGTASK_PATH;
 }
 
-// The package the artifact carries: master and IO MCU images (a BV image
-// would cost each of the eight ports about 50 s at the board's pauses).
+// Master and IO MCU images only: a BV image costs each of eight ports about 50 s.
 std::string MakePackage(const std::string& path) {
     sim::PackageImages p;
     p.master = sim::ImageToHex(sim::SampleImage(160, {{0x00, 0x3F}}));
@@ -194,8 +181,6 @@ std::string Ran(const std::vector<std::string>& argv) {
     return RunArgv(argv, &out) == 0 ? "" : argv[0] + ": " + out;
 }
 
-// The row's artifact of the package in work (and the key pair where the row
-// signs or requires a signature), and the client's configuration.
 std::string Prepare(const std::string& work, const E2eRow& row) {
     std::string err = MakePackage(work + "/package.tar.gz");
     if (err.empty() && (row.artifact == kSigned || row.keyRequired)) {
@@ -272,9 +257,6 @@ TEST_P(MenderE2e, ClientModuleAndAgent) {
 
 // clang-format off
 const E2eRow kRows[] = {
-    // A signed artifact where the client requires the key: staged, ordered,
-    // flashed, one reboot by the agent, committed after it; the module's
-    // cleanup takes the package back.
     {"Success", kSigned, true, nullptr, nullptr, {kInstallAndOrder, kCommit}, 1,
      {"authenticated digital signature of artifact", "placed at /home/ubuntu/McuUpdate.tar.gz",
       "At least one payload requested a reboot", "mender install: rc=0",
@@ -284,8 +266,7 @@ const E2eRow kRows[] = {
       "package path: absent"},
      {"ArtifactReboot: rc=", "Rolling back"},
      {"target.MASTER=flashed", "target.IOMCU=flashed", "verdict=success"}},
-    // Devices that never answer: the agent still reboots, the commit fails
-    // naming them, and with no rollback for an MCU the artifact is inconsistent.
+    // No rollback for an MCU: the artifact is left inconsistent.
     {"MasterNeverAnswers", kUnsigned, false, "master=no-ready-text", nullptr, {kInstallAndOrder, kCommit}, 1,
      {"mender install: rc=0", "sent order", "MASTER: no-answer", "IOMCU: flashed", "verdict=failure",
       "matrix-mcu:   no-answer: MASTER", "Rolling back", "may have flashed devices", "mender commit: rc=1",
@@ -298,8 +279,6 @@ const E2eRow kRows[] = {
       "artifact: matrix-mcu-1.0_INCONSISTENT", "record: order ours, phase rebooting, verdict failure"},
      {"ArtifactReboot: rc=", "succeeded"},
      {"target.MASTER=flashed", "target.IOMCU=unconfirmed", "verdict=failure"}},
-    // Cut mid-master: the commit after it fails on the interrupted record;
-    // the same artifact installed again completes and commits.
     {"PowerCutMidMaster", kSigned, true, nullptr, "MASTER:50",
      {kInstallAndOrder, std::string(kCommit) + kInstallAndOrder, kCommit}, 1,
      {"sent order", "phase=interrupted current=MASTER", "may have flashed devices", "mender commit: rc=1",
@@ -308,16 +287,13 @@ const E2eRow kRows[] = {
       "artifact: matrix-mcu-1.0\n", "record: order ours, phase rebooting, verdict success"},
      {"ArtifactReboot: rc="},
      {"target.MASTER=flashed", "verdict=success"}},
-    // Refused before anything is staged: no order, no reboot, the board's
-    // artifact unchanged (the install rolls back, which the module allows).
     {"AgentDown", kUnsigned, false, nullptr, nullptr, {kAgentDown}, 0,
      {"agent: down", "nothing listens on the order port", "no order was sent: no device was touched",
       "mender install: rc=1", "package path: uid 65534, the artifact's package", "record: none",
       "artifact: factory-image"},
      {"placed at", "sent order"},
      {}},
-    // vela's own upload is flashing: the install is refused and sends
-    // nothing (the one reboot is the agent's, at the end of vela's order).
+    // The one reboot is the agent's, at the end of vela's own order.
     {"UpgradeAlreadyRunning", kUnsigned, false, nullptr, nullptr, {kWhileVelasRuns}, 1,
      {"vela: order flashing", "an upgrade is running on this board (phase=flashing, order vela-order)",
       "no order was sent: no device was touched", "mender install: rc=1",
@@ -325,7 +301,6 @@ const E2eRow kRows[] = {
       "artifact: factory-image"},
      {"placed at", "sent order"},
      {"order_id=vela-order", "verdict=success"}},
-    // Refused by the client itself: the module is never asked to install.
     {"OtherDeviceType", kOtherDevice, false, nullptr, nullptr, {kInstallOnly}, 0,
      {"not compatible with device hv4412", "mender install: rc=1", "package path: uid 65534, the artifact's package",
       "record: none", "artifact: factory-image"},
@@ -339,7 +314,6 @@ const E2eRow kRows[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Rows, MenderE2e, testing::ValuesIn(kRows),
-                         [](const testing::TestParamInfo<E2eRow>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, MenderE2e, testing::ValuesIn(kRows), fwtest::LegendName());
 
 }  // namespace

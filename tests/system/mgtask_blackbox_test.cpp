@@ -1,9 +1,6 @@
-// The production binary as a black box: fwtool simulate --agent runs mgtask,
-// unmodified, in private namespaces against the emulated board and checks it
-// as the in-process run does, the result record and the namespace's trees
-// included. The light package (master and IO MCU images, about 40 s): with the
-// board's real-time pauses the whole one takes 30 min. Driver rows order the
-// package from a shell on the board instead, across a reboot or a power cut.
+// fwtool simulate --agent runs the unmodified mgtask in private namespaces
+// against the emulated board and checks it, record and trees included. The
+// light package (master and IO MCU, about 40 s; the whole one takes 30 min).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,8 +45,7 @@ while read -r event; do
 done
 )";
 
-// Drivers: run as root on the board with $1 fwtool. The first orders the
-// package and waits for the board to go down.
+// Drivers: run as root on the board with $1 fwtool.
 const char kOrderAndWait[] = R"sh(set -u
 touch /tmp/first-boot
 "$1" vela --report-port 1154 --wait 0 send 251 first-order > /dev/null || exit 1
@@ -58,8 +54,7 @@ echo "boot 1: the board never went down"
 exit 1
 )sh";
 
-// Helpers for the drivers of a later boot: what the record says, and a new
-// order that must be taken in this boot.
+// For the drivers of a later boot.
 const char kDriverHelpers[] = R"sh(set -u
 rec=/var/lib/mgtask/last-run now=$(cat /proc/sys/kernel/random/boot_id)
 fail() { echo "boot 2: $*"; exit 1; }
@@ -184,7 +179,6 @@ const BlackBoxRow kRows[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Rows, MgTaskBlackBox, testing::ValuesIn(kRows),
-                         [](const testing::TestParamInfo<BlackBoxRow>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, MgTaskBlackBox, testing::ValuesIn(kRows), fwtest::LegendName());
 
 }  // namespace

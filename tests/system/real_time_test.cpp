@@ -1,8 +1,5 @@
-// The agent against the emulated board at the board's own pace, on the
-// system's clock, every byte taking its time on the line: every other
-// agent-and-board test runs on virtual time. Each
-// row checks the device holds the image and prints the wall time it took
-// (never judged: a loaded machine takes longer).
+// The agent against the emulated board on the system's clock at the board's
+// own pace; the wall time is printed, never judged.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -59,6 +56,6 @@ TEST_P(RealTime, TheDeviceHoldsTheImage) {
 INSTANTIATE_TEST_SUITE_P(Rows, RealTime,
                          testing::Values(RealTimeRow{"EpPortOverThreeBanks", EpPortOverThreeBanks},
                                          RealTimeRow{"MasterPush", MasterPush}),
-                         [](const testing::TestParamInfo<RealTimeRow>& i) { return std::string(i.param.name); });
+                         fwtest::LegendName());
 
 }  // namespace

@@ -1,6 +1,4 @@
-// The scheduler thread against the emulated board: the Valens branch, the
-// package branch and their order, with reports to a vela stand-in and a
-// reboot stub.
+// The scheduler thread on the emulated board: the Valens and package branches.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -19,7 +17,6 @@ using namespace fwtest;
 namespace {
 
 std::string SmallHex() {
-    // Two data records and the end record, checksums computed by hand.
     return ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n";
 }
 
@@ -142,9 +139,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ValensBranch,
                              {"valens a link", sim::ValensOptions::Auto, "1", true}}),
                          LegendName());
 
-// Board time from the last line logged before the BV walk to its start: after
-// the master's closing report, 10 s; without a master image, only the EP walk's
-// 1 s pause after its last port.
+// Board time to the BV walk: 10 s after the master's closing report, else the
+// EP walk's 1 s pause.
 struct PauseRow {
     const char* legend;
     bool master;

@@ -1,14 +1,11 @@
-// The main job as a test: the agent, started as mgtask starts it, takes a
-// Valens order and a package order from vela's stand-in and upgrades every
-// target of the emulated board; the scenario judges each byte for byte, the
-// hand-over of the line and the report sequence.
+// The main job: the agent, started as mgtask starts it, takes a Valens and a
+// package order and upgrades every target of the emulated board.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <ctype.h>
 
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -53,11 +50,8 @@ TEST(UpgradeScenario, TwoRunsOfOneSeedAreTheSameByteForByte) {
     EXPECT_EQ(summary[0], summary[1]);
 }
 
-// tests/data/faults.tsv: one fwtool simulate run per row, each a test named
-// from its faults. The run judges itself (each knob's outcome and bound,
-// every check, the record against the board); the row pins the outcomes of
-// the targets it names, their lines in the result record and a bound in
-// board seconds for the whole run.
+// tests/data/faults.tsv: one fwtool simulate run per row, which judges itself;
+// the row pins target outcomes, record lines and a bound in board seconds.
 struct FaultRow {
     std::string only, faults, outcomes, record;
     double bound = 0;
@@ -66,10 +60,8 @@ struct FaultRow {
 void PrintTo(const FaultRow& r, std::ostream* os) { *os << r.only << " " << r.faults; }
 
 std::vector<FaultRow> FaultRows() {
-    std::ifstream table(std::string(FWAGENT_SOURCE_DIR) + "/tests/data/faults.tsv");
     std::vector<FaultRow> rows;
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line[0] == '#') continue;
+    for (const std::string& line : fwtest::DataLines("tests/data/faults.tsv")) {
         std::istringstream cells(line);
         FaultRow r;
         cells >> r.only >> r.faults >> r.outcomes >> r.record >> r.bound;

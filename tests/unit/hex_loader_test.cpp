@@ -31,11 +31,9 @@ int Load(const std::string& text, int len = -1) {
 
 std::vector<uint8_t> Image() { return std::vector<uint8_t>(g_FlashBuf, g_FlashBuf + QX_FLASHBUF_LEN); }
 
-// Loads the case's text over a good image. NAME.want says either "refused
-// WHY" (the image and row count stay as they were, the log names why) or
-// "row N" and lines "ADDR: BYTE..." the image must hold; fwtool hex2bin must
-// write the same image or refuse the same texts. "raw [WHY]": the whole-image
-// check for a boot loader accepts the text (or refuses it for WHY).
+// NAME.want: "refused WHY" (the image untouched), "row N" and lines
+// "ADDR: BYTE..." the image holds, or "raw [WHY]" for the whole-image check.
+// fwtool hex2bin must agree.
 void CheckCase(const std::string& hexPath, const std::string& want, const std::string& scratch) {
     fwtest::LogCapture log(true);
     ASSERT_EQ(Load(Rec(0, 0x0100, std::vector<uint8_t>(16, 0xA5)) + "\n" + kEnd + "\n"), 0);

@@ -7,15 +7,13 @@
 #include "testing.h"
 
 TEST(IspPercent, BankShareAndOverallValue) {
-    std::istringstream table(fwtest::ReadFile(FWAGENT_SOURCE_DIR "/tests/unit/data/isp_percent.tsv"));
     int n = 0;
-    for (std::string line, legend; std::getline(table, line);) {
+    for (const std::string& line : fwtest::DataLines("tests/unit/data/isp_percent.tsv")) {
         std::istringstream cols(line);
+        std::string legend;
         uint32_t count, bank, overall;
         int32_t size, bankPercent;
-        if (line[0] == '#' || !std::getline(cols, legend, '\t') ||
-            !(cols >> count >> size >> bank >> bankPercent >> overall))
-            continue;
+        if (!std::getline(cols, legend, '\t') || !(cols >> count >> size >> bank >> bankPercent >> overall)) continue;
         IspPercent p = IspComputePercent(count, size, bank);
         EXPECT_EQ(p.s32BankPercent, bankPercent) << legend;
         EXPECT_EQ(p.u32Overall, overall) << legend;

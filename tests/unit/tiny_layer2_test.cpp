@@ -1,6 +1,4 @@
-// The frame layer over an in-memory stream: exact wire bytes and the receive
-// state machine (rows in data/tiny_frames.tsv), resumed and failed sends, and
-// the light variant.
+// The frame layer over an in-memory stream (rows in data/tiny_frames.tsv).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,9 +13,7 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-// A byte stream: what is written is collected; reads come from `in`.
-// `accept` lists, per write call, whether it takes the byte (1), takes nothing (0)
-// or fails (-1); past its end every write is taken.
+// `accept`: per write call, take the byte (1), nothing (0) or fail (-1); then take all.
 struct Stream {
     Bytes out, in;
     std::vector<std::pair<uint16_t, Bytes>> got;  // frames delivered to the callback

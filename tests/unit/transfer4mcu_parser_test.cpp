@@ -1,6 +1,4 @@
-// The MCU's text commands joined whatever their length, the channel's record
-// parser, byte for byte, and the block receiver's check of a data packet.
-// (Splitting text into lines and words is fuzzed.)
+// Text commands joined, the record parser, and the check of a data packet.
 #include <gtest/gtest.h>
 #include <string.h>
 

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <sched.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -44,7 +43,6 @@ struct VirtualClock::Participant {
     const void* key = nullptr;
     std::vector<struct pollfd> fds;
     std::condition_variable cv;  // its turn came
-    uint64_t turns = 0;
 };
 
 namespace {
@@ -217,11 +215,7 @@ void VirtualClock::passTurn() {
         if (next != nullptr) {
             turn_ = next;
             turns_++;
-            next->turns++;
-            if (getenv("FWAGENT_CLOCK_STATS") && turns_ % 20000 == 0) {
-                for (Participant* q : parts_) fprintf(stderr, "%s#%d:%llu ", q->name.c_str(), q->id, (unsigned long long)q->turns);
-                fprintf(stderr, "\n");
-            }
+
             next->cv.notify_one();
             return;
         }
